@@ -1,0 +1,21 @@
+// Character encodings of the input: UTF-8 validation and the decoding of the
+// encodings a run file may come in (UTF-16 with a byte-order mark, or the
+// windows-1252 form of Latin-1) into UTF-8.
+#pragma once
+
+#include <string_view>
+
+#include "buffer.hpp"
+#include "error.hpp"
+
+namespace quorvel {
+
+bool is_valid_utf8(std::string_view bytes) noexcept;
+
+// Leaves valid UTF-8 untouched (a UTF-8 byte-order mark included). Anything
+// else is decoded into UTF-8 and replaces `bytes`: `FF FE` selects UTF-16LE,
+// `FE FF` UTF-16BE (the mark is removed), otherwise windows-1252. Malformed
+// input under a mark is an Encoding error.
+Status decode_to_utf8(HeapArray<char>& bytes);
+
+}  // namespace quorvel

@@ -1,0 +1,88 @@
+#include "error.hpp"
+
+namespace quorvel {
+
+namespace {
+
+std::string counts_to_string(const std::vector<std::uint64_t>& counts) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+        if (i != 0) {
+            out += ", ";
+        }
+        out += std::to_string(counts[i]);
+    }
+    out += ']';
+    return out;
+}
+
+}  // namespace
+
+ParseError ParseError::io(std::string description) {
+    ParseError e(ErrorKind::Io);
+    e.text_ = std::move(description);
+    return e;
+}
+
+ParseError ParseError::xml(std::string description) {
+    ParseError e(ErrorKind::Xml);
+    e.text_ = std::move(description);
+    return e;
+}
+
+ParseError ParseError::encoding(std::string message) {
+    ParseError e(ErrorKind::Encoding);
+    e.text_ = std::move(message);
+    return e;
+}
+
+ParseError ParseError::missing_element(std::string element) {
+    ParseError e(ErrorKind::MissingElement);
+    e.text_ = std::move(element);
+    return e;
+}
+
+ParseError ParseError::parse_value(std::string value, std::string type_name, std::string message) {
+    ParseError e(ErrorKind::ParseValue);
+    e.text_ = std::move(value);
+    e.type_name_ = std::move(type_name);
+    e.message_ = std::move(message);
+    return e;
+}
+
+ParseError ParseError::shape_mismatch(std::vector<std::uint64_t> expected,
+                                      std::vector<std::uint64_t> got) {
+    ParseError e(ErrorKind::ShapeMismatch);
+    e.expected_ = std::move(expected);
+    e.got_ = std::move(got);
+    return e;
+}
+
+ParseError ParseError::other(std::string message) {
+    ParseError e(ErrorKind::Other);
+    e.text_ = std::move(message);
+    return e;
+}
+
+std::string ParseError::to_string() const {
+    switch (kind_) {
+        case ErrorKind::Io:
+            return "I/O error: " + text_;
+        case ErrorKind::Xml:
+            return "XML parse error: " + text_;
+        case ErrorKind::Encoding:
+            return "Encoding error: " + text_;
+        case ErrorKind::MissingElement:
+            return "Missing element <" + text_ + ">";
+        case ErrorKind::ParseValue:
+            return "Failed to parse value '" + text_ + "' as " + type_name_ + ": " + message_;
+        case ErrorKind::ShapeMismatch:
+            return "Unexpected array shape: expected " + counts_to_string(expected_) + ", got " +
+                   counts_to_string(got_);
+        case ErrorKind::Other:
+            return text_;
+    }
+    return text_;
+}
+
+}  // namespace quorvel

@@ -1,0 +1,86 @@
+// The one error type of the reader core, and the Status that carries it.
+//
+// Every reading operation returns a Status: success, or the first ParseError
+// met. The rendered text of a ParseError (to_string) is exactly what a Python
+// caller reads in the RuntimeError, so its wording is part of the interface.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace quorvel {
+
+enum class ErrorKind : std::uint8_t {
+    Io,
+    Xml,
+    Encoding,
+    MissingElement,
+    ParseValue,
+    ShapeMismatch,
+    Other,
+};
+
+class ParseError {
+public:
+    static ParseError io(std::string description);
+    static ParseError xml(std::string description);
+    static ParseError encoding(std::string message);
+    static ParseError missing_element(std::string element);
+    static ParseError parse_value(std::string value, std::string type_name, std::string message);
+    static ParseError shape_mismatch(std::vector<std::uint64_t> expected,
+                                     std::vector<std::uint64_t> got);
+    static ParseError other(std::string message);
+
+    ErrorKind kind() const noexcept { return kind_; }
+    std::string to_string() const;
+
+    // Field access, mainly for tests. For Io, Xml, Encoding, MissingElement and
+    // Other `text` is the single field; ParseValue keeps value, type and message.
+    const std::string& text() const noexcept { return text_; }
+    const std::string& type_name() const noexcept { return type_name_; }
+    const std::string& message() const noexcept { return message_; }
+    const std::vector<std::uint64_t>& expected() const noexcept { return expected_; }
+    const std::vector<std::uint64_t>& got() const noexcept { return got_; }
+
+private:
+    explicit ParseError(ErrorKind kind) : kind_(kind) {}
+
+    ErrorKind kind_;
+    std::string text_;
+    std::string type_name_;
+    std::string message_;
+    std::vector<std::uint64_t> expected_;
+    std::vector<std::uint64_t> got_;
+};
+
+// Success or a ParseError. One pointer wide, so the success path that every
+// event and row goes through costs a null test.
+class [[nodiscard]] Status {
+public:
+    Status() noexcept = default;
+    Status(ParseError error) : error_(std::make_unique<ParseError>(std::move(error))) {}
+
+    bool ok() const noexcept { return !error_; }
+    const ParseError& error() const noexcept { return *error_; }
+
+private:
+    std::unique_ptr<ParseError> error_;
+};
+
+}  // namespace quorvel
+
+// Returns the Status of `expr` from the enclosing function when it failed.
+#define QV_TRY(expr) QV_TRY_NAMED(expr, QV_CONCAT(qv_status_, __COUNTER__))
+#define QV_TRY_NAMED(expr, status)             \
+    do {                                       \
+        if (::quorvel::Status status = (expr); \
+            !status.ok()) {                    \
+            return status;                     \
+        }                                      \
+    } while (0)
+#define QV_CONCAT(a, b) QV_CONCAT_INNER(a, b)
+#define QV_CONCAT_INNER(a, b) a##b

@@ -1,0 +1,198 @@
+#include "load.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "encoding.hpp"
+#include "gzip.hpp"
+
+namespace quorvel {
+
+namespace {
+
+// DEFLATE cannot expand data by more than about this factor, so a gzip
+// trailer that claims more is not trusted for sizing the output.
+constexpr std::size_t kMaxDeflateRatio = 1032;
+
+Status os_error(int code) {
+    return ParseError::io(std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")");
+}
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    int get() const noexcept { return fd_; }
+
+private:
+    int fd_;
+};
+
+// read(2), retried when a signal interrupts it.
+Status read_some(int fd, char* buffer, std::size_t capacity, std::size_t& count) {
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, capacity);
+        if (n >= 0) {
+            count = static_cast<std::size_t>(n);
+            return {};
+        }
+        if (errno != EINTR) {
+            return os_error(errno);
+        }
+    }
+}
+
+class FileSource final : public ByteSource {
+public:
+    explicit FileSource(int fd) noexcept : fd_(fd) {}
+    Status read(char* buffer, std::size_t capacity, std::size_t& count) override {
+        return read_some(fd_, buffer, capacity, count);
+    }
+
+private:
+    int fd_;
+};
+
+Status open_file(std::string_view path, int& fd) {
+    if (path.find('\0') != std::string_view::npos) {
+        return ParseError::io("file name contains a NUL byte");
+    }
+    const std::string terminated(path);
+    fd = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return os_error(errno);
+    }
+    return {};
+}
+
+// The whole file, in a buffer sized from its length when it has one.
+Status read_whole(int fd, const struct stat& info, HeapArray<char>& out) {
+    if (S_ISREG(info.st_mode) && info.st_size > 0) {
+        out.reserve(static_cast<std::size_t>(info.st_size) + 1);
+    }
+    for (;;) {
+        if (out.capacity() - out.size() < 4096) {
+            out.reserve(out.size() + std::max<std::size_t>(out.size() / 2, 1 << 16));
+        }
+        std::size_t count = 0;
+        QV_TRY(read_some(fd, out.data() + out.size(), out.capacity() - out.size(), count));
+        if (count == 0) {
+            return {};
+        }
+        out.grow_by(count);
+    }
+}
+
+// The content size a gzip file announces in its trailer, bounded by what its
+// compressed size can hold; 0 when unknown.
+std::size_t gzip_size_hint(int fd, const struct stat& info) {
+    if (!S_ISREG(info.st_mode) || info.st_size < 18) {
+        return 0;
+    }
+    unsigned char trailer[4];
+    if (::pread(fd, trailer, 4, info.st_size - 4) != 4) {
+        return 0;
+    }
+    const std::size_t announced = static_cast<std::size_t>(trailer[0]) | (static_cast<std::size_t>(trailer[1]) << 8) |
+                                  (static_cast<std::size_t>(trailer[2]) << 16) |
+                                  (static_cast<std::size_t>(trailer[3]) << 24);
+    const std::size_t bound = static_cast<std::size_t>(info.st_size) * kMaxDeflateRatio;
+    return std::min(announced, bound);
+}
+
+}  // namespace
+
+bool has_gz_extension(std::string_view path) noexcept {
+    while (path.size() > 1 && path.back() == '/') {
+        path.remove_suffix(1);
+    }
+    const std::size_t slash = path.rfind('/');
+    const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    if (name == "..") {
+        return false;
+    }
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos || dot == 0) {
+        return false;
+    }
+    return name.substr(dot + 1) == "gz";
+}
+
+Status finish_document(HeapArray<char> raw, Document& document) {
+    QV_TRY(decode_to_utf8(raw));
+    const std::string_view text(raw.data(), raw.size());
+    const std::size_t close = text.find("?>");
+    if (close == std::string_view::npos) {
+        document = Document(std::move(raw), 0);
+        return {};
+    }
+    // Rewrite the encoding name in the part up to the first `?>`. The new
+    // prefix is never longer, so it is written in place, flush against the
+    // rest of the text, and the document starts where it begins.
+    const std::size_t prefix_end = close + 2;
+    const std::string_view prefix = text.substr(0, prefix_end);
+    std::string rewritten;
+    std::size_t copied = 0;
+    for (std::size_t i = 0; i + 10 <= prefix.size();) {
+        const std::string_view candidate = prefix.substr(i, 10);
+        if (candidate == "ISO-8859-1" || candidate == "iso-8859-1") {
+            rewritten.append(prefix.substr(copied, i - copied));
+            rewritten += "UTF-8";
+            i += 10;
+            copied = i;
+        } else {
+            ++i;
+        }
+    }
+    if (copied == 0) {
+        document = Document(std::move(raw), 0);
+        return {};
+    }
+    rewritten.append(prefix.substr(copied));
+    const std::size_t offset = prefix_end - rewritten.size();
+    std::memcpy(raw.data() + offset, rewritten.data(), rewritten.size());
+    document = Document(std::move(raw), offset);
+    return {};
+}
+
+Status load_document(std::string_view path, Document& document) {
+    int raw_fd = -1;
+    QV_TRY(open_file(path, raw_fd));
+    FileDescriptor fd(raw_fd);
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) {
+        return os_error(errno);
+    }
+    HeapArray<char> raw;
+    if (has_gz_extension(path)) {
+        FileSource source(fd.get());
+        QV_TRY(inflate_gzip(source, gzip_size_hint(fd.get(), info), raw));
+    } else {
+        QV_TRY(read_whole(fd.get(), info, raw));
+    }
+    return finish_document(std::move(raw), document);
+}
+
+Status load_document_from_bytes(std::string_view bytes, bool gzip, Document& document) {
+    HeapArray<char> raw;
+    if (gzip) {
+        MemorySource source(bytes);
+        QV_TRY(inflate_gzip(source, 0, raw));
+    } else {
+        raw.append(bytes.data(), bytes.size());
+    }
+    return finish_document(std::move(raw), document);
+}
+
+}  // namespace quorvel

@@ -1,0 +1,42 @@
+// Loading a run file into one UTF-8 text in memory: plain or gzip input,
+// any of the accepted encodings, and the encoding named in the XML
+// declaration neutralised so that nothing decodes the text a second time.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "buffer.hpp"
+#include "error.hpp"
+
+namespace quorvel {
+
+// The loaded document. The text is a view into the owned bytes; it starts
+// after any bytes the declaration rewrite gave up.
+class Document {
+public:
+    Document() noexcept = default;
+    Document(HeapArray<char> bytes, std::size_t offset) noexcept
+        : bytes_(std::move(bytes)), offset_(offset) {}
+
+    std::string_view text() const noexcept {
+        return std::string_view(bytes_.data() + offset_, bytes_.size() - offset_);
+    }
+
+private:
+    HeapArray<char> bytes_;
+    std::size_t offset_ = 0;
+};
+
+// True when the path's extension is exactly `gz`.
+bool has_gz_extension(std::string_view path) noexcept;
+
+Status load_document(std::string_view path, Document& document);
+
+// The same from bytes already in memory; `gzip` says how to read them.
+Status load_document_from_bytes(std::string_view bytes, bool gzip, Document& document);
+
+// Decoding and the declaration rewrite, applied to raw file content.
+Status finish_document(HeapArray<char> raw, Document& document);
+
+}  // namespace quorvel

@@ -1,0 +1,32 @@
+// The entry point of the reader core: a path and the options in, a complete
+// RunRecord or the text of the first problem out. Nothing here throws.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "run_record.hpp"
+
+namespace quorvel {
+
+enum class ParseStatus {
+    Ok,
+    Failed,       // `error` holds the display text of the first ParseError
+    OutOfMemory,  // an allocation failed; nothing was kept
+    Fault,        // an unexpected internal fault; `error` describes it
+};
+
+struct ParseOutcome {
+    ParseStatus status = ParseStatus::Failed;
+    std::optional<RunRecord> record;
+    std::string error;
+};
+
+ParseOutcome parse(std::string_view path, const ParseOptions& options) noexcept;
+
+// The same over the bytes of a file already in memory, read as gzip when
+// `gzip` is set.
+ParseOutcome parse_bytes(std::string_view bytes, bool gzip, const ParseOptions& options) noexcept;
+
+}  // namespace quorvel

@@ -1,0 +1,161 @@
+// A `calculation` element: one ionic step (structure, energies, forces,
+// stress, magnetization, self-consistency energies) and the bulk sections,
+// which go to their own parsers or are passed over by byte search when the
+// caller did not ask for them.
+#include "parser/numbers.hpp"
+#include "parser/sections.hpp"
+
+namespace quorvel {
+
+namespace {
+
+// Energies of an `energy` element; values that do not parse are 0.0.
+Status parse_energy(XmlCursor& cursor, Energies& energies) {
+    energies = Energies{};
+    return for_each_child(cursor, "energy", [&](const XmlEvent& child) -> Status {
+        if (child.name != "i") {
+            return cursor.skip_element(child.name);
+        }
+        const std::optional<std::string_view> name = get_attribute(child, "name");
+        std::string_view text;
+        QV_TRY(cursor.read_text(text));
+        double value = 0.0;
+        if (!parse_f64(text, value)) {
+            value = 0.0;
+        }
+        if (name == "e_fr_energy") {
+            energies.e_fr_energy = value;
+        } else if (name == "e_wo_entrp") {
+            energies.e_wo_entrp = value;
+        } else if (name == "e_0_energy") {
+            energies.e_0_energy = value;
+        }
+        return {};
+    });
+}
+
+// The energies of the last `energy` of a `scstep`.
+Status parse_scstep(XmlCursor& cursor, Energies& energies) {
+    energies = Energies{};
+    return for_each_child(cursor, "scstep", [&](const XmlEvent& child) -> Status {
+        if (child.name == "energy") {
+            return parse_energy(cursor, energies);
+        }
+        return cursor.skip_element(child.name);
+    });
+}
+
+// Parses a bulk section into `slot` (the last one wins), or passes it over.
+template <class T>
+Status parse_or_skip(XmlCursor& cursor, bool wanted, std::string_view name, std::optional<T>& slot,
+                     Status (*parse)(XmlCursor&, T&)) {
+    if (!wanted) {
+        return cursor.fast_skip(name);
+    }
+    T value;
+    QV_TRY(parse(cursor, value));
+    slot = std::move(value);
+    return {};
+}
+
+}  // namespace
+
+Status parse_calculation(XmlCursor& cursor, const SpeciesList& species, const ParseOptions& options,
+                         CalculationResult& result) {
+    std::optional<Structure> structure;
+    Energies energies;
+    std::vector<Vec3> forces;
+    std::vector<Vec3> stress_rows;
+    std::optional<FloatRows> magnetization;
+    std::vector<Energies> scsteps;
+    bool dielectric_read = false;
+
+    QV_TRY(for_each_child(cursor, "calculation", [&](const XmlEvent& child) -> Status {
+        const std::string_view name = child.name;
+        if (name == "structure") {
+            Structure read;
+            QV_TRY(parse_structure(cursor, species, read));
+            structure = std::move(read);
+            return {};
+        }
+        if (name == "energy") {
+            return parse_energy(cursor, energies);
+        }
+        if (name == "scstep") {
+            Energies step;
+            QV_TRY(parse_scstep(cursor, step));
+            scsteps.push_back(step);
+            return {};
+        }
+        if (name == "varray") {
+            const std::optional<std::string_view> varray = get_attribute(child, "name");
+            if (varray == "forces") {
+                return cursor.read_vec3_rows(forces);
+            }
+            if (varray == "stress") {
+                return cursor.read_vec3_rows(stress_rows);
+            }
+            if (varray == "magnetization") {
+                magnetization.emplace();
+                return cursor.read_float_rows(*magnetization);
+            }
+            return cursor.skip_element(name);
+        }
+        if (name == "eigenvalues") {
+            return parse_or_skip(cursor, options.parse_eigen, name, result.eigenvalues, parse_eigenvalues);
+        }
+        if (name == "projected") {
+            return parse_or_skip(cursor, options.parse_projected, name, result.projected,
+                                 parse_projected_section);
+        }
+        if (name == "dos") {
+            return parse_or_skip(cursor, options.parse_dos, name, result.dos, parse_dos_section);
+        }
+        if (name == "dielectricfunction") {
+            // The first one of a calculation wins; later ones are passed over.
+            const bool first = !dielectric_read;
+            dielectric_read = true;
+            return parse_or_skip(cursor, first, name, result.dielectric, parse_dielectric);
+        }
+        return cursor.skip_element(name);
+    }));
+
+    if (structure) {
+        IonicStep step;
+        step.structure = std::move(*structure);
+        step.e_fr_energy = energies.e_fr_energy;
+        step.e_wo_entrp = energies.e_wo_entrp;
+        step.e_0_energy = energies.e_0_energy;
+        step.forces = std::move(forces);
+        if (stress_rows.size() >= 3) {
+            step.stress = Mat3{stress_rows[0], stress_rows[1], stress_rows[2]};
+        }
+        step.magnetization = std::move(magnetization);
+        step.scsteps = std::move(scsteps);
+        result.step = std::move(step);
+    }
+    return {};
+}
+
+void select_ionic_steps(std::vector<IonicStep>& steps, const ParseOptions& options) {
+    const std::uint64_t offset = options.ionic_step_offset;
+    const std::uint64_t skip = options.ionic_step_skip.value_or(0);
+    if (offset >= steps.size()) {
+        steps.clear();
+        return;
+    }
+    const std::uint64_t stride = skip == 0 ? 1 : skip;
+    std::size_t kept = 0;
+    for (std::uint64_t i = offset; i < steps.size(); i += stride) {
+        if (kept != i) {
+            steps[kept] = std::move(steps[static_cast<std::size_t>(i)]);
+        }
+        ++kept;
+        if (steps.size() - i <= stride) {
+            break;  // the next index would pass the end (and could wrap around)
+        }
+    }
+    steps.resize(kept);
+}
+
+}  // namespace quorvel

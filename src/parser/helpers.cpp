@@ -1,0 +1,315 @@
+#include "parser/helpers.hpp"
+
+#include <cstring>
+
+#include "parser/numbers.hpp"
+#include "encoding.hpp"
+
+namespace quorvel {
+
+namespace {
+
+// How much of an unresolvable escape the error message quotes.
+constexpr std::size_t kQuotedEscapeLimit = 40;
+
+std::string quote_escape(std::string_view escape) {
+    if (escape.size() <= kQuotedEscapeLimit) {
+        return std::string(escape);
+    }
+    return std::string(escape.substr(0, kQuotedEscapeLimit)) + "...";
+}
+
+// An element name for a message: "?" when it is not valid UTF-8.
+std::string display_name(std::string_view name) {
+    return is_valid_utf8(name) ? std::string(name) : std::string("?");
+}
+
+bool is_xml_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// Appends code point `cp` as UTF-8.
+void append_utf8(std::string& out, std::uint32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+// The code point of a character reference body (`#65`, `#x41`), or false.
+bool character_reference(std::string_view body, std::uint32_t& cp) {
+    std::size_t i = 1;
+    unsigned base = 10;
+    if (body.size() > 1 && body[1] == 'x') {
+        base = 16;
+        i = 2;
+    }
+    if (i == body.size()) {
+        return false;
+    }
+    std::uint32_t value = 0;
+    for (; i < body.size(); ++i) {
+        const char c = body[i];
+        unsigned digit;
+        if (c >= '0' && c <= '9') {
+            digit = static_cast<unsigned>(c - '0');
+        } else if (base == 16 && c >= 'a' && c <= 'f') {
+            digit = static_cast<unsigned>(c - 'a' + 10);
+        } else if (base == 16 && c >= 'A' && c <= 'F') {
+            digit = static_cast<unsigned>(c - 'A' + 10);
+        } else {
+            return false;
+        }
+        value = value * base + digit;
+        if (value > 0x10FFFF) {
+            return false;
+        }
+    }
+    if (value == 0 || (value >= 0xD800 && value <= 0xDFFF)) {
+        return false;
+    }
+    cp = value;
+    return true;
+}
+
+template <class ParseRow>
+Status read_varray_rows(XmlCursor& cursor, ParseRow&& parse_row) {
+    return for_each_child(cursor, "varray", [&](const XmlEvent& child) -> Status {
+        if (child.name != "v") {
+            return cursor.skip_element(child.name);
+        }
+        std::string_view text;
+        QV_TRY(cursor.read_text(text));
+        return parse_row(text);
+    });
+}
+
+}  // namespace
+
+XmlCursor::XmlCursor(std::string_view document) noexcept
+    : document_(document), reader_(document, 0) {}
+
+Status XmlCursor::skip_element(std::string_view name) {
+    std::size_t depth = 1;
+    XmlEvent event;
+    for (;;) {
+        QV_TRY(reader_.next(event));
+        switch (event.kind) {
+            case EventKind::Start:
+                ++depth;
+                break;
+            case EventKind::End:
+                if (--depth == 0) {
+                    return {};
+                }
+                break;
+            case EventKind::Eof:
+                return ParseError::missing_element("EOF while skipping <" + display_name(name) + ">");
+            default:
+                break;
+        }
+    }
+}
+
+Status XmlCursor::fast_skip(std::string_view name) {
+    std::string needle;
+    needle.reserve(name.size() + 3);
+    needle += "</";
+    needle += name;
+    needle += '>';
+    const std::size_t start = reader_.position();
+    const void* found = memmem(document_.data() + start, document_.size() - start, needle.data(),
+                               needle.size());
+    if (found == nullptr) {
+        return ParseError::missing_element("fast_skip: could not find </" + display_name(name) + ">");
+    }
+    const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(found) - document_.data());
+    reader_ = XmlReader(document_, at + needle.size());
+    return {};
+}
+
+Status XmlCursor::unescape(std::string_view raw, std::string_view& text) {
+    const char* amp = static_cast<const char*>(std::memchr(raw.data(), '&', raw.size()));
+    if (amp == nullptr) {
+        text = trim_whitespace(raw);
+        return {};
+    }
+    scratch_.clear();
+    const char* p = raw.data();
+    const char* const end = p + raw.size();
+    while (amp != nullptr) {
+        scratch_.append(p, amp);
+        const char* semicolon =
+            static_cast<const char*>(std::memchr(amp + 1, ';', static_cast<std::size_t>(end - amp - 1)));
+        if (semicolon == nullptr) {
+            return ParseError::other("Unterminated escape sequence '" +
+                                     quote_escape(std::string_view(amp, static_cast<std::size_t>(end - amp))) +
+                                     "' in text");
+        }
+        const std::string_view body(amp + 1, static_cast<std::size_t>(semicolon - amp - 1));
+        std::uint32_t cp = 0;
+        if (body == "lt") {
+            scratch_ += '<';
+        } else if (body == "gt") {
+            scratch_ += '>';
+        } else if (body == "amp") {
+            scratch_ += '&';
+        } else if (body == "apos") {
+            scratch_ += '\'';
+        } else if (body == "quot") {
+            scratch_ += '"';
+        } else if (!body.empty() && body[0] == '#') {
+            if (!character_reference(body, cp)) {
+                return ParseError::other(
+                    "Invalid character reference '&" + quote_escape(body) + ";' in text");
+            }
+            append_utf8(scratch_, cp);
+        } else {
+            return ParseError::other("Unrecognized escape sequence '&" + quote_escape(body) + ";' in text");
+        }
+        p = semicolon + 1;
+        amp = static_cast<const char*>(std::memchr(p, '&', static_cast<std::size_t>(end - p)));
+    }
+    scratch_.append(p, end);
+    text = trim_whitespace(scratch_);
+    return {};
+}
+
+Status XmlCursor::read_text(std::string_view& text) {
+    text = {};
+    XmlEvent event;
+    for (;;) {
+        QV_TRY(reader_.next(event));
+        switch (event.kind) {
+            case EventKind::Text:
+                QV_TRY(unescape(event.text, text));
+                break;
+            case EventKind::End:
+            case EventKind::Eof:
+                return {};
+            default:
+                break;
+        }
+    }
+}
+
+Status XmlCursor::read_vec3_rows(std::vector<Vec3>& rows) {
+    rows.clear();
+    return read_varray_rows(*this, [&](std::string_view text) -> Status {
+        Vec3 row;
+        QV_TRY(parse_vec3(text, row));
+        rows.push_back(row);
+        return {};
+    });
+}
+
+Status XmlCursor::read_float_rows(FloatRows& rows) {
+    rows.clear();
+    return read_varray_rows(*this, [&](std::string_view text) -> Status {
+        std::string_view bad;
+        if (!parse_floats(text, [&](double v) { rows.values.push_back(v); }, bad)) {
+            return invalid_float(bad);
+        }
+        rows.offsets.push_back(rows.values.size());
+        return {};
+    });
+}
+
+std::optional<std::string_view> get_attribute(const XmlEvent& event, std::string_view name) {
+    const char* p = event.attributes.data();
+    const char* const end = p + event.attributes.size();
+    for (;;) {
+        while (p != end && is_xml_space(*p)) {
+            ++p;
+        }
+        if (p == end) {
+            return std::nullopt;
+        }
+        const char* key_start = p;
+        while (p != end && !is_xml_space(*p) && *p != '=') {
+            ++p;
+        }
+        const std::string_view key(key_start, static_cast<std::size_t>(p - key_start));
+        while (p != end && is_xml_space(*p)) {
+            ++p;
+        }
+        if (p == end || *p != '=') {
+            continue;  // a key without a value: malformed, the next word starts anew
+        }
+        ++p;
+        while (p != end && is_xml_space(*p)) {
+            ++p;
+        }
+        if (p == end) {
+            return std::nullopt;
+        }
+        const char quote = *p;
+        if (quote != '"' && quote != '\'') {
+            while (p != end && !is_xml_space(*p)) {  // unquoted value: malformed
+                ++p;
+            }
+            continue;
+        }
+        const char* value_start = p + 1;
+        const char* close =
+            static_cast<const char*>(std::memchr(value_start, quote, static_cast<std::size_t>(end - value_start)));
+        if (close == nullptr) {
+            return std::nullopt;
+        }
+        p = close + 1;
+        if (key == name) {
+            const std::string_view value(value_start, static_cast<std::size_t>(close - value_start));
+            if (!is_valid_utf8(value)) {
+                return std::nullopt;
+            }
+            return value;
+        }
+    }
+}
+
+ParseError invalid_float(std::string_view token) {
+    return ParseError::parse_value(std::string(token), "f64", "invalid float");
+}
+
+Status parse_float_list(std::string_view text, std::vector<double>& values) {
+    values.clear();
+    values.reserve(4);
+    std::string_view bad;
+    if (!parse_floats(text, [&](double v) { values.push_back(v); }, bad)) {
+        return invalid_float(bad);
+    }
+    return {};
+}
+
+Status parse_vec3(std::string_view text, Vec3& vector) {
+    std::size_t count = 0;
+    std::string_view bad;
+    const bool ok = parse_floats(
+        text,
+        [&](double v) {
+            if (count < 3) {
+                vector[count] = v;
+            }
+            ++count;
+        },
+        bad);
+    if (!ok) {
+        return invalid_float(bad);
+    }
+    if (count < 3) {
+        return ParseError::parse_value(std::string(text), "[f64; 3]",
+                                       "expected 3 values, got " + std::to_string(count));
+    }
+    return {};
+}
+
+}  // namespace quorvel

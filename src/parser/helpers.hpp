@@ -1,0 +1,103 @@
+// The cursor every section parser reads through, and its shared reading
+// helpers: skipping elements by events or by byte search, attributes, element
+// text, floats, 3-vectors and the rows of a `varray`.
+//
+// Section parsers are entered right after their own start tag and return
+// right after their own end tag; the end of input ends every level quietly.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error.hpp"
+#include "parser/xml_reader.hpp"
+#include "run_record.hpp"
+
+namespace quorvel {
+
+class XmlCursor {
+public:
+    explicit XmlCursor(std::string_view document) noexcept;
+
+    Status next_event(XmlEvent& event) { return reader_.next(event); }
+
+    // Consumes events up to and including the end tag that closes the element
+    // whose start tag was just read. End-tag names are not compared.
+    Status skip_element(std::string_view name);
+
+    // Moves to just after the first `</name>` in the raw document, without
+    // producing events; nesting is not looked at.
+    Status fast_skip(std::string_view name);
+
+    // The text of the element whose start tag was just read: the last text
+    // node before the next end tag (or the end of input), entities resolved
+    // and Unicode white space trimmed. The view stays valid until the next
+    // read_text.
+    Status read_text(std::string_view& text);
+
+    // The rows of the `varray` whose start tag was just read.
+    Status read_vec3_rows(std::vector<Vec3>& rows);
+    Status read_float_rows(FloatRows& rows);
+
+    std::size_t position() const noexcept { return reader_.position(); }
+
+private:
+    Status unescape(std::string_view raw, std::string_view& text);
+
+    std::string_view document_;
+    XmlReader reader_;
+    std::string scratch_;  // unescaped text; reused so that text costs no allocation
+};
+
+// The raw value of attribute `name` of a start or empty-element tag.
+// Malformed attributes are passed over; the first well-formed match wins.
+std::optional<std::string_view> get_attribute(const XmlEvent& event, std::string_view name);
+
+// Float list of a text (asterisk runs are NaN). `values` is replaced.
+Status parse_float_list(std::string_view text, std::vector<double>& values);
+
+// The first three numbers of a text.
+Status parse_vec3(std::string_view text, Vec3& vector);
+
+// The ParseValue error for a token that is not a float.
+ParseError invalid_float(std::string_view token);
+
+// Reads the content of element `name`, whose start tag was just read, up to
+// its end tag or the end of input. Each child start tag goes to
+// `on_start(event)`, which must consume the child; each empty-element tag to
+// `on_empty(event)`. Everything else is passed over.
+template <class OnStart, class OnEmpty>
+Status for_each_child(XmlCursor& cursor, std::string_view name, OnStart&& on_start, OnEmpty&& on_empty) {
+    XmlEvent event;
+    for (;;) {
+        QV_TRY(cursor.next_event(event));
+        switch (event.kind) {
+            case EventKind::Start:
+                QV_TRY(on_start(event));
+                break;
+            case EventKind::Empty:
+                QV_TRY(on_empty(event));
+                break;
+            case EventKind::End:
+                if (event.name == name) {
+                    return {};
+                }
+                break;
+            case EventKind::Eof:
+                return {};
+            default:
+                break;
+        }
+    }
+}
+
+template <class OnStart>
+Status for_each_child(XmlCursor& cursor, std::string_view name, OnStart&& on_start) {
+    return for_each_child(cursor, name, on_start, [](const XmlEvent&) { return Status(); });
+}
+
+}  // namespace quorvel

@@ -1,0 +1,53 @@
+// The section parsers. Each is entered right after the start tag of its
+// element and returns right after the matching end tag, or at the end of
+// input, which ends a section quietly; only its required-child checks decide
+// whether it fails.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error.hpp"
+#include "parser/helpers.hpp"
+#include "run_record.hpp"
+
+namespace quorvel {
+
+using SpeciesList = std::vector<std::string>;
+
+// What one `calculation` element gave.
+struct CalculationResult {
+    std::optional<IonicStep> step;
+    std::optional<ProjectedArray> projected;
+    std::optional<DosData> dos;
+    std::optional<DielectricData> dielectric;
+    std::optional<EigenvalueArray> eigenvalues;
+};
+
+// The whole top level, from the search for `modeling` to the finished record.
+Status walk_document(std::string_view text, const ParseOptions& options, RunRecord& record);
+
+Status parse_generator(XmlCursor& cursor, GeneratorInfo& generator);
+
+Status parse_incar(XmlCursor& cursor, IncarMap& incar);
+IncarValue convert_incar_value(std::string_view text, std::string_view type);
+
+Status parse_atominfo(XmlCursor& cursor, AtomInfo& atom_info);
+
+Status parse_kpoints(XmlCursor& cursor, KpointSet& kpoints);
+
+Status parse_structure(XmlCursor& cursor, const SpeciesList& species, Structure& structure);
+
+Status parse_calculation(XmlCursor& cursor, const SpeciesList& species, const ParseOptions& options,
+                         CalculationResult& result);
+// Steps offset, offset + skip, offset + 2 skip, ... of all steps.
+void select_ionic_steps(std::vector<IonicStep>& steps, const ParseOptions& options);
+
+Status parse_eigenvalues(XmlCursor& cursor, EigenvalueArray& eigenvalues);
+Status parse_projected_section(XmlCursor& cursor, ProjectedArray& projected);
+Status parse_dos_section(XmlCursor& cursor, DosData& dos);
+Status parse_dielectric(XmlCursor& cursor, DielectricData& dielectric);
+
+}  // namespace quorvel

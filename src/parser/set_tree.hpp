@@ -1,0 +1,114 @@
+// The nested `set` trees of the bulk sections (eigenvalues, projections,
+// densities of states, dielectric function): an outer `set`, a fixed number
+// of levels of child sets, then `r` rows of numbers.
+//
+// Rows are stored flat at a fixed width (short rows padded with zeros), and
+// the member count of every set is kept beside them, so reading allocates
+// nothing per row and the memory stays close to the size of the numbers.
+// The dense array takes its dimensions from the first set of each level;
+// when every set is full the flat rows already are that array and are moved,
+// not copied.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "buffer.hpp"
+#include "error.hpp"
+#include "parser/helpers.hpp"
+
+namespace quorvel {
+
+struct SetTree {
+    // `levels` counts the child-set levels between the outer set and the rows.
+    SetTree(std::size_t set_levels, std::size_t row_width)
+        : levels(set_levels), width(row_width), counts(set_levels + 1) {}
+
+    void clear() {
+        values.clear();
+        for (auto& level : counts) {
+            level.clear();
+        }
+        rows = 0;
+        top_member = 0;
+    }
+
+    // Room for one more row; the caller writes `width` values into it.
+    double* add_row() {
+        ++rows;
+        return values.grow_by(width);
+    }
+
+    // Re-lays every stored row out at `new_width` values: zero-padded when
+    // wider, cut when narrower.
+    void set_width(std::size_t new_width);
+
+    std::size_t levels;
+    std::size_t width;
+    HeapArray<double> values;  // rows * width
+    // counts[l][i]: members of the i-th set at depth l (0 = the outer set),
+    // in document order; the members of the deepest sets are rows.
+    std::vector<std::vector<std::uint64_t>> counts;
+    std::uint64_t rows = 0;
+    std::uint64_t top_member = 0;  // index of the outer set's member being read
+};
+
+namespace detail {
+
+template <class OnRow>
+Status read_set_level(XmlCursor& cursor, SetTree& tree, std::size_t level, OnRow& on_row) {
+    std::uint64_t members = 0;
+    QV_TRY(for_each_child(cursor, "set", [&](const XmlEvent& child) -> Status {
+        if (level < tree.levels) {
+            if (child.name != "set") {
+                return cursor.skip_element(child.name);
+            }
+            if (level == 0) {
+                tree.top_member = members;
+            }
+            ++members;
+            return read_set_level(cursor, tree, level + 1, on_row);
+        }
+        if (child.name != "r") {
+            return cursor.skip_element(child.name);
+        }
+        ++members;
+        std::string_view text;
+        QV_TRY(cursor.read_text(text));
+        return on_row(text);
+    }));
+    tree.counts[level].push_back(members);
+    return {};
+}
+
+}  // namespace detail
+
+// Reads the outer `set` whose start tag was just read into `tree`, replacing
+// what it held. `on_row(text)` stores one row through tree.add_row().
+template <class OnRow>
+Status read_set_tree(XmlCursor& cursor, SetTree& tree, OnRow&& on_row) {
+    tree.clear();
+    return detail::read_set_level(cursor, tree, 0, on_row);
+}
+
+// Dimensions from the first set of each level: the members of the outer set,
+// then of the first set below it, and so on (0 below an empty level).
+std::vector<std::uint64_t> first_set_dimensions(const SetTree& tree);
+
+// The dense, zero-filled, row-major array of shape dims x tree.width. Fails
+// with ShapeMismatch when a set has more members than the first set of its
+// level, or when the dimensions are out of proportion to the data read.
+Status build_dense(SetTree& tree, const std::vector<std::uint64_t>& dims, HeapArray<double>& out);
+
+// Reads the row numbers of `text` into `row` (capacity `width`): the first
+// `width` values are stored, the rest only counted and checked. Returns the
+// number of values in the text.
+Status parse_row(std::string_view text, double* row, std::size_t width, std::size_t& count);
+
+// Adds the row of `text` to `tree` whole, widening every row of the tree when
+// it is longer than the current width. `count` is its number of values.
+Status add_whole_row(SetTree& tree, std::string_view text, std::size_t& count);
+
+}  // namespace quorvel

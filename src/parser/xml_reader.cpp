@@ -1,0 +1,228 @@
+#include "parser/xml_reader.hpp"
+
+#include <cstring>
+#include <string>
+
+namespace quorvel {
+
+namespace {
+
+bool is_xml_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+const char* find_byte(const char* from, const char* end, char byte) noexcept {
+    return static_cast<const char*>(std::memchr(from, byte, static_cast<std::size_t>(end - from)));
+}
+
+const char* find_bytes(const char* from, const char* end, std::string_view needle) noexcept {
+    return static_cast<const char*>(
+        memmem(from, static_cast<std::size_t>(end - from), needle.data(), needle.size()));
+}
+
+bool starts_with(const char* p, const char* end, std::string_view prefix) noexcept {
+    return static_cast<std::size_t>(end - p) >= prefix.size() &&
+           std::memcmp(p, prefix.data(), prefix.size()) == 0;
+}
+
+std::string_view view(const char* first, const char* last) noexcept {
+    return std::string_view(first, static_cast<std::size_t>(last - first));
+}
+
+// The `>` that closes a start tag, passing over `>` inside quoted values.
+const char* find_tag_end(const char* p, const char* end) noexcept {
+    const char* gt = find_byte(p, end, '>');
+    if (gt == nullptr) {
+        return nullptr;
+    }
+    const std::size_t len = static_cast<std::size_t>(gt - p);
+    if (std::memchr(p, '"', len) == nullptr && std::memchr(p, '\'', len) == nullptr) {
+        return gt;
+    }
+    while (p != end) {
+        const char c = *p;
+        if (c == '>') {
+            return p;
+        }
+        if (c == '"' || c == '\'') {
+            const char* close = find_byte(p + 1, end, c);
+            if (close == nullptr) {
+                return nullptr;
+            }
+            p = close + 1;
+        } else {
+            ++p;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+XmlReader::XmlReader(std::string_view document, std::size_t start) noexcept
+    : begin_(document.data()),
+      pos_(document.data() + (start < document.size() ? start : document.size())),
+      end_(document.data() + document.size()) {
+    // A UTF-8 byte-order mark at the very start is not content.
+    if (pos_ == begin_ && starts_with(pos_, end_, "\xEF\xBB\xBF")) {
+        pos_ += 3;
+    }
+}
+
+Status XmlReader::error_at(const char* where, const char* what) const {
+    return ParseError::xml(std::string(what) + " at byte " +
+                           std::to_string(static_cast<std::size_t>(where - begin_)));
+}
+
+Status XmlReader::next(XmlEvent& event) {
+    while (pos_ != end_) {
+        if (*pos_ == '<') {
+            return read_markup(event);
+        }
+        const char* lt = find_byte(pos_, end_, '<');
+        const char* text_end = lt != nullptr ? lt : end_;
+        const char* first = pos_;
+        const char* last = text_end;
+        pos_ = text_end;
+        while (first != last && is_xml_space(*first)) {
+            ++first;
+        }
+        while (last != first && is_xml_space(last[-1])) {
+            --last;
+        }
+        if (first != last) {
+            event.kind = EventKind::Text;
+            event.text = view(first, last);
+            return {};
+        }
+    }
+    event.kind = EventKind::Eof;
+    return {};
+}
+
+Status XmlReader::read_markup(XmlEvent& event) {
+    const char* lt = pos_;
+    if (end_ - lt < 2) {
+        return error_at(lt, "unexpected end of input after '<'");
+    }
+    switch (lt[1]) {
+        case '/': {
+            const char* gt = find_byte(lt + 2, end_, '>');
+            if (gt == nullptr) {
+                return error_at(lt, "unclosed end tag");
+            }
+            const char* name_end = gt;
+            while (name_end != lt + 2 && is_xml_space(name_end[-1])) {
+                --name_end;
+            }
+            event.kind = EventKind::End;
+            event.name = view(lt + 2, name_end);
+            pos_ = gt + 1;
+            return {};
+        }
+        case '?':
+            return read_declaration(event);
+        case '!':
+            return read_bang(event);
+        default:
+            return read_tag(event);
+    }
+}
+
+Status XmlReader::read_tag(XmlEvent& event) {
+    const char* lt = pos_;
+    const char* gt = find_tag_end(lt + 1, end_);
+    if (gt == nullptr) {
+        return error_at(lt, "unclosed start tag");
+    }
+    const char* name_end = lt + 1;
+    while (name_end != gt && !is_xml_space(*name_end) && *name_end != '/') {
+        ++name_end;
+    }
+    const char* attributes_end = gt;
+    event.kind = EventKind::Start;
+    if (gt != lt + 1 && gt[-1] == '/') {
+        event.kind = EventKind::Empty;
+        --attributes_end;
+        if (name_end > attributes_end) {
+            name_end = attributes_end;
+        }
+    }
+    event.name = view(lt + 1, name_end);
+    event.attributes = view(name_end, attributes_end);
+    pos_ = gt + 1;
+    return {};
+}
+
+Status XmlReader::read_declaration(XmlEvent& event) {
+    const char* lt = pos_;
+    const char* close = find_bytes(lt + 2, end_, "?>");
+    if (close == nullptr) {
+        return error_at(lt, "unclosed processing instruction");
+    }
+    const char* content = lt + 2;
+    const bool is_declaration =
+        starts_with(content, close, "xml") && (close - content == 3 || is_xml_space(content[3]));
+    event.kind = is_declaration ? EventKind::Decl : EventKind::PI;
+    event.text = view(content, close);
+    pos_ = close + 2;
+    return {};
+}
+
+Status XmlReader::read_bang(XmlEvent& event) {
+    const char* lt = pos_;
+    if (starts_with(lt, end_, "<!--")) {
+        const char* close = find_bytes(lt + 4, end_, "-->");
+        if (close == nullptr) {
+            return error_at(lt, "unclosed comment");
+        }
+        event.kind = EventKind::Comment;
+        event.text = view(lt + 4, close);
+        pos_ = close + 3;
+        return {};
+    }
+    if (starts_with(lt, end_, "<![CDATA[")) {
+        const char* close = find_bytes(lt + 9, end_, "]]>");
+        if (close == nullptr) {
+            return error_at(lt, "unclosed CDATA section");
+        }
+        event.kind = EventKind::CData;
+        event.text = view(lt + 9, close);
+        pos_ = close + 3;
+        return {};
+    }
+    static constexpr std::string_view kDoctype = "doctype";
+    bool doctype = end_ - lt >= 9;
+    for (std::size_t i = 0; doctype && i < kDoctype.size(); ++i) {
+        char c = lt[2 + i];
+        doctype = (c == kDoctype[i] || c == kDoctype[i] - 32);
+    }
+    if (!doctype) {
+        return error_at(lt, "unknown markup after '<!'");
+    }
+    // The declaration ends at the first `>` outside quotes and outside the
+    // bracketed internal subset; the subset is never interpreted.
+    std::size_t depth = 0;
+    for (const char* p = lt + 9; p != end_; ++p) {
+        const char c = *p;
+        if (c == '"' || c == '\'') {
+            const char* close = find_byte(p + 1, end_, c);
+            if (close == nullptr) {
+                break;
+            }
+            p = close;
+        } else if (c == '[') {
+            ++depth;
+        } else if (c == ']') {
+            if (depth != 0) {
+                --depth;
+            }
+        } else if (c == '>' && depth == 0) {
+            event.kind = EventKind::DocType;
+            event.text = view(lt + 9, p);
+            pos_ = p + 1;
+            return {};
+        }
+    }
+    return error_at(lt, "unclosed DOCTYPE declaration");
+}
+
+}  // namespace quorvel

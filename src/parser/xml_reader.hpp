@@ -1,0 +1,63 @@
+// A lenient XML pull tokenizer over a document held in memory.
+//
+// Events are views into the document: nothing is allocated per event. The
+// reader keeps no stack of open elements, so end-tag names are not checked,
+// unmatched end tags are ordinary events and reading may start at any byte
+// offset. Text is trimmed of XML white space at both ends and white-space-only
+// text produces no event; entities stay unresolved until someone asks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "error.hpp"
+
+namespace quorvel {
+
+enum class EventKind : std::uint8_t {
+    Start,    // <name attributes>
+    End,      // </name>
+    Empty,    // <name attributes/>
+    Text,     // character data between markup, trimmed, entities unresolved
+    CData,    // <![CDATA[...]]>
+    Comment,  // <!--...-->
+    Decl,     // <?xml ...?>
+    PI,       // <?target ...?>
+    DocType,  // <!DOCTYPE ...>
+    Eof,
+};
+
+struct XmlEvent {
+    EventKind kind = EventKind::Eof;
+    std::string_view name;        // Start, End, Empty
+    std::string_view attributes;  // Start, Empty: the raw bytes after the name
+    std::string_view text;        // Text, CData, Comment, Decl, PI, DocType: the content
+};
+
+class XmlReader {
+public:
+    XmlReader() noexcept = default;
+    // Reads `document` from byte offset `start` on, as if it began there.
+    XmlReader(std::string_view document, std::size_t start) noexcept;
+
+    // The next event; Eof again and again at the end. Malformed markup is an
+    // Xml error and leaves the position unchanged.
+    Status next(XmlEvent& event);
+
+    // Absolute byte offset of the next unread byte.
+    std::size_t position() const noexcept { return static_cast<std::size_t>(pos_ - begin_); }
+
+private:
+    Status read_markup(XmlEvent& event);
+    Status read_tag(XmlEvent& event);
+    Status read_declaration(XmlEvent& event);
+    Status read_bang(XmlEvent& event);
+    Status error_at(const char* where, const char* what) const;
+
+    const char* begin_ = nullptr;
+    const char* pos_ = nullptr;
+    const char* end_ = nullptr;
+};
+
+}  // namespace quorvel

@@ -1,0 +1,199 @@
+// The records one parse produces. Plain structures that own their contents;
+// the section parsers fill them and the walker moves them into the RunRecord,
+// which the Python object then owns and only reads.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "buffer.hpp"
+
+namespace quorvel {
+
+using Vec3 = std::array<double, 3>;
+using Mat3 = std::array<Vec3, 3>;
+
+// Rows of floats of any length, stored flat: row i is
+// values[offsets[i] .. offsets[i + 1]).
+struct FloatRows {
+    std::vector<double> values;
+    std::vector<std::size_t> offsets{0};
+
+    std::size_t size() const noexcept { return offsets.size() - 1; }
+    void clear() {
+        values.clear();
+        offsets.assign(1, 0);
+    }
+};
+
+struct ParseOptions {
+    bool parse_dos = true;
+    bool parse_eigen = true;
+    bool parse_projected = false;
+    std::optional<std::uint64_t> ionic_step_skip;
+    std::uint64_t ionic_step_offset = 0;
+};
+
+struct GeneratorInfo {
+    std::string program;
+    std::string version;
+    std::string subversion;
+    std::string platform;
+    std::string date;
+    std::string time;
+};
+
+// One typed INCAR value; the alternatives are in the order of their kinds:
+// Int, Float, Bool, String, FloatList.
+using IncarValue = std::variant<std::int64_t, double, bool, std::string, std::vector<double>>;
+
+// Insertion-ordered map: a name that comes again keeps its first place and
+// takes the later value.
+class IncarMap {
+public:
+    void insert_or_assign(std::string name, IncarValue value) {
+        auto [it, inserted] = index_.try_emplace(name, entries_.size());
+        if (inserted) {
+            entries_.emplace_back(std::move(name), std::move(value));
+        } else {
+            entries_[it->second].second = std::move(value);
+        }
+    }
+    const std::vector<std::pair<std::string, IncarValue>>& entries() const noexcept {
+        return entries_;
+    }
+    std::size_t size() const noexcept { return entries_.size(); }
+    const IncarValue* find(const std::string& name) const {
+        auto it = index_.find(name);
+        return it == index_.end() ? nullptr : &entries_[it->second].second;
+    }
+
+private:
+    std::vector<std::pair<std::string, IncarValue>> entries_;
+    std::unordered_map<std::string, std::size_t> index_;
+};
+
+struct AtomType {
+    std::string element;
+    std::string pseudopotential;
+    std::uint64_t count = 0;
+    double mass = 0.0;
+    double valence = 0.0;
+};
+
+struct AtomInfo {
+    std::vector<std::string> atoms;
+    std::vector<AtomType> atom_types;
+};
+
+struct KpointGeneration {
+    std::string scheme;
+    std::optional<std::array<std::int32_t, 3>> divisions;
+    Vec3 usershift{0.0, 0.0, 0.0};
+};
+
+struct KpointLabel {
+    std::uint64_t index = 0;
+    std::string label;
+};
+
+struct KpointSet {
+    std::vector<Vec3> kpointlist;
+    std::vector<double> weights;
+    std::vector<KpointLabel> labels;
+    std::optional<KpointGeneration> generation;
+};
+
+struct Structure {
+    std::vector<std::string> species;
+    std::vector<Vec3> positions;
+    Mat3 lattice{};
+    Mat3 rec_basis{};
+    double volume = 0.0;
+};
+
+struct Energies {
+    double e_fr_energy = 0.0;
+    double e_wo_entrp = 0.0;
+    double e_0_energy = 0.0;
+};
+
+struct IonicStep {
+    Structure structure;
+    double e_fr_energy = 0.0;
+    double e_wo_entrp = 0.0;
+    double e_0_energy = 0.0;
+    std::vector<Vec3> forces;
+    Mat3 stress{};
+    std::optional<FloatRows> magnetization;
+    std::vector<Energies> scsteps;
+};
+
+// A dense row-major array of doubles with its dimensions.
+template <std::size_t Rank>
+struct DenseArray {
+    HeapArray<double> data;
+    std::array<std::uint64_t, Rank> shape{};
+};
+
+struct EigenvalueArray {
+    DenseArray<4> values;  // (nspins, nkpts, nbands, 2): energy, occupancy
+};
+
+struct ProjectedArray {
+    std::vector<std::string> orbitals;
+    DenseArray<5> values;  // (nspins, nkpts, nbands, nions, norbitals)
+};
+
+struct DosTotal {
+    HeapArray<double> energies;
+    DenseArray<2> densities;   // (nspins, nedos)
+    DenseArray<2> integrated;  // (nspins, nedos)
+};
+
+struct DosPartial {
+    std::vector<std::string> orbitals;
+    DenseArray<4> values;  // (nspins, nions, norbitals, nedos)
+};
+
+struct DosData {
+    DosTotal total;
+    std::optional<DosPartial> partial;
+    double efermi = 0.0;
+};
+
+struct DielectricData {
+    HeapArray<double> energies;
+    DenseArray<2> real;  // (rows, 6)
+    DenseArray<2> imag;  // (rows, 6)
+};
+
+struct RunRecord {
+    GeneratorInfo generator;
+    IncarMap incar;
+    AtomInfo atom_info;
+    KpointSet kpoints;
+    Structure initial_structure;
+    Structure final_structure;
+    std::vector<IonicStep> ionic_steps;
+    std::optional<EigenvalueArray> eigenvalues;
+    std::optional<ProjectedArray> projected;
+    std::optional<DosData> dos;
+    std::optional<double> efermi;
+    std::optional<DielectricData> dielectric;
+};
+
+// True when the last kept step has a non-zero free energy (NaN counts as
+// non-zero).
+inline bool converged(const RunRecord& record) noexcept {
+    return !record.ionic_steps.empty() && !(record.ionic_steps.back().e_fr_energy == 0.0);
+}
+
+}  // namespace quorvel

@@ -1,0 +1,107 @@
+// Shared helpers of the C++ tests: parsing documents held in strings and
+// running one section parser over a fragment.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include <gtest/gtest.h>
+
+#include "parse.hpp"
+#include "parser/helpers.hpp"
+#include "parser/numbers.hpp"
+#include "parser/sections.hpp"
+
+namespace quorvel::testing {
+
+// The display text of a failed status, or "ok".
+inline std::string text_of(const Status& status) {
+    return status.ok() ? std::string("ok") : status.error().to_string();
+}
+
+// Parses a whole document given as text.
+inline ParseOutcome parse_text(std::string_view document, const ParseOptions& options = {}) {
+    return parse_bytes(document, false, options);
+}
+
+// The error text of parsing `document`, or "ok".
+inline std::string parse_error(std::string_view document, const ParseOptions& options = {}) {
+    const ParseOutcome outcome = parse_text(document, options);
+    return outcome.status == ParseStatus::Ok ? std::string("ok") : outcome.error;
+}
+
+// Places the cursor right after the first start tag of `fragment`, as the
+// walker does before it calls a section parser.
+class FragmentCursor {
+public:
+    explicit FragmentCursor(std::string fragment) : text_(std::move(fragment)), cursor_(text_) {
+        XmlEvent event;
+        do {
+            EXPECT_TRUE(cursor_.next_event(event).ok());
+        } while (event.kind != EventKind::Start && event.kind != EventKind::Eof);
+    }
+    XmlCursor& cursor() { return cursor_; }
+
+private:
+    std::string text_;
+    XmlCursor cursor_;
+};
+
+// Runs `parse(cursor, out)` on the element that `fragment` starts with.
+template <class T>
+Status parse_fragment(std::string fragment, Status (*parse)(XmlCursor&, T&), T& out) {
+    FragmentCursor fragment_cursor(std::move(fragment));
+    return parse(fragment_cursor.cursor(), out);
+}
+
+// One `structure` element of `natoms` atoms, with an optional name attribute.
+inline std::string structure_xml(std::size_t natoms, std::string_view name = "") {
+    std::string xml = name.empty() ? "<structure>" : "<structure name=\"" + std::string(name) + "\">";
+    xml +=
+        "<crystal>"
+        "<varray name=\"basis\"><v>5.0 0.0 0.0</v><v>0.0 5.0 0.0</v><v>0.0 0.0 5.0</v></varray>"
+        "<i name=\"volume\">125.0</i>"
+        "<varray name=\"rec_basis\"><v>0.2 0.0 0.0</v><v>0.0 0.2 0.0</v><v>0.0 0.0 0.2</v></varray>"
+        "</crystal><varray name=\"positions\">";
+    for (std::size_t i = 0; i < natoms; ++i) {
+        const std::string x = std::to_string(static_cast<double>(i) / static_cast<double>(natoms));
+        xml += "<v>" + x + " 0.0 0.5</v>";
+    }
+    xml += "</varray></structure>";
+    return xml;
+}
+
+// The required top-level sections of a run file whose atoms are the
+// space-separated symbols of `atoms` (all of one type each), without the
+// `modeling` root.
+inline std::string required_sections(std::string_view atoms = "Si Si") {
+    std::string rows;
+    std::size_t natoms = 0;
+    for_each_token(atoms, [&](std::string_view symbol) {
+        rows += "<rc><c>" + std::string(symbol) + "</c><c>1</c></rc>";
+        ++natoms;
+        return true;
+    });
+    return "<generator><i name=\"program\" type=\"string\">vasp</i>"
+           "<i name=\"version\" type=\"string\">6.4.2</i></generator>"
+           "<incar><i name=\"ENCUT\">500.0</i></incar>"
+           "<atominfo><array name=\"atoms\"><set>" +
+           rows +
+           "</set></array><array name=\"atomtypes\"><field>atomspertype</field><field>element</field>"
+           "<field>mass</field><field>valence</field><field>pseudopotential</field><set>"
+           "<rc><c>" +
+           std::to_string(natoms) +
+           "</c><c>Si</c><c>28.085</c><c>4.0</c><c>PAW_PBE Si 05Jan2001</c></rc></set></array></atominfo>"
+           "<kpoints><varray name=\"kpointlist\"><v>0 0 0</v><v>0.5 0 0</v></varray>"
+           "<varray name=\"weights\"><v>0.5</v><v>0.5</v></varray></kpoints>" +
+           structure_xml(natoms, "initialpos");
+}
+
+// A minimal complete run file; `body` goes inside `modeling` after the
+// required sections.
+inline std::string run_file(std::string_view body = "", std::string_view atoms = "Si Si") {
+    return "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<modeling>" + required_sections(atoms) +
+           std::string(body) + "</modeling>\n";
+}
+
+}  // namespace quorvel::testing

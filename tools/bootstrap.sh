@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Prepares a fresh Debian machine for building and testing quorvel, and does
+# nothing that is already done: the Debian packages the build needs (installed
+# when run as root, otherwise listed), and the virtual environment .venv with
+# the Python packages of requirements-dev.txt.
+#
+# Sourced by the other tools; sets PYTHON to the environment's interpreter.
+set -euo pipefail
+
+QUORVEL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+QUORVEL_VENV="$QUORVEL_ROOT/.venv"
+
+debian_packages=(g++ make zlib1g-dev libgtest-dev libfast-float-dev)
+if [ "${QUORVEL_SANITIZERS:-0}" = 1 ]; then
+  debian_packages+=(clang-14 libclang-rt-14-dev lld-14)
+fi
+
+missing=()
+for package in "${debian_packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$package")
+  fi
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" = 0 ]; then
+    echo "bootstrap: installing Debian packages: ${missing[*]}" >&2
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  else
+    echo "bootstrap: missing Debian packages: ${missing[*]}" >&2
+    echo "bootstrap: install them with: sudo apt-get install ${missing[*]}" >&2
+    exit 1
+  fi
+fi
+
+# CPython 3.13 first; pyenv keeps interpreters that its shims do not run.
+find_python() {
+  local candidate
+  for candidate in python3.13 "$(pyenv root 2>/dev/null || echo /nonexistent)"/versions/3.13*/bin/python3.13 python3; do
+    if "$candidate" -c 'import venv, ensurepip' >/dev/null 2>&1; then
+      echo "$candidate"
+      return 0
+    fi
+  done
+  echo "bootstrap: no usable python3 found" >&2
+  return 1
+}
+
+if [ ! -x "$QUORVEL_VENV/bin/python" ]; then
+  base_python=$(find_python)
+  echo "bootstrap: creating .venv with $("$base_python" --version)" >&2
+  "$base_python" -m venv "$QUORVEL_VENV"
+fi
+PYTHON="$QUORVEL_VENV/bin/python"
+
+stamp="$QUORVEL_VENV/.requirements-dev.txt"
+if ! cmp -s "$QUORVEL_ROOT/requirements-dev.txt" "$stamp"; then
+  echo "bootstrap: installing Python packages into .venv" >&2
+  "$PYTHON" -m pip install -q --disable-pip-version-check -r "$QUORVEL_ROOT/requirements-dev.txt"
+  cp "$QUORVEL_ROOT/requirements-dev.txt" "$stamp"
+fi
+export PATH="$QUORVEL_VENV/bin:$PATH"

@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Runs every test: the C++ unit tests of the reader core (built with
+# -Werror), then the Python tests against the installed package.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/bootstrap.sh"
+cd "$QUORVEL_ROOT"
+
+jobs=$(nproc 2>/dev/null || echo 2)
+cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DQUORVEL_TESTS=ON -DQUORVEL_TOOLS=ON -DQUORVEL_WERROR=ON >/dev/null
+cmake --build build/test -j "$jobs"
+ctest --test-dir build/test --output-on-failure -j "$jobs"
