@@ -10,3 +10,6 @@ cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQUORVEL_TESTS=ON -DQUORVEL_TOOLS=ON -DQUORVEL_WERROR=ON >/dev/null
 cmake --build build/test -j "$jobs"
 ctest --test-dir build/test --output-on-failure -j "$jobs"
+
+"$PYTHON" -m pip install -q --disable-pip-version-check --no-build-isolation .
+"$PYTHON" -m pytest -q tests/python

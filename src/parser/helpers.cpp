@@ -16,7 +16,11 @@ std::string quote_escape(std::string_view escape) {
     if (escape.size() <= kQuotedEscapeLimit) {
         return std::string(escape);
     }
-    return std::string(escape.substr(0, kQuotedEscapeLimit)) + "...";
+    std::size_t cut = kQuotedEscapeLimit;
+    while (cut > 0 && (static_cast<unsigned char>(escape[cut]) & 0xC0) == 0x80) {
+        --cut;  // not inside a UTF-8 sequence
+    }
+    return std::string(escape.substr(0, cut)) + "...";
 }
 
 // An element name for a message: "?" when it is not valid UTF-8.

@@ -1,0 +1,363 @@
+#include "convert.hpp"
+
+#include <cstdio>
+#include <string>
+#include <type_traits>
+#include <variant>
+
+#include "numpy_array.hpp"
+
+namespace quorvel::python {
+
+namespace {
+
+static_assert(sizeof(Vec3) == 3 * sizeof(double), "rows of three are stored contiguously");
+
+PyObject* to_python(const std::string& text) {
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyObject* to_python(double value) { return PyFloat_FromDouble(value); }
+
+// Inserts `value` (a new reference, or null after a failed call) under `key`.
+bool set_item(PyObject* dict, const char* key, PyObject* value) {
+    PyRef owned_value(value);
+    if (!owned_value) {
+        return false;
+    }
+    PyRef owned_key(PyUnicode_FromString(key));
+    return owned_key && PyDict_SetItem(dict, owned_key.get(), owned_value.get()) == 0;
+}
+
+// A list of `convert(item)` for every item of `items`.
+template <class Items, class Convert>
+PyObject* list_of(const Items& items, Convert&& convert) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(std::size(items))));
+    if (!list) {
+        return nullptr;
+    }
+    Py_ssize_t i = 0;
+    for (const auto& item : items) {
+        PyObject* value = convert(item);
+        if (value == nullptr) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(list.get(), i++, value);
+    }
+    return list.release();
+}
+
+PyObject* float_list(const double* values, std::size_t count) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!list) {
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        PyObject* value = to_python(values[i]);
+        if (value == nullptr) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
+    }
+    return list.release();
+}
+
+PyObject* vector_list(const Vec3& row) { return float_list(row.data(), row.size()); }
+
+template <class Rows>
+PyObject* matrix_list(const Rows& rows) {
+    return list_of(rows, [](const Vec3& row) { return vector_list(row); });
+}
+
+PyObject* rows_list(const FloatRows& rows) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+    if (!list) {
+        return nullptr;
+    }
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        PyObject* row = float_list(rows.values.data() + rows.offsets[r], rows.offsets[r + 1] - rows.offsets[r]);
+        if (row == nullptr) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(r), row);
+    }
+    return list.release();
+}
+
+PyObject* strings_list(const std::vector<std::string>& strings) {
+    return list_of(strings, [](const std::string& s) { return to_python(s); });
+}
+
+PyObject* incar_value(const IncarValue& value) {
+    return std::visit(
+        [](const auto& v) -> PyObject* {
+            using T = std::decay_t<decltype(v)>;
+            if constexpr (std::is_same_v<T, std::int64_t>) {
+                return PyLong_FromLongLong(v);
+            } else if constexpr (std::is_same_v<T, double>) {
+                return PyFloat_FromDouble(v);
+            } else if constexpr (std::is_same_v<T, bool>) {
+                return PyBool_FromLong(v);
+            } else if constexpr (std::is_same_v<T, std::string>) {
+                return to_python(v);
+            } else {
+                return float_list(v.data(), v.size());
+            }
+        },
+        value);
+}
+
+PyObject* array_1d(const HeapArray<double>& values) { return make_array(values.data(), {values.size()}); }
+
+template <std::size_t Rank>
+PyObject* dense_array(const DenseArray<Rank>& array) {
+    if constexpr (Rank == 2) {
+        return make_array(array.data.data(), {array.shape[0], array.shape[1]});
+    } else if constexpr (Rank == 4) {
+        return make_array(array.data.data(), {array.shape[0], array.shape[1], array.shape[2], array.shape[3]});
+    } else {
+        static_assert(Rank == 5);
+        return make_array(array.data.data(),
+                          {array.shape[0], array.shape[1], array.shape[2], array.shape[3], array.shape[4]});
+    }
+}
+
+PyObject* ionic_step(const IonicStep& step) {
+    PyRef dict(PyDict_New());
+    if (!dict || !set_item(dict.get(), "structure", structure_to_python(step.structure)) ||
+        !set_item(dict.get(), "e_fr_energy", to_python(step.e_fr_energy)) ||
+        !set_item(dict.get(), "e_wo_entrp", to_python(step.e_wo_entrp)) ||
+        !set_item(dict.get(), "e_0_energy", to_python(step.e_0_energy)) ||
+        !set_item(dict.get(), "forces", matrix_list(step.forces)) ||
+        !set_item(dict.get(), "stress", matrix_list(step.stress))) {
+        return nullptr;
+    }
+    if (step.magnetization && !set_item(dict.get(), "magnetization", rows_list(*step.magnetization))) {
+        return nullptr;
+    }
+    return dict.release();
+}
+
+// Appends code point `cp` to a repr as Rust-style debug text would show it
+// inside double quotes.
+void append_escaped(std::string& out, std::uint32_t cp, const char* raw, std::size_t raw_length) {
+    switch (cp) {
+        case '"':
+            out += "\\\"";
+            return;
+        case '\\':
+            out += "\\\\";
+            return;
+        case '\t':
+            out += "\\t";
+            return;
+        case '\r':
+            out += "\\r";
+            return;
+        case '\n':
+            out += "\\n";
+            return;
+        case 0:
+            out += "\\0";
+            return;
+        default:
+            break;
+    }
+    const bool control = cp < 0x20 || (cp >= 0x7F && cp < 0xA0);
+    const bool separator = cp == 0xA0 || cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 ||
+                           cp == 0x2029 || cp == 0x202F || cp == 0x205F || cp == 0x3000;
+    const bool format = cp == 0xAD || (cp >= 0x600 && cp <= 0x605) || cp == 0x61C || cp == 0x6DD ||
+                        cp == 0x70F || cp == 0x180E || (cp >= 0x200B && cp <= 0x200F) ||
+                        (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2060 && cp <= 0x206F) || cp == 0xFEFF ||
+                        (cp >= 0xFFF9 && cp <= 0xFFFB);
+    const bool unassigned = (cp >= 0xE000 && cp <= 0xF8FF) || cp >= 0xF0000 || (cp & 0xFFFE) == 0xFFFE ||
+                            (cp >= 0xFDD0 && cp <= 0xFDEF);
+    if (control || separator || format || unassigned) {
+        char code[16];
+        std::snprintf(code, sizeof code, "\\u{%x}", cp);
+        out += code;
+    } else {
+        out.append(raw, raw_length);
+    }
+}
+
+void append_quoted(std::string& out, const std::string& text) {
+    out += '"';
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = p + text.size();
+    while (p != end) {
+        // The text is valid UTF-8: the document was checked or decoded.
+        std::uint32_t cp = *p;
+        std::size_t length = 1;
+        if (cp >= 0xF0) {
+            length = 4;
+            cp &= 0x07;
+        } else if (cp >= 0xE0) {
+            length = 3;
+            cp &= 0x0F;
+        } else if (cp >= 0xC0) {
+            length = 2;
+            cp &= 0x1F;
+        }
+        if (length > static_cast<std::size_t>(end - p)) {
+            length = static_cast<std::size_t>(end - p);
+        }
+        for (std::size_t i = 1; i < length; ++i) {
+            cp = (cp << 6) | (p[i] & 0x3F);
+        }
+        append_escaped(out, cp, reinterpret_cast<const char*>(p), length);
+        p += length;
+    }
+    out += '"';
+}
+
+}  // namespace
+
+PyObject* incar_to_python(const IncarMap& incar) {
+    PyRef dict(PyDict_New());
+    if (!dict) {
+        return nullptr;
+    }
+    for (const auto& [name, value] : incar.entries()) {
+        PyRef key(to_python(name));
+        PyRef item(incar_value(value));
+        if (!key || !item || PyDict_SetItem(dict.get(), key.get(), item.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return dict.release();
+}
+
+PyObject* atoms_to_python(const std::vector<std::string>& atoms) { return strings_list(atoms); }
+
+PyObject* atom_types_to_python(const std::vector<AtomType>& types) {
+    return list_of(types, [](const AtomType& type) -> PyObject* {
+        PyRef dict(PyDict_New());
+        if (!dict || !set_item(dict.get(), "element", to_python(type.element)) ||
+            !set_item(dict.get(), "count", PyLong_FromUnsignedLongLong(type.count)) ||
+            !set_item(dict.get(), "mass", to_python(type.mass)) ||
+            !set_item(dict.get(), "valence", to_python(type.valence)) ||
+            !set_item(dict.get(), "pseudopotential", to_python(type.pseudopotential))) {
+            return nullptr;
+        }
+        return dict.release();
+    });
+}
+
+PyObject* kpoints_to_python(const KpointSet& kpoints) {
+    PyRef dict(PyDict_New());
+    if (!dict ||
+        !set_item(dict.get(), "kpointlist",
+                  make_array(kpoints.kpointlist.empty() ? nullptr : kpoints.kpointlist.front().data(),
+                             {kpoints.kpointlist.size(), 3})) ||
+        !set_item(dict.get(), "weights", make_array(kpoints.weights.data(), {kpoints.weights.size()}))) {
+        return nullptr;
+    }
+    if (kpoints.generation) {
+        if (!set_item(dict.get(), "scheme", to_python(kpoints.generation->scheme))) {
+            return nullptr;
+        }
+        if (const auto& divisions = kpoints.generation->divisions) {
+            if (!set_item(dict.get(), "divisions",
+                          list_of(*divisions, [](std::int32_t d) { return PyLong_FromLong(d); }))) {
+                return nullptr;
+            }
+        }
+    }
+    if (!kpoints.labels.empty()) {
+        PyObject* labels = list_of(kpoints.labels, [](const KpointLabel& label) -> PyObject* {
+            PyRef index(PyLong_FromUnsignedLongLong(label.index));
+            PyRef text(to_python(label.label));
+            if (!index || !text) {
+                return nullptr;
+            }
+            return PyTuple_Pack(2, index.get(), text.get());
+        });
+        if (!set_item(dict.get(), "labels", labels)) {
+            return nullptr;
+        }
+    }
+    return dict.release();
+}
+
+PyObject* structure_to_python(const Structure& structure) {
+    PyRef dict(PyDict_New());
+    if (!dict || !set_item(dict.get(), "lattice", matrix_list(structure.lattice)) ||
+        !set_item(dict.get(), "volume", to_python(structure.volume)) ||
+        !set_item(dict.get(), "positions", matrix_list(structure.positions)) ||
+        !set_item(dict.get(), "species", strings_list(structure.species))) {
+        return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* ionic_steps_to_python(const std::vector<IonicStep>& steps) { return list_of(steps, ionic_step); }
+
+PyObject* eigenvalues_to_python(const EigenvalueArray& eigenvalues) { return dense_array(eigenvalues.values); }
+
+PyObject* eigenvalue_shape_to_python(const EigenvalueArray& eigenvalues) {
+    const auto& shape = eigenvalues.values.shape;
+    PyRef spins(PyLong_FromUnsignedLongLong(shape[0]));
+    PyRef kpoints(PyLong_FromUnsignedLongLong(shape[1]));
+    PyRef bands(PyLong_FromUnsignedLongLong(shape[2]));
+    if (!spins || !kpoints || !bands) {
+        return nullptr;
+    }
+    return PyTuple_Pack(3, spins.get(), kpoints.get(), bands.get());
+}
+
+PyObject* projected_to_python(const ProjectedArray& projected) {
+    PyRef dict(PyDict_New());
+    if (!dict || !set_item(dict.get(), "data", dense_array(projected.values)) ||
+        !set_item(dict.get(), "orbitals", strings_list(projected.orbitals))) {
+        return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* dos_to_python(const DosData& dos) {
+    PyRef dict(PyDict_New());
+    PyRef total(PyDict_New());
+    if (!dict || !total || !set_item(dict.get(), "efermi", to_python(dos.efermi)) ||
+        !set_item(total.get(), "energies", array_1d(dos.total.energies)) ||
+        !set_item(total.get(), "densities", dense_array(dos.total.densities)) ||
+        !set_item(total.get(), "integrated", dense_array(dos.total.integrated)) ||
+        !set_item(dict.get(), "total", total.release())) {
+        return nullptr;
+    }
+    if (dos.partial) {
+        PyRef partial(PyDict_New());
+        if (!partial || !set_item(partial.get(), "data", dense_array(dos.partial->values)) ||
+            !set_item(partial.get(), "orbitals", strings_list(dos.partial->orbitals)) ||
+            !set_item(dict.get(), "partial", partial.release())) {
+            return nullptr;
+        }
+    }
+    return dict.release();
+}
+
+PyObject* dielectric_to_python(const DielectricData& dielectric) {
+    PyRef dict(PyDict_New());
+    if (!dict || !set_item(dict.get(), "energies", array_1d(dielectric.energies)) ||
+        !set_item(dict.get(), "real", dense_array(dielectric.real)) ||
+        !set_item(dict.get(), "imag", dense_array(dielectric.imag))) {
+        return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* run_repr(const RunRecord& record) {
+    std::string text = "Vasprun(program=" + record.generator.program + ", version=" + record.generator.version +
+                       ", atoms=[";
+    for (std::size_t i = 0; i < record.atom_info.atoms.size(); ++i) {
+        if (i != 0) {
+            text += ", ";
+        }
+        append_quoted(text, record.atom_info.atoms[i]);
+    }
+    text += "], nkpts=" + std::to_string(record.kpoints.weights.size()) +
+            ", nsteps=" + std::to_string(record.ionic_steps.size()) + ")";
+    return to_python(text);
+}
+
+}  // namespace quorvel::python

@@ -1,0 +1,27 @@
+// Conversion of the run record into Python values. Every call builds fresh
+// objects; nothing is cached or shared with the record. Each returns a new
+// reference, or null with a Python exception set.
+#pragma once
+
+#include "py_ref.hpp"
+#include "run_record.hpp"
+
+namespace quorvel::python {
+
+PyObject* incar_to_python(const IncarMap& incar);
+PyObject* atoms_to_python(const std::vector<std::string>& atoms);
+PyObject* atom_types_to_python(const std::vector<AtomType>& types);
+PyObject* kpoints_to_python(const KpointSet& kpoints);
+PyObject* structure_to_python(const Structure& structure);
+PyObject* ionic_steps_to_python(const std::vector<IonicStep>& steps);
+
+PyObject* eigenvalues_to_python(const EigenvalueArray& eigenvalues);
+PyObject* eigenvalue_shape_to_python(const EigenvalueArray& eigenvalues);
+PyObject* projected_to_python(const ProjectedArray& projected);
+PyObject* dos_to_python(const DosData& dos);
+PyObject* dielectric_to_python(const DielectricData& dielectric);
+
+// The text of repr(): program, version, atoms, k-point and step counts.
+PyObject* run_repr(const RunRecord& record);
+
+}  // namespace quorvel::python

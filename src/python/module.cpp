@@ -1,0 +1,82 @@
+// The module `quorvel`: made once per process, it holds the Vasprun type
+// and __all__.
+#include "guard.hpp"
+#include "vasprun.hpp"
+
+namespace quorvel::python {
+
+void raise_internal_fault(const char* message) noexcept {
+    static PyObject* fault_type = nullptr;
+    if (fault_type == nullptr) {
+        fault_type = PyErr_NewExceptionWithDoc(
+            "quorvel.InternalFault", "An internal fault of the quorvel reader; please report it.",
+            PyExc_BaseException, nullptr);
+        if (fault_type == nullptr) {
+            return;
+        }
+    }
+    PyErr_SetString(fault_type, message);
+}
+
+namespace {
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT,
+    "quorvel",
+    "Python extension module. Registered by scikit-build-core, which compiles the Python binding "
+    "when CMake runs with its SKBUILD option set.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* make_module() {
+    PyTypeObject* type = vasprun_type();
+    if (type == nullptr) {
+        return nullptr;
+    }
+    PyRef module(PyModule_Create(&kModule));
+    PyRef all(PyList_New(0));
+    PyRef name(PyUnicode_FromString("Vasprun"));
+    if (!module || !all || !name || PyList_Append(all.get(), name.get()) < 0 ||
+        PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0 ||
+        PyModule_AddObjectRef(module.get(), "Vasprun", reinterpret_cast<PyObject*>(type)) < 0) {
+        return nullptr;
+    }
+    return module.release();
+}
+
+}  // namespace
+
+}  // namespace quorvel::python
+
+PyMODINIT_FUNC PyInit_quorvel() {
+    using namespace quorvel::python;
+    return guarded([]() -> PyObject* {
+        // Process-wide state (the type objects, the NumPy table) belongs to
+        // the first interpreter that imports the module.
+        static std::int64_t owner = -1;
+        static PyObject* module = nullptr;
+        const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+        if (interpreter < 0) {
+            return nullptr;
+        }
+        if (owner == -1) {
+            owner = interpreter;
+        } else if (owner != interpreter) {
+            PyErr_SetString(PyExc_ImportError,
+                            "quorvel can be imported by one interpreter per process only");
+            return nullptr;
+        }
+        if (module == nullptr) {
+            module = make_module();
+            if (module == nullptr) {
+                return nullptr;
+            }
+        }
+        return Py_NewRef(module);
+    });
+}

@@ -1,0 +1,119 @@
+"""Fast reader of VASP vasprun.xml run files."""
+
+from typing import Final, TypedDict, final
+
+import numpy as np
+import numpy.typing as npt
+
+__all__: Final[list[str]]
+
+FloatArray = npt.NDArray[np.float64]
+IncarValue = int | float | bool | str | list[float]
+
+class AtomType(TypedDict):
+    element: str
+    count: int
+    mass: float
+    valence: float
+    pseudopotential: str
+
+class _KpointsRequired(TypedDict):
+    kpointlist: FloatArray  # (nkpts, 3)
+    weights: FloatArray  # (nweights,)
+
+class Kpoints(_KpointsRequired, total=False):
+    scheme: str  # only with a generation recipe
+    divisions: list[int]  # only when the recipe has divisions
+    labels: list[tuple[int, str]]  # (0-based k-point index, label), only when labelled
+
+class Structure(TypedDict):
+    lattice: list[list[float]]  # three rows
+    volume: float
+    positions: list[list[float]]  # fractional, one row per atom
+    species: list[str]
+
+class _IonicStepRequired(TypedDict):
+    structure: Structure
+    e_fr_energy: float
+    e_wo_entrp: float
+    e_0_energy: float
+    forces: list[list[float]]
+    stress: list[list[float]]
+
+class IonicStep(_IonicStepRequired, total=False):
+    magnetization: list[list[float]]  # only when the step has it
+
+class Projected(TypedDict):
+    data: FloatArray  # (nspins, nkpts, nbands, nions, norbitals)
+    orbitals: list[str]
+
+class DosTotal(TypedDict):
+    energies: FloatArray  # (nedos,)
+    densities: FloatArray  # (nspins, nedos)
+    integrated: FloatArray  # (nspins, nedos)
+
+class DosPartial(TypedDict):
+    data: FloatArray  # (nspins, nions, norbitals, nedos)
+    orbitals: list[str]
+
+class _DosRequired(TypedDict):
+    efermi: float
+    total: DosTotal
+
+class Dos(_DosRequired, total=False):
+    partial: DosPartial  # only when the file has a partial DOS
+
+class Dielectric(TypedDict):
+    energies: FloatArray  # (nrows,)
+    real: FloatArray  # (nrows of the real part, 6)
+    imag: FloatArray  # (nrows of the imaginary part, 6)
+
+@final
+class Vasprun:
+    """A parsed vasprun.xml: read once, immutable, every property a fresh value."""
+
+    def __new__(
+        cls,
+        path: str,
+        parse_dos: bool = True,
+        parse_eigen: bool = True,
+        parse_projected: bool = False,
+        ionic_step_skip: int | None = None,
+        ionic_step_offset: int = 0,
+    ) -> Vasprun: ...
+    @property
+    def program(self) -> str: ...
+    @property
+    def version(self) -> str: ...
+    @property
+    def incar(self) -> dict[str, IncarValue]: ...
+    @property
+    def atoms(self) -> list[str]: ...
+    @property
+    def atom_types(self) -> list[AtomType]: ...
+    @property
+    def kpoints(self) -> Kpoints: ...
+    @property
+    def initial_structure(self) -> Structure: ...
+    @property
+    def final_structure(self) -> Structure: ...
+    @property
+    def ionic_steps(self) -> list[IonicStep]: ...
+    @property
+    def eigenvalues(self) -> FloatArray | None:
+        """ndarray shape (nspins, nkpts, nbands, 2).  Axis-3: [energy, occupancy]."""
+    @property
+    def eigenvalue_shape(self) -> tuple[int, int, int] | None: ...
+    @property
+    def projected(self) -> Projected | None:
+        """Returns a dict with keys ``"data"`` (ndarray shape
+        ``(nspins, nkpts, nbands, nions, norbitals)``) and ``"orbitals"``
+        (list of orbital label strings), or ``None`` if not parsed."""
+    @property
+    def efermi(self) -> float | None: ...
+    @property
+    def dos(self) -> Dos | None: ...
+    @property
+    def dielectric(self) -> Dielectric | None: ...
+    @property
+    def converged(self) -> bool: ...

@@ -1,0 +1,349 @@
+#include "vasprun.hpp"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "convert.hpp"
+#include "errors.hpp"
+#include "guard.hpp"
+#include "parse.hpp"
+
+namespace quorvel::python {
+
+namespace {
+
+struct VasprunObject {
+    PyObject_HEAD
+    RunRecord* record;
+    std::uint64_t readers;
+};
+
+constexpr const char* kFunctionName = "Vasprun.__new__()";
+constexpr std::size_t kParameterCount = 6;
+constexpr const char* kParameterNames[kParameterCount] = {
+    "path", "parse_dos", "parse_eigen", "parse_projected", "ionic_step_skip", "ionic_step_offset",
+};
+
+// ---------------------------------------------------------------- arguments
+
+// The arguments bound to the six parameters (borrowed; null when not given),
+// by Python's rules for a plain function of that signature.
+bool bind_arguments(PyObject* args, PyObject* kwargs, PyObject* (&bound)[kParameterCount]) {
+    const Py_ssize_t positional = PyTuple_GET_SIZE(args);
+    if (positional > static_cast<Py_ssize_t>(kParameterCount)) {
+        PyErr_Format(PyExc_TypeError, "%s takes from %d to %d positional arguments but %zd %s given", kFunctionName, 1,
+                     static_cast<int>(kParameterCount), positional, "were");
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < positional; ++i) {
+        bound[i] = PyTuple_GET_ITEM(args, i);
+    }
+    if (kwargs != nullptr) {
+        Py_ssize_t position = 0;
+        PyObject* key;
+        PyObject* value;
+        while (PyDict_Next(kwargs, &position, &key, &value)) {
+            std::size_t index = kParameterCount;
+            for (std::size_t i = 0; PyUnicode_Check(key) && i < kParameterCount; ++i) {
+                if (PyUnicode_CompareWithASCIIString(key, kParameterNames[i]) == 0) {
+                    index = i;
+                    break;
+                }
+            }
+            if (index == kParameterCount) {
+                PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", kFunctionName, key);
+                return false;
+            }
+            if (bound[index] != nullptr) {
+                PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", kFunctionName,
+                             kParameterNames[index]);
+                return false;
+            }
+            bound[index] = value;
+        }
+    }
+    if (bound[0] == nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s missing %d required %s %s: 'path'", kFunctionName, 1, "positional",
+                     "argument");
+        return false;
+    }
+    return true;
+}
+
+// The qualified name of the type of `object`, for messages.
+PyRef type_qualname(PyObject* object) {
+    return PyRef(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
+}
+
+void raise_not_convertible(PyObject* object, const char* target) {
+    PyRef name = type_qualname(object);
+    if (name) {
+        PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), target);
+    }
+}
+
+bool convert_path(PyObject* object, std::string_view& path) {
+    if (!PyUnicode_Check(object)) {
+        raise_not_convertible(object, "PyString");
+        return false;
+    }
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(object, &length);
+    if (text == nullptr) {
+        return false;
+    }
+    path = std::string_view(text, static_cast<std::size_t>(length));
+    return true;
+}
+
+// NumPy's boolean scalar, recognised by its type's module and name, so that
+// NumPy need not be imported.
+bool is_numpy_bool(PyObject* object) {
+    auto* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
+    PyRef module(PyObject_GetAttrString(type, "__module__"));
+    PyRef name(PyObject_GetAttrString(type, "__name__"));
+    if (!module || !name || !PyUnicode_Check(module.get()) || !PyUnicode_Check(name.get())) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
+           (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+            PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
+}
+
+bool convert_flag(PyObject* object, bool& flag) {
+    if (PyBool_Check(object)) {
+        flag = object == Py_True;
+        return true;
+    }
+    if (!is_numpy_bool(object)) {
+        raise_not_convertible(object, "PyBool");
+        return false;
+    }
+    PyNumberMethods* number = Py_TYPE(object)->tp_as_number;
+    if (number == nullptr || number->nb_bool == nullptr) {
+        PyRef name = type_qualname(object);
+        if (name) {
+            PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion", name.get());
+        }
+        return false;
+    }
+    const int truth = number->nb_bool(object);
+    if (truth < 0) {
+        return false;
+    }
+    flag = truth != 0;
+    return true;
+}
+
+bool convert_count(PyObject* object, std::uint64_t& count) {
+    PyRef index(PyNumber_Index(object));
+    if (!index) {
+        return false;
+    }
+    const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        return false;
+    }
+    count = value;
+    return true;
+}
+
+// A TypeError of a conversion becomes "argument '<name>': <message>",
+// keeping the original's cause; any other error passes unchanged.
+void name_the_argument(const char* name) {
+    PyRef error = take_exception();
+    if (!error || Py_TYPE(error.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        raise_exception(std::move(error));
+        return;
+    }
+    PyRef message(PyUnicode_FromFormat("argument '%s': %S", name, error.get()));
+    if (message) {
+        raise_with_cause(PyExc_TypeError, message.get(), PyRef(PyException_GetCause(error.get())));
+    }
+}
+
+bool convert_options(PyObject* const (&bound)[kParameterCount], std::string_view& path, ParseOptions& options) {
+    if (!convert_path(bound[0], path)) {
+        name_the_argument(kParameterNames[0]);
+        return false;
+    }
+    bool* flags[] = {&options.parse_dos, &options.parse_eigen, &options.parse_projected};
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (bound[1 + i] != nullptr && !convert_flag(bound[1 + i], *flags[i])) {
+            name_the_argument(kParameterNames[1 + i]);
+            return false;
+        }
+    }
+    if (bound[4] != nullptr && bound[4] != Py_None) {
+        std::uint64_t skip = 0;
+        if (!convert_count(bound[4], skip)) {
+            name_the_argument(kParameterNames[4]);
+            return false;
+        }
+        options.ionic_step_skip = skip;
+    }
+    if (bound[5] != nullptr && !convert_count(bound[5], options.ionic_step_offset)) {
+        name_the_argument(kParameterNames[5]);
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- the type
+
+PyObject* vasprun_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        PyObject* bound[kParameterCount] = {};
+        std::string_view path;
+        ParseOptions options;
+        if (!bind_arguments(args, kwargs, bound) || !convert_options(bound, path, options)) {
+            return nullptr;
+        }
+        ParseOutcome outcome = parse(path, options);
+        switch (outcome.status) {
+            case ParseStatus::Ok:
+                break;
+            case ParseStatus::Failed: {
+                PyRef message(PyUnicode_DecodeUTF8(outcome.error.data(),
+                                                   static_cast<Py_ssize_t>(outcome.error.size()), "replace"));
+                if (message) {
+                    PyErr_SetObject(PyExc_RuntimeError, message.get());
+                }
+                return nullptr;
+            }
+            case ParseStatus::OutOfMemory:
+                return PyErr_NoMemory();
+            case ParseStatus::Fault:
+                raise_internal_fault(outcome.error.c_str());
+                return nullptr;
+        }
+        auto record = std::make_unique<RunRecord>(std::move(*outcome.record));
+        outcome.record.reset();
+        PyObject* self = type->tp_alloc(type, 0);
+        if (self == nullptr) {
+            return nullptr;
+        }
+        auto* object = reinterpret_cast<VasprunObject*>(self);
+        object->record = record.release();
+        object->readers = 0;
+        return self;
+    });
+}
+
+void vasprun_dealloc(PyObject* self) {
+    delete reinterpret_cast<VasprunObject*>(self)->record;
+    Py_TYPE(self)->tp_free(self);
+}
+
+// A read of the record: counted while it lasts. Nothing writes the record
+// after construction, so a read never waits.
+class RecordRead {
+public:
+    explicit RecordRead(PyObject* self) noexcept : object_(reinterpret_cast<VasprunObject*>(self)) {
+        std::atomic_ref<std::uint64_t> readers(object_->readers);
+        std::uint64_t seen = readers.load(std::memory_order_relaxed);
+        while (!readers.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire)) {
+        }
+    }
+    RecordRead(const RecordRead&) = delete;
+    RecordRead& operator=(const RecordRead&) = delete;
+    ~RecordRead() { std::atomic_ref<std::uint64_t>(object_->readers).fetch_sub(1, std::memory_order_release); }
+    const RunRecord& record() const noexcept { return *object_->record; }
+
+private:
+    VasprunObject* object_;
+};
+
+template <PyObject* (*Convert)(const RunRecord&)>
+PyObject* getter(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        RecordRead read(self);
+        return Convert(read.record());
+    });
+}
+
+PyObject* vasprun_repr(PyObject* self) { return getter<run_repr>(self, nullptr); }
+
+template <class T>
+PyObject* optional_or_none(const std::optional<T>& value, PyObject* (*convert)(const T&)) {
+    return value ? convert(*value) : Py_NewRef(Py_None);
+}
+
+PyObject* get_program(const RunRecord& r) {
+    return PyUnicode_FromStringAndSize(r.generator.program.data(), static_cast<Py_ssize_t>(r.generator.program.size()));
+}
+PyObject* get_version(const RunRecord& r) {
+    return PyUnicode_FromStringAndSize(r.generator.version.data(), static_cast<Py_ssize_t>(r.generator.version.size()));
+}
+PyObject* get_incar(const RunRecord& r) { return incar_to_python(r.incar); }
+PyObject* get_atoms(const RunRecord& r) { return atoms_to_python(r.atom_info.atoms); }
+PyObject* get_atom_types(const RunRecord& r) { return atom_types_to_python(r.atom_info.atom_types); }
+PyObject* get_kpoints(const RunRecord& r) { return kpoints_to_python(r.kpoints); }
+PyObject* get_initial_structure(const RunRecord& r) { return structure_to_python(r.initial_structure); }
+PyObject* get_final_structure(const RunRecord& r) { return structure_to_python(r.final_structure); }
+PyObject* get_ionic_steps(const RunRecord& r) { return ionic_steps_to_python(r.ionic_steps); }
+PyObject* get_eigenvalues(const RunRecord& r) { return optional_or_none(r.eigenvalues, eigenvalues_to_python); }
+PyObject* get_eigenvalue_shape(const RunRecord& r) {
+    return optional_or_none(r.eigenvalues, eigenvalue_shape_to_python);
+}
+PyObject* get_projected(const RunRecord& r) { return optional_or_none(r.projected, projected_to_python); }
+PyObject* get_efermi(const RunRecord& r) { return r.efermi ? PyFloat_FromDouble(*r.efermi) : Py_NewRef(Py_None); }
+PyObject* get_dos(const RunRecord& r) { return optional_or_none(r.dos, dos_to_python); }
+PyObject* get_dielectric(const RunRecord& r) { return optional_or_none(r.dielectric, dielectric_to_python); }
+PyObject* get_converged(const RunRecord& r) { return PyBool_FromLong(converged(r)); }
+
+PyGetSetDef kProperties[] = {
+    {"program", getter<get_program>, nullptr, nullptr, nullptr},
+    {"version", getter<get_version>, nullptr, nullptr, nullptr},
+    {"incar", getter<get_incar>, nullptr, nullptr, nullptr},
+    {"atoms", getter<get_atoms>, nullptr, nullptr, nullptr},
+    {"atom_types", getter<get_atom_types>, nullptr, nullptr, nullptr},
+    {"kpoints", getter<get_kpoints>, nullptr, nullptr, nullptr},
+    {"initial_structure", getter<get_initial_structure>, nullptr, nullptr, nullptr},
+    {"final_structure", getter<get_final_structure>, nullptr, nullptr, nullptr},
+    {"ionic_steps", getter<get_ionic_steps>, nullptr, nullptr, nullptr},
+    {"eigenvalues", getter<get_eigenvalues>, nullptr,
+     "ndarray shape (nspins, nkpts, nbands, 2).  Axis-3: [energy, occupancy].", nullptr},
+    {"eigenvalue_shape", getter<get_eigenvalue_shape>, nullptr, nullptr, nullptr},
+    {"projected", getter<get_projected>, nullptr,
+     "Returns a dict with keys ``\"data\"`` (ndarray shape\n"
+     "``(nspins, nkpts, nbands, nions, norbitals)``) and ``\"orbitals\"``\n"
+     "(list of orbital label strings), or ``None`` if not parsed.",
+     nullptr},
+    {"efermi", getter<get_efermi>, nullptr, nullptr, nullptr},
+    {"dos", getter<get_dos>, nullptr, nullptr, nullptr},
+    {"dielectric", getter<get_dielectric>, nullptr, nullptr, nullptr},
+    {"converged", getter<get_converged>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* vasprun_type() {
+    static PyTypeObject type = [] {
+        PyTypeObject t{};
+        Py_SET_REFCNT(&t, 1);
+        t.tp_name = "builtins.Vasprun";
+        t.tp_basicsize = sizeof(VasprunObject);
+        t.tp_dealloc = vasprun_dealloc;
+        t.tp_repr = vasprun_repr;
+        t.tp_flags = Py_TPFLAGS_DEFAULT;
+        // Only the signature: __text_signature__ is taken from it and
+        // __doc__ is None.
+        t.tp_doc =
+            "Vasprun(path, parse_dos=True, parse_eigen=True, parse_projected=False, ionic_step_skip=None, "
+            "ionic_step_offset=0)\n--\n\n";
+        t.tp_getset = kProperties;
+        t.tp_new = vasprun_new;
+        return t;
+    }();
+    if (PyType_Ready(&type) < 0) {
+        return nullptr;
+    }
+    return &type;
+}
+
+}  // namespace quorvel::python
