@@ -9,8 +9,6 @@ namespace quorvel {
 
 namespace {
 
-bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
-
 char lower_ascii(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 
 bool equals_ignore_case(std::string_view text, std::string_view lower) noexcept {
@@ -24,11 +22,6 @@ bool equals_ignore_case(std::string_view text, std::string_view lower) noexcept 
     }
     return true;
 }
-
-// Powers of ten that a double holds exactly.
-constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 }  // namespace
 
@@ -63,101 +56,40 @@ std::string_view trim_whitespace(std::string_view text) noexcept {
 bool parse_f64(std::string_view token, double& out) noexcept {
     const char* p = token.data();
     const char* const end = p + token.size();
-    bool negative = false;
-    if (p != end && (*p == '+' || *p == '-')) {
-        negative = *p == '-';
-        ++p;
+    const char* word = p;
+    if (word != end && (*word == '+' || *word == '-')) {
+        ++word;
     }
-    const char* const unsigned_start = p;
-    if (p == end) {
-        return false;
-    }
-    if (!is_digit(*p) && *p != '.') {
-        std::string_view word(p, static_cast<std::size_t>(end - p));
-        if (equals_ignore_case(word, "inf") || equals_ignore_case(word, "infinity")) {
-            out = negative ? -std::numeric_limits<double>::infinity()
-                           : std::numeric_limits<double>::infinity();
+    if (word != end && !detail::is_digit(*word) && *word != '.') {
+        const bool negative = *p == '-';
+        const std::string_view name(word, static_cast<std::size_t>(end - word));
+        if (equals_ignore_case(name, "inf") || equals_ignore_case(name, "infinity")) {
+            out = negative ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
             return true;
         }
-        if (equals_ignore_case(word, "nan")) {
-            out = negative ? -std::numeric_limits<double>::quiet_NaN()
-                           : std::numeric_limits<double>::quiet_NaN();
+        if (equals_ignore_case(name, "nan")) {
+            out = negative ? -std::numeric_limits<double>::quiet_NaN() : std::numeric_limits<double>::quiet_NaN();
             return true;
         }
         return false;
-    }
-
-    // One scan checks the syntax and gathers the decimal mantissa while it
-    // fits in 19 digits; most numbers VASP writes then convert exactly below.
-    std::uint64_t mantissa = 0;
-    std::size_t significant = 0;
-    std::size_t digits = 0;
-    long long fraction_digits = 0;
-    while (p != end && is_digit(*p)) {
-        if (mantissa != 0 || *p != '0') {
-            ++significant;
-        }
-        mantissa = mantissa * 10 + static_cast<std::uint64_t>(*p - '0');
-        ++digits;
-        ++p;
-    }
-    if (p != end && *p == '.') {
-        ++p;
-        while (p != end && is_digit(*p)) {
-            if (mantissa != 0 || *p != '0') {
-                ++significant;
-            }
-            mantissa = mantissa * 10 + static_cast<std::uint64_t>(*p - '0');
-            ++digits;
-            ++fraction_digits;
-            ++p;
-        }
-    }
-    if (digits == 0) {
-        return false;
-    }
-    long long exponent = 0;
-    if (p != end && (*p == 'e' || *p == 'E')) {
-        ++p;
-        bool exponent_negative = false;
-        if (p != end && (*p == '+' || *p == '-')) {
-            exponent_negative = *p == '-';
-            ++p;
-        }
-        if (p == end || !is_digit(*p)) {
-            return false;
-        }
-        while (p != end && is_digit(*p)) {
-            if (exponent < 100000) {  // far beyond any double; stop growing
-                exponent = exponent * 10 + (*p - '0');
-            }
-            ++p;
-        }
-        if (exponent_negative) {
-            exponent = -exponent;
-        }
-    }
-    if (p != end) {
-        return false;
-    }
-
-    // Clinger's fast path: an exact mantissa times or divided by an exact
-    // power of ten is correctly rounded by one IEEE operation.
-    const long long power = exponent - fraction_digits;
-    if (significant <= 19 && mantissa <= (std::uint64_t{1} << 53) && power >= -22 && power <= 22) {
-        double value = static_cast<double>(mantissa);
-        value = power < 0 ? value / kExactPowersOfTen[-power] : value * kExactPowersOfTen[power];
-        out = negative ? -value : value;
-        return true;
     }
     double value = 0.0;
-    const auto result = fast_float::from_chars(unsigned_start, end, value);
-    if (result.ec != std::errc() || result.ptr != end) {
+    if (scan_decimal(p, end, value) != end) {
         return false;
     }
-    out = negative ? -value : value;
+    out = value;
     return true;
 }
+
+namespace detail {
+
+double convert_checked_decimal(const char* first, const char* last) noexcept {
+    double value = 0.0;
+    fast_float::from_chars(first, last, value);
+    return value;
+}
+
+}  // namespace detail
 
 bool parse_i32(std::string_view token, std::int32_t& out) noexcept {
     const char* p = token.data();
@@ -172,7 +104,7 @@ bool parse_i32(std::string_view token, std::int32_t& out) noexcept {
     }
     std::int64_t value = 0;
     for (; p != end; ++p) {
-        if (!is_digit(*p)) {
+        if (!detail::is_digit(*p)) {
             return false;
         }
         value = value * 10 + (*p - '0');

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string_view>
 
@@ -50,6 +51,131 @@ std::string_view trim_whitespace(std::string_view text) noexcept;
 // leaving `out` alone, when the token is not such a number.
 bool parse_f64(std::string_view token, double& out) noexcept;
 
+namespace detail {
+
+inline constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                               1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                               1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// The correctly rounded value of an unsigned decimal text already checked.
+double convert_checked_decimal(const char* first, const char* last) noexcept;
+
+inline bool is_digit(char c) noexcept { return static_cast<unsigned char>(c - '0') < 10; }
+
+inline bool is_ascii_space(char c) noexcept {
+    return c == ' ' || static_cast<unsigned char>(c - '\t') <= '\r' - '\t';
+}
+
+}  // namespace detail
+
+namespace detail {
+
+inline constexpr std::uint64_t kPowersOfTenU64[] = {
+    1ULL, 10ULL, 100ULL, 1000ULL, 10000ULL, 100000ULL, 1000000ULL, 10000000ULL, 100000000ULL,
+};
+
+// Eight digit values (0 to 9), the first in the lowest byte, as a number.
+inline std::uint64_t eight_digits_value(std::uint64_t digits) noexcept {
+    digits = digits * 10 + (digits >> 8);
+    return (((digits & 0x000000FF000000FFULL) * 0x000F424000000064ULL) +
+            (((digits >> 16) & 0x000000FF000000FFULL) * 0x0000271000000001ULL)) >>
+           32;
+}
+
+// Reads the run of ASCII digits at `p` eight bytes at a time, appending them
+// to `mantissa` (which wraps harmlessly past 19 digits). Returns the count.
+inline std::size_t read_digits(const char*& p, const char* end, std::uint64_t& mantissa) noexcept {
+    std::size_t count = 0;
+    while (end - p >= 8) {
+        std::uint64_t chunk;
+        std::memcpy(&chunk, p, 8);
+        // A byte is a digit when its high nibble is 3, also after adding 6.
+        const std::uint64_t not_digit =
+            ((chunk & 0xF0F0F0F0F0F0F0F0ULL) ^ 0x3030303030303030ULL) |
+            (((chunk + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) ^ 0x3030303030303030ULL);
+        const std::size_t n = not_digit == 0 ? 8 : static_cast<std::size_t>(__builtin_ctzll(not_digit)) >> 3;
+        if (n == 0) {
+            return count;
+        }
+        // Shift the digits up so that the bytes after them drop out and
+        // zeros come in as leading digits.
+        const std::uint64_t values = (chunk & 0x0F0F0F0F0F0F0F0FULL) << (8 * (8 - n));
+        mantissa = mantissa * kPowersOfTenU64[n] + eight_digits_value(values);
+        p += n;
+        count += n;
+        if (n < 8) {
+            return count;
+        }
+    }
+    while (p != end && is_digit(*p)) {
+        mantissa = mantissa * 10 + static_cast<std::uint64_t>(*p - '0');
+        ++p;
+        ++count;
+    }
+    return count;
+}
+
+}  // namespace detail
+
+// Scans the number in digit form (optional sign, digits and point, optional
+// exponent) that starts at `p`, stopping at the first byte that cannot
+// continue it. Returns where it stopped, or null when `p` does not start
+// with such a number. Whether the stop ends a token is the caller's call.
+inline const char* scan_decimal(const char* p, const char* end, double& out) noexcept {
+    using detail::is_digit;
+    bool negative = false;
+    if (p != end && (*p == '+' || *p == '-')) {
+        negative = *p == '-';
+        ++p;
+    }
+    const char* const unsigned_start = p;
+    std::uint64_t mantissa = 0;
+    std::size_t digits = detail::read_digits(p, end, mantissa);
+    long long fraction_digits = 0;
+    if (p != end && *p == '.') {
+        ++p;
+        fraction_digits = static_cast<long long>(detail::read_digits(p, end, mantissa));
+        digits += static_cast<std::size_t>(fraction_digits);
+    }
+    if (digits == 0) {
+        return nullptr;
+    }
+    long long exponent = 0;
+    if (p != end && (*p == 'e' || *p == 'E')) {
+        ++p;
+        bool exponent_negative = false;
+        if (p != end && (*p == '+' || *p == '-')) {
+            exponent_negative = *p == '-';
+            ++p;
+        }
+        if (p == end || !is_digit(*p)) {
+            return nullptr;
+        }
+        while (p != end && is_digit(*p)) {
+            if (exponent < 100000) {  // far beyond any double; stop growing
+                exponent = exponent * 10 + (*p - '0');
+            }
+            ++p;
+        }
+        if (exponent_negative) {
+            exponent = -exponent;
+        }
+    }
+    // Clinger's fast path: an exact mantissa (at most 19 digits, leading
+    // zeros included, and below 2^53) times or divided by an exact power of
+    // ten is correctly rounded by one IEEE operation.
+    const long long power = exponent - fraction_digits;
+    double value;
+    if (digits <= 19 && mantissa <= (std::uint64_t{1} << 53) && power >= -22 && power <= 22) {
+        value = static_cast<double>(mantissa);
+        value = power < 0 ? value / detail::kExactPowersOfTen[-power] : value * detail::kExactPowersOfTen[power];
+    } else {
+        value = detail::convert_checked_decimal(unsigned_start, p);
+    }
+    out = negative ? -value : value;
+    return p;
+}
+
 // True for a non-empty run of `*`, the field VASP writes when a number
 // overflows its format.
 inline bool is_overflow_field(std::string_view token) noexcept {
@@ -90,21 +216,48 @@ bool for_each_token(std::string_view text, OnToken&& on_token) {
 // Parses the float list of a row text: one value per token, a token of
 // asterisks giving NaN. Calls `sink(double)` for each value. On the first
 // token that is not a number, stores it in `bad_token` and returns false.
+// This is the hot loop of the bulk sections: plain decimals are scanned
+// and converted in one pass.
 template <class Sink>
 bool parse_floats(std::string_view text, Sink&& sink, std::string_view& bad_token) {
-    return for_each_token(text, [&](std::string_view token) {
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    for (;;) {
+        while (p != end && detail::is_ascii_space(*p)) {
+            ++p;
+        }
+        if (p == end) {
+            return true;
+        }
+        if (static_cast<unsigned char>(*p) >= 0x80) {
+            if (std::size_t ws = whitespace_length(p, end)) {
+                p += ws;
+                continue;
+            }
+        }
         double value;
+        const char* stop = scan_decimal(p, end, value);
+        if (stop != nullptr && (stop == end || whitespace_length(stop, end) != 0)) {
+            sink(value);
+            p = stop;
+            continue;
+        }
+        // Not a plain decimal: the whole token decides.
+        const char* token_end = p + 1;
+        while (token_end != end && whitespace_length(token_end, end) == 0) {
+            ++token_end;
+        }
+        const std::string_view token(p, static_cast<std::size_t>(token_end - p));
         if (parse_f64(token, value)) {
             sink(value);
-            return true;
-        }
-        if (is_overflow_field(token)) {
+        } else if (is_overflow_field(token)) {
             sink(std::numeric_limits<double>::quiet_NaN());
-            return true;
+        } else {
+            bad_token = token;
+            return false;
         }
-        bad_token = token;
-        return false;
-    });
+        p = token_end;
+    }
 }
 
 // The signed 32-bit integer of a whole token (optional sign, ASCII digits).
