@@ -1,0 +1,130 @@
+// Density of states: the Fermi energy, the total per spin and the partial per spin, ion and orbital.
+#include <cmath>
+
+#include "test_support.hpp"
+
+namespace quorvel::testing {
+namespace {
+
+using Shape4 = std::array<std::uint64_t, 4>;
+using Values = std::vector<double>;
+const std::vector<std::string> kSpd{"energy", "s", "p", "d"};
+
+// `fields`, then sets by `tree`: "[" opens a set, "]" closes it, a number n
+// adds n rows of `width` values; value c of the k-th row is 10k + c.
+std::string array_xml(const std::vector<std::string>& fields, std::string_view tree, std::size_t width) {
+    std::string xml = "<array><dimension dim=\"1\">gridpoints</dimension>";
+    for (const std::string& field : fields) xml.append("<field> " + field + " </field>");
+    std::size_t rows = 0, k = 0;
+    for (char c : tree) {
+        if (c >= '0' && c <= '9') {
+            rows = rows * 10 + static_cast<std::size_t>(c - '0');
+            continue;
+        }
+        for (; rows > 0; --rows, ++k) {
+            xml += "<r>";
+            for (std::size_t j = 0; j < width; ++j) xml.append(std::to_string(10 * k + j)).append(" ");
+            xml += "</r>";
+        }
+        xml += c == '[' ? "<set>" : "</set>";
+    }
+    return xml + "</array>";
+}
+
+std::string total_xml(std::string_view tree) { return "<total>" + array_xml({"energy"}, tree, 3) + "</total>"; }
+
+std::string partial_xml(const std::vector<std::string>& fields, std::string_view tree, std::size_t width) {
+    return "<partial>" + array_xml(fields, tree, width) + "</partial>";
+}
+
+std::string parse(const std::string& content, DosData& out) {
+    return text_of(parse_fragment("<dos>" + content + "</dos>", parse_dos_section, out));
+}
+
+Values values(const HeapArray<double>& a) { return {a.begin(), a.end()}; }
+
+TEST(Dos, FermiEnergyItemAndEndOfInput) {
+    const std::pair<std::string, double> cases[] = {
+        {"<i name=\"efermi\"> 5.1234 </i>", 5.1234}, {"<i name=\"efermi\">abc</i>", 0.0}, {"", 0.0},
+        {"<i name=\"efermi\">1</i><i name=\"efermi\">2.5e1</i>", 25.0},
+        {"<i name=\"efermi\">3</i><i name=\"efermi\">x</i>", 0.0}, {"<i name=\"other\">7</i><i>8</i>", 0.0},
+    };
+    for (const auto& [item, efermi] : cases) {
+        DosData dos;
+        ASSERT_EQ(parse(item + total_xml("[[1]]"), dos), "ok") << item;
+        EXPECT_EQ(dos.efermi, efermi) << item;
+        EXPECT_FALSE(dos.partial.has_value());
+    }
+    DosData dos;  // `</dos>` closes none of the inner levels: they end at the end of input
+    ASSERT_EQ(parse("<i name=\"efermi\">1.5</i><total><array><set><set><r>1 2 3</r>", dos), "ok");
+    EXPECT_EQ(dos.efermi, 1.5);
+    EXPECT_EQ(values(dos.total.integrated.data), (Values{3}));
+}
+
+TEST(Dos, TotalOnTheGridOfTheFirstSpinAndPartialBySpinIonOrbital) {
+    DosData dos;
+    ASSERT_EQ(parse(total_xml("[[301][301]]") + partial_xml(kSpd, "[[[301]][[301]]]", 4), dos), "ok");
+    ASSERT_EQ(dos.total.energies.size(), 301u);
+    EXPECT_EQ(dos.total.energies[300], 3000.0);
+    EXPECT_EQ(dos.total.densities.shape, (std::array<std::uint64_t, 2>{2, 301}));
+    EXPECT_EQ(dos.total.densities.data[1 * 301 + 5], 3061.0);
+    EXPECT_EQ(dos.total.integrated.data[0 * 301 + 300], 3002.0);
+    EXPECT_EQ(dos.partial->orbitals, (std::vector<std::string>{"s", "p", "d"}));
+    EXPECT_EQ(dos.partial->values.shape, (Shape4{1, 2, 3, 301}));
+    EXPECT_EQ(dos.partial->values.data[((0 * 2 + 1) * 3 + 2) * 301 + 300], 6013.0);
+}
+
+TEST(Dos, ShortRowsAndSetsLeaveZerosAndExtraValuesAreIgnored) {
+    DosData dos;
+    ASSERT_EQ(parse("<total><array><set><set><r>1 2 3</r><r>4 5</r><r></r><r/><r>**** 6 7 8</r></set>"
+                    "<set><r>9 9 9</r></set></set></array></total><partial><array><field>energy</field>"
+                    "<field>s</field><field>p</field><field>d</field><set><set><set><r>0 1 2</r><r>0 1 2 3 4 5</r>"
+                    "</set><set><r>0 7 8 9</r></set></set></set></array></partial>",
+                    dos),
+              "ok");
+    ASSERT_EQ(dos.total.energies.size(), 3u);  // the empty row adds no energy
+    EXPECT_EQ(dos.total.energies[1], 4.0);
+    EXPECT_TRUE(std::isnan(dos.total.energies[2]));
+    EXPECT_EQ(values(dos.total.densities.data), (Values{2, 5, 0, 6, 9, 0, 0, 0}));
+    EXPECT_EQ(values(dos.total.integrated.data), (Values{3, 0, 0, 7, 9, 0, 0, 0}));
+    EXPECT_EQ(dos.partial->values.shape, (Shape4{2, 1, 3, 2}));
+    EXPECT_EQ(values(dos.partial->values.data), (Values{1, 1, 2, 2, 0, 3, 7, 0, 8, 0, 9, 0}));
+    ASSERT_EQ(parse(total_xml("[[1]]") + partial_xml({"energy"}, "[[[4]][[4]]]", 1), dos), "ok");
+    EXPECT_EQ(dos.partial->values.shape, (Shape4{1, 2, 0, 4}));
+    ASSERT_EQ(parse(total_xml("[[1]]") + partial_xml(kSpd, "[]", 4), dos), "ok");
+    EXPECT_EQ(dos.partial->values.shape, (Shape4{0, 0, 3, 0}));
+}
+
+TEST(Dos, LastTotalArrayOuterSetAndPartialWin) {
+    DosData dos;
+    ASSERT_EQ(parse(total_xml("[[5][5]]") + "<total>" + array_xml({}, "[[4]]", 3) + array_xml({}, "[[3][3]][[2]]", 2) +
+                        "</total>" + partial_xml(kSpd, "[[[2]]]", 4) + partial_xml({"e", "f"}, "[[[2][2]][[2][2]]]", 2),
+                    dos),
+              "ok");
+    EXPECT_EQ(values(dos.total.energies), (Values{60, 70}));
+    EXPECT_EQ(values(dos.total.densities.data), (Values{61, 71}));
+    EXPECT_EQ(dos.partial->orbitals, (std::vector<std::string>{"f"}));
+    EXPECT_EQ(values(dos.partial->values.data), (Values{1, 11, 41, 51, 21, 31, 61, 71}));  // 2 spins x 2 ions
+}
+
+TEST(Dos, Failures) {
+    const struct { std::string content; const char* error; bool exact = true; } cases[] = {
+        {"<i name=\"efermi\">1</i><total/>", "Missing element <total inside dos>"},
+        {"<total><other><array/></other></total>", "Missing element <array inside dos/total>"},
+        {total_xml(""), "Missing element <spin sets in DOS>"},
+        {total_xml("[]"), "Missing element <spin sets in DOS>"},
+        {total_xml("[[1]]") + "<partial><array/></partial>", "Missing element <array inside dos/partial>"},
+        {total_xml("[[2][3]]"), "Unexpected array shape: expected [2], got [3]"},
+        {total_xml("[[2]]") + partial_xml(kSpd, "[[[2]][[2][2]]]", 4), "Unexpected array shape: expected [1], got [2]"},
+        {total_xml("[[2]]") + partial_xml(kSpd, "[[[2]][[3]]]", 4), "Unexpected array shape: expected [2], got [3]"},
+        {total_xml("[[2]]") + partial_xml({"energy"}, "[[[2]]]", 2), "Unexpected array shape: expected [", false},
+    };
+    DosData dos;
+    for (const auto& c : cases) {
+        const std::string status = parse(c.content, dos);
+        EXPECT_TRUE(c.exact ? status == c.error : status.rfind(c.error, 0) == 0) << status;
+    }
+}
+
+}  // namespace
+}  // namespace quorvel::testing

@@ -1,0 +1,134 @@
+"""Construction of Vasprun: argument binding and conversion, parse failures, module and class."""
+
+import inspect
+import itertools
+import pathlib
+import weakref
+
+import numpy as np
+import pytest
+
+import quorvel
+
+Vasprun = quorvel.Vasprun
+
+
+class Index:  # __index__ returns the value, or raises it (from cause) when it is an exception
+    def __init__(self, value, cause=None):
+        self.value, self.cause = value, cause
+
+    def __index__(self):
+        if isinstance(self.value, BaseException):
+            raise self.value from self.cause
+        return self.value
+
+
+@pytest.mark.parametrize("args, kwargs, message", [
+    ((), {}, "missing 1 required positional argument: 'path'"),
+    (("x", True, True, False, None, 0, 1), {}, "takes from 1 to 6 positional arguments but 7 were given"),
+    (("x",), {"parse_doss": True}, "got an unexpected keyword argument 'parse_doss'"),
+    (("x",), {"path": "y"}, "got multiple values for argument 'path'"),
+    (("x", True), {"parse_dos": False}, "got multiple values for argument 'parse_dos'"),
+])
+def test_binding_failures(args, kwargs, message):
+    with pytest.raises(TypeError) as info:
+        Vasprun(*args, **kwargs)
+    assert str(info.value) == "Vasprun.__new__() " + message
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    ({"path": pathlib.Path()}, f"'path': '{type(pathlib.Path()).__name__}' object cannot be converted to 'PyString'"),
+    ({"path": b"r"}, "'path': 'bytes' object cannot be converted to 'PyString'"),
+    ({"path": 1, "parse_dos": 1}, "'path': 'int' object cannot be converted to 'PyString'"),
+    ({"path": "r", "parse_dos": 1}, "'parse_dos': 'int' object cannot be converted to 'PyBool'"),
+    ({"path": "r", "parse_eigen": 0}, "'parse_eigen': 'int' object cannot be converted to 'PyBool'"),
+    ({"path": "r", "parse_projected": None}, "'parse_projected': 'NoneType' object cannot be converted to 'PyBool'"),
+    ({"path": "r", "parse_dos": np.int64(1)}, "'parse_dos': 'int64' object cannot be converted to 'PyBool'"),
+    ({"path": "", "ionic_step_offset": None}, "'ionic_step_offset': 'NoneType' object cannot be interpreted as an integer"),
+    ({"path": "r", "ionic_step_skip": 1.5}, "'ionic_step_skip': 'float' object cannot be interpreted as an integer"),
+    ({"path": "r", "ionic_step_offset": Index(TypeError("no index"))}, "'ionic_step_offset': no index"),
+    ({"path": "r", "ionic_step_skip": Index(TypeError("inner"), KeyError("k"))}, "'ionic_step_skip': inner"),
+])
+def test_conversion_failures_name_the_argument(kwargs, message):
+    with pytest.raises(TypeError) as info:
+        Vasprun(**kwargs)
+    assert type(info.value) is TypeError and info.value.args == ("argument " + message,)
+    assert info.value.__cause__ is getattr(kwargs.get("ionic_step_skip"), "cause", None)  # kept from the original
+
+
+@pytest.mark.parametrize("name", ["ionic_step_skip", "ionic_step_offset"])
+@pytest.mark.parametrize("value", [-1, -(2**70), 2**64, Index(-1), Index(2**64), Index(ValueError("bad"))])
+def test_other_count_failures_pass_without_prefix(sample_path, name, value):
+    expected = ValueError if isinstance(getattr(value, "value", 0), ValueError) else OverflowError
+    with pytest.raises(expected) as info:
+        Vasprun(sample_path, **{name: value})
+    assert type(info.value) is expected and not str(info.value).startswith("argument")
+
+
+@pytest.mark.parametrize("kwargs, nsteps", [
+    ({"ionic_step_skip": None}, 3), ({"ionic_step_skip": 0}, 3), ({"ionic_step_skip": Index(0)}, 3),
+    ({"ionic_step_skip": np.uint64(0)}, 3), ({"ionic_step_offset": Index(1)}, 2),
+    ({"ionic_step_offset": np.int32(2)}, 1), ({"ionic_step_offset": 2**64 - 1}, 0), ({"ionic_step_skip": 2**64 - 1}, 1),
+])
+def test_counts_accept_integers_and_index_objects(sample_path, kwargs, nsteps):
+    assert len(Vasprun(sample_path, **kwargs).ionic_steps) == nsteps
+
+
+@pytest.mark.parametrize("flag", [np.True_, np.bool_(True), np.array(True)[()]])
+def test_numpy_booleans_and_str_subclasses_are_accepted(sample_path, flag):
+    run = Vasprun(type("Path", (str,), {})(sample_path), np.False_, flag, parse_projected=flag)
+    assert run.dos is None and run.eigenvalues is not None and run.projected is not None
+    with pytest.raises(UnicodeEncodeError):
+        Vasprun("run\udc80.xml")
+
+
+@pytest.mark.parametrize("content, name, message", [
+    ("document without kpoints", "run.xml", "Missing element <kpoints>"),
+    ("document", "run.xml.gz", "I/O error: invalid gzip header"),
+    ("plain words", "run.xml", "Missing element <modeling>"),
+    ("<modeling></modeling>", "run.xml", "Missing element <generator>"),
+    (None, "absent.xml", "I/O error: "),
+])
+def test_parse_failures_raise_runtime_error(write_xml, run_xml, tmp_path, content, name, message):
+    if content and content.startswith("document"):
+        content = run_xml.document(kpoints=content == "document")
+    path = write_xml(content, name) if content else str(tmp_path / name)
+    with pytest.raises(RuntimeError) as info:
+        Vasprun(path)
+    assert type(info.value) is RuntimeError and len(info.value.args) == 1 and "\n" not in str(info.value)
+    assert str(info.value) == message if content else str(info.value).startswith(message)
+
+
+def test_class_attributes(property_names):
+    assert Vasprun.__doc__ is None and Vasprun.__mro__ == (Vasprun, object)
+    assert Vasprun.__text_signature__ == ("(path, parse_dos=True, parse_eigen=True, parse_projected=False, "
+                                          "ionic_step_skip=None, ionic_step_offset=0)")
+    assert (Vasprun.__module__, Vasprun.__qualname__, Vasprun.__name__) == ("builtins", "Vasprun", "Vasprun")
+    params = inspect.signature(Vasprun).parameters.values()
+    assert {p.kind for p in params} == {inspect.Parameter.POSITIONAL_OR_KEYWORD}
+    assert [(p.name, p.default) for p in params] == [
+        ("path", inspect.Parameter.empty), ("parse_dos", True), ("parse_eigen", True),
+        ("parse_projected", False), ("ionic_step_skip", None), ("ionic_step_offset", 0)]
+    declared = [k for k, v in vars(Vasprun).items() if inspect.isdatadescriptor(v) and not k.startswith("__")]
+    assert declared == property_names and [k for k in declared if getattr(Vasprun, k).__doc__] == [
+        "eigenvalues", "projected"]
+    with pytest.raises(TypeError):
+        type("Sub", (Vasprun,), {})
+
+
+def test_instances_are_immutable_and_module_is_minimal(sample_path):
+    run = Vasprun(sample_path)
+    for name, change in itertools.product(("program", "dos", "new"), (lambda r, n: setattr(r, n, 1), delattr)):
+        with pytest.raises(AttributeError):
+            change(run, name)
+    with pytest.raises(TypeError):
+        weakref.ref(run)
+    assert not hasattr(run, "__dict__") and quorvel.__name__ == "quorvel"
+    assert quorvel.__all__ == ["Vasprun"] and quorvel.__doc__.startswith("Python extension module. ")
+    assert {name for name in vars(quorvel) if not name.startswith("__")} == {"Vasprun"}
+    container = type(run.kpoints["kpointlist"].base)
+    assert (container.__name__, container.__module__, container.__mro__) == (
+        "PySliceContainer", "builtins", (container, object))
+    with pytest.raises(TypeError) as info:
+        container()
+    assert str(info.value) == "No constructor defined for PySliceContainer"

@@ -1,0 +1,58 @@
+"""Repeated reads and constructions neither grow memory nor leak references."""
+
+import gc
+import os
+import sys
+import tracemalloc
+
+import pytest
+
+import quorvel
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+@pytest.mark.parametrize("case", ["read", "construct", "fail"])
+def test_memory_does_not_grow(sample_path, write_xml, property_names, case):
+    run = quorvel.Vasprun(sample_path, parse_projected=True)
+    broken = write_xml(open(sample_path, "rb").read().replace(b"kpoints>", b"kpointz>"), "broken.xml")
+
+    def once():
+        if case == "read":  # about 200 KiB of arrays and lists per round
+            [getattr(run, name) for name in property_names] + [repr(run)]
+        elif case == "construct":
+            quorvel.Vasprun(sample_path, parse_projected=True).eigenvalues
+        else:
+            with pytest.raises(RuntimeError, match="^Missing element <kpoints>$"):
+                quorvel.Vasprun(broken, parse_projected=True)
+
+    [once() for _ in range(20)]  # warm-up: NumPy API, type objects, allocator pools
+    gc.collect()
+    tracemalloc.start()
+    traced, rss = tracemalloc.get_traced_memory()[0], rss_bytes()
+    [once() for _ in range(300)]
+    gc.collect()
+    traced, rss = tracemalloc.get_traced_memory()[0] - traced, rss_bytes() - rss
+    tracemalloc.stop()
+    assert traced < 64 * 1024 and rss < 4 * 1024 * 1024
+
+
+def test_reads_and_constructions_do_not_leak_references(sample_path, property_names):
+    run = quorvel.Vasprun(sample_path, parse_projected=True)
+    values = [getattr(run, name) for name in property_names if name != "converged"]
+    arr, step, dos = run.kpoints["kpointlist"], run.ionic_steps[0], run.dos
+    # counts are taken outside assert statements, which keep temporaries alive
+    counts = [sys.getrefcount(v) for v in values] + [sys.getrefcount(arr.base)] + [
+        sys.getrefcount(step[k]) for k in step] + [sys.getrefcount(dos[k]) for k in dos]
+    assert counts == [3] * len(values) + [2] * (len(counts) - len(values))
+    watched = values + [run, quorvel.Vasprun, type(arr.base)]
+    before = [sys.getrefcount(obj) for obj in watched]
+    for _ in range(100):
+        [getattr(run, name) for name in property_names] + [repr(run)]
+        quorvel.Vasprun(sample_path)
+    gc.collect()
+    assert [sys.getrefcount(obj) for obj in watched] == before
