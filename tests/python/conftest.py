@@ -13,9 +13,9 @@ CORPUS = ROOT.parent / "shared" / "corpus"
 
 
 def _load_generator():
-    spec = importlib.util.spec_from_file_location("gen_vasprun", ROOT / "tools" / "gen_vasprun.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("gen_vasprun", ROOT / "tools" / "gen_vasprun.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
