@@ -7,6 +7,9 @@ import numpy.typing as npt
 
 __all__: Final[list[str]]
 
+# The TypedDicts below describe the shapes of the returned dicts. They exist
+# for type checkers only: import them under `typing.TYPE_CHECKING`.
+
 FloatArray = npt.NDArray[np.float64]
 IncarValue = int | float | bool | str | list[float]
 
