@@ -7,14 +7,19 @@
 #include <memory>
 #include <new>
 
+#include <libdeflate.h>
 #include <zlib.h>
 
 namespace quorvel {
 
 namespace {
 
-constexpr std::size_t kReadBufferSize = 32768;
 constexpr std::size_t kMaxHeaderField = 65535;
+// DEFLATE cannot expand data by more than about this factor, so a trailer
+// that announces more is not trusted for sizing the output.
+constexpr std::size_t kMaxDeflateRatio = 1032;
+// zlib takes its input in pieces of at most this size.
+constexpr std::size_t kInflateChunk = std::size_t{1} << 30;
 
 constexpr unsigned kFlagHeaderCrc = 0x02;
 constexpr unsigned kFlagExtra = 0x04;
@@ -23,102 +28,113 @@ constexpr unsigned kFlagComment = 0x10;
 constexpr unsigned kFlagReserved = 0xE0;
 
 Status unexpected_end() { return ParseError::io("unexpected end of file"); }
-Status invalid_header() { return ParseError::io("invalid gzip header"); }
 Status checksum_mismatch() { return ParseError::io("corrupt gzip stream does not have a matching checksum"); }
+Status corrupt_deflate() { return ParseError::io("corrupt deflate stream"); }
 
-// The 32 KiB buffer between the source and the decoder.
-class BufferedInput {
-public:
-    explicit BufferedInput(ByteSource& source) : source_(source) {}
-
-    Status fill() {
-        std::size_t count = 0;
-        QV_TRY(source_.read(buffer_, sizeof buffer_, count));
-        next_ = buffer_;
-        end_ = buffer_ + count;
-        return {};
-    }
-
-    // One header byte, also folded into the header CRC.
-    Status byte(unsigned char& value) {
-        if (next_ == end_) {
-            QV_TRY(fill());
-            if (next_ == end_) {
-                return unexpected_end();
-            }
-        }
-        value = static_cast<unsigned char>(*next_++);
-        header_crc_ = crc32_z(header_crc_, reinterpret_cast<const Bytef*>(&value), 1);
-        return {};
-    }
-
-    Status bytes(unsigned char* out, std::size_t count) {
-        for (std::size_t i = 0; i < count; ++i) {
-            QV_TRY(byte(out[i]));
-        }
-        return {};
-    }
-
-    uLong header_crc() const noexcept { return header_crc_; }
-    const char*& next() noexcept { return next_; }
-    const char* end() const noexcept { return end_; }
-
-private:
-    ByteSource& source_;
-    char buffer_[kReadBufferSize];
-    const char* next_ = buffer_;
-    const char* end_ = buffer_;
-    uLong header_crc_ = crc32_z(0, nullptr, 0);
-};
-
-// A zero-terminated name or comment, read and dropped.
-Status skip_zero_terminated(BufferedInput& in) {
-    for (std::size_t length = 0;; ++length) {
-        unsigned char c = 0;
-        QV_TRY(in.byte(c));
-        if (c == 0) {
-            return {};
-        }
-        if (length == kMaxHeaderField) {
-            return ParseError::io("gzip header field too long");
-        }
-    }
+std::uint32_t le32(const unsigned char* p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
-Status read_header(BufferedInput& in) {
-    unsigned char fixed[10];
-    QV_TRY(in.bytes(fixed, 2));
-    if (fixed[0] != 0x1F || fixed[1] != 0x8B) {
-        return invalid_header();
+// Reads the member header; `body` is set to the offset of the DEFLATE data.
+Status read_header(std::string_view in, std::size_t& body) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(in.data());
+    std::size_t at = 0;
+    auto need = [&](std::size_t count) { return in.size() - at >= count; };
+    if (!need(2)) {
+        return unexpected_end();
     }
-    QV_TRY(in.bytes(fixed + 2, 8));
-    const unsigned flags = fixed[3];
-    if (fixed[2] != 8 || (flags & kFlagReserved) != 0) {
-        return invalid_header();
+    if (bytes[0] != 0x1F || bytes[1] != 0x8B) {
+        return ParseError::io("invalid gzip header");
     }
+    if (!need(10)) {
+        return unexpected_end();
+    }
+    const unsigned flags = bytes[3];
+    if (bytes[2] != 8 || (flags & kFlagReserved) != 0) {
+        return ParseError::io("invalid gzip header");
+    }
+    at = 10;
     if (flags & kFlagExtra) {
-        unsigned char length[2];
-        QV_TRY(in.bytes(length, 2));
-        std::size_t extra = length[0] | (static_cast<std::size_t>(length[1]) << 8);
-        for (unsigned char ignored; extra != 0; --extra) {
-            QV_TRY(in.byte(ignored));
+        if (!need(2)) {
+            return unexpected_end();
         }
+        const std::size_t extra = bytes[at] | (static_cast<std::size_t>(bytes[at + 1]) << 8);
+        at += 2;
+        if (!need(extra)) {
+            return unexpected_end();
+        }
+        at += extra;
     }
-    if (flags & kFlagName) {
-        QV_TRY(skip_zero_terminated(in));
-    }
-    if (flags & kFlagComment) {
-        QV_TRY(skip_zero_terminated(in));
+    // The file name and the comment end at a zero byte.
+    for (const unsigned flag : {kFlagName, kFlagComment}) {
+        if (flags & flag) {
+            const std::size_t window = std::min(in.size() - at, kMaxHeaderField + 1);
+            const void* zero = std::memchr(bytes + at, 0, window);
+            if (zero == nullptr) {
+                return window > kMaxHeaderField ? ParseError::io("gzip header field too long") : unexpected_end();
+            }
+            at = static_cast<std::size_t>(static_cast<const unsigned char*>(zero) - bytes) + 1;
+        }
     }
     if (flags & kFlagHeaderCrc) {
-        const uLong expected = in.header_crc() & 0xFFFF;
-        unsigned char stored[2];
-        QV_TRY(in.bytes(stored, 2));
-        if ((stored[0] | (static_cast<uLong>(stored[1]) << 8)) != expected) {
+        if (!need(2)) {
+            return unexpected_end();
+        }
+        const uLong crc = crc32_z(0, bytes, at) & 0xFFFF;
+        if ((bytes[at] | (static_cast<uLong>(bytes[at + 1]) << 8)) != crc) {
             return checksum_mismatch();
         }
+        at += 2;
+    }
+    body = at;
+    return {};
+}
+
+// Checks the trailer that follows the DEFLATE data against the output.
+Status check_trailer(std::string_view in, std::size_t at, const HeapArray<char>& out, std::uint32_t crc) {
+    if (in.size() - at < 8) {
+        return unexpected_end();
+    }
+    const auto* trailer = reinterpret_cast<const unsigned char*>(in.data() + at);
+    if (le32(trailer) != crc || le32(trailer + 4) != static_cast<std::uint32_t>(out.size())) {
+        return checksum_mismatch();
     }
     return {};
+}
+
+struct DecompressorDeleter {
+    void operator()(libdeflate_decompressor* d) const noexcept { libdeflate_free_decompressor(d); }
+};
+
+// libdeflate decodes the whole body in one call, given an output buffer of
+// the final size, which the trailer announces. It gives no detail on
+// failure, so any failure is left to zlib, which reports it precisely.
+bool inflate_whole(std::string_view in, std::size_t body, HeapArray<char>& out) {
+    if (in.size() - body < 8) {
+        return false;
+    }
+    const std::size_t announced = le32(reinterpret_cast<const unsigned char*>(in.data() + in.size() - 4));
+    if (announced > (in.size() - body) * kMaxDeflateRatio) {
+        return false;
+    }
+    std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(libdeflate_alloc_decompressor());
+    if (!decompressor) {
+        throw std::bad_alloc();
+    }
+    out.clear();
+    out.reserve(announced + 1);
+    std::size_t used = 0;
+    std::size_t produced = 0;
+    const libdeflate_result result = libdeflate_deflate_decompress_ex(
+        decompressor.get(), in.data() + body, in.size() - body, out.data(), announced, &used, &produced);
+    if (result != LIBDEFLATE_SUCCESS) {
+        return false;
+    }
+    out.grow_by(produced);
+    const std::uint32_t crc = libdeflate_crc32(0, out.data(), out.size());
+    // A member whose trailer disagrees is decoded again by zlib for its message.
+    return check_trailer(in, body + used, out, crc).ok();
 }
 
 struct InflateStream {
@@ -131,19 +147,7 @@ struct InflateStream {
     }
 };
 
-}  // namespace
-
-Status MemorySource::read(char* buffer, std::size_t capacity, std::size_t& count) {
-    count = std::min(capacity, rest_.size());
-    std::memcpy(buffer, rest_.data(), count);
-    rest_.remove_prefix(count);
-    return {};
-}
-
-Status inflate_gzip(ByteSource& source, std::size_t size_hint, HeapArray<char>& out) {
-    auto in = std::make_unique<BufferedInput>(source);
-    QV_TRY(read_header(*in));
-
+Status inflate_streaming(std::string_view in, std::size_t body, HeapArray<char>& out) {
     InflateStream stream;
     const int init = inflateInit2(&stream.z, -MAX_WBITS);  // raw DEFLATE: the framing is ours
     if (init == Z_MEM_ERROR) {
@@ -154,29 +158,29 @@ Status inflate_gzip(ByteSource& source, std::size_t size_hint, HeapArray<char>& 
     }
     stream.open = true;
 
-    const std::size_t first = out.size();
-    out.reserve(first + std::max<std::size_t>(size_hint, 1 << 16));
+    out.clear();
+    std::size_t at = body;
     uLong crc = crc32_z(0, nullptr, 0);
     for (;;) {
-        if (in->next() == in->end()) {
-            QV_TRY(in->fill());
-            if (in->next() == in->end()) {
+        if (stream.z.avail_in == 0) {
+            if (at == in.size()) {
                 return unexpected_end();
             }
+            const std::size_t piece = std::min(in.size() - at, kInflateChunk);
+            stream.z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data() + at));
+            stream.z.avail_in = static_cast<uInt>(piece);
+            at += piece;
         }
         if (out.capacity() - out.size() < (1 << 16)) {
-            out.reserve(out.size() + std::max<std::size_t>(out.size() / 2, 1 << 16));
+            out.reserve(out.size() + std::max<std::size_t>(out.size() / 2, 1 << 20));
         }
         const std::size_t room = std::min<std::size_t>(out.capacity() - out.size(), UINT_MAX);
-        stream.z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in->next()));
-        stream.z.avail_in = static_cast<uInt>(in->end() - in->next());
         stream.z.next_out = reinterpret_cast<Bytef*>(out.data() + out.size());
         stream.z.avail_out = static_cast<uInt>(room);
         const int result = inflate(&stream.z, Z_NO_FLUSH);
         const std::size_t produced = room - stream.z.avail_out;
         crc = crc32_z(crc, reinterpret_cast<const Bytef*>(out.data() + out.size()), produced);
         out.grow_by(produced);
-        in->next() = reinterpret_cast<const char*>(stream.z.next_in);
         if (result == Z_STREAM_END) {
             break;
         }
@@ -184,30 +188,21 @@ Status inflate_gzip(ByteSource& source, std::size_t size_hint, HeapArray<char>& 
             throw std::bad_alloc();
         }
         if (result == Z_DATA_ERROR || result == Z_NEED_DICT || result == Z_STREAM_ERROR) {
-            return ParseError::io("corrupt deflate stream");
+            return corrupt_deflate();
         }
     }
+    return check_trailer(in, at - stream.z.avail_in, out, static_cast<std::uint32_t>(crc));
+}
 
-    unsigned char trailer[8];
-    for (unsigned char& b : trailer) {
-        if (in->next() == in->end()) {
-            QV_TRY(in->fill());
-            if (in->next() == in->end()) {
-                return unexpected_end();
-            }
-        }
-        b = static_cast<unsigned char>(*in->next()++);
+}  // namespace
+
+Status inflate_gzip(std::string_view compressed, HeapArray<char>& out) {
+    std::size_t body = 0;
+    QV_TRY(read_header(compressed, body));
+    if (inflate_whole(compressed, body, out)) {
+        return {};
     }
-    auto le32 = [](const unsigned char* p) {
-        return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-               (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-    };
-    const std::uint64_t length = out.size() - first;
-    if (le32(trailer) != static_cast<std::uint32_t>(crc) ||
-        le32(trailer + 4) != static_cast<std::uint32_t>(length)) {
-        return checksum_mismatch();
-    }
-    return {};
+    return inflate_streaming(compressed, body, out);
 }
 
 }  // namespace quorvel

@@ -1,8 +1,8 @@
-// Decoding of one gzip member (RFC 1952): our own header parser, zlib for
-// the DEFLATE body, and the CRC-32 and length checks of the trailer.
+// Decoding of one gzip member (RFC 1952): our own header parser, then the
+// DEFLATE body with libdeflate (fast, whole-buffer) or zlib (streaming, for
+// what libdeflate cannot do), and the CRC-32 and length checks of the trailer.
 #pragma once
 
-#include <cstddef>
 #include <string_view>
 
 #include "buffer.hpp"
@@ -10,26 +10,8 @@
 
 namespace quorvel {
 
-// Where compressed bytes come from.
-class ByteSource {
-public:
-    virtual ~ByteSource() = default;
-    // Reads up to `capacity` bytes; `count` 0 means the end of the input.
-    virtual Status read(char* buffer, std::size_t capacity, std::size_t& count) = 0;
-};
-
-class MemorySource final : public ByteSource {
-public:
-    explicit MemorySource(std::string_view bytes) noexcept : rest_(bytes) {}
-    Status read(char* buffer, std::size_t capacity, std::size_t& count) override;
-
-private:
-    std::string_view rest_;
-};
-
-// Decodes the first gzip member of `source` and appends its content to
-// `out`. Bytes after the member are neither read nor checked. `size_hint` is
-// the expected content size (0 when unknown), used only to size `out`.
-Status inflate_gzip(ByteSource& source, std::size_t size_hint, HeapArray<char>& out);
+// Decodes the first gzip member of `compressed` into `out`. Bytes after the
+// member are neither read nor checked.
+Status inflate_gzip(std::string_view compressed, HeapArray<char>& out);
 
 }  // namespace quorvel

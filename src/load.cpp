@@ -15,10 +15,6 @@ namespace quorvel {
 
 namespace {
 
-// DEFLATE cannot expand data by more than about this factor, so a gzip
-// trailer that claims more is not trusted for sizing the output.
-constexpr std::size_t kMaxDeflateRatio = 1032;
-
 Status os_error(int code) {
     return ParseError::io(std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")");
 }
@@ -53,17 +49,6 @@ Status read_some(int fd, char* buffer, std::size_t capacity, std::size_t& count)
     }
 }
 
-class FileSource final : public ByteSource {
-public:
-    explicit FileSource(int fd) noexcept : fd_(fd) {}
-    Status read(char* buffer, std::size_t capacity, std::size_t& count) override {
-        return read_some(fd_, buffer, capacity, count);
-    }
-
-private:
-    int fd_;
-};
-
 Status open_file(std::string_view path, int& fd) {
     if (path.find('\0') != std::string_view::npos) {
         return ParseError::io("file name contains a NUL byte");
@@ -92,23 +77,6 @@ Status read_whole(int fd, const struct stat& info, HeapArray<char>& out) {
         }
         out.grow_by(count);
     }
-}
-
-// The content size a gzip file announces in its trailer, bounded by what its
-// compressed size can hold; 0 when unknown.
-std::size_t gzip_size_hint(int fd, const struct stat& info) {
-    if (!S_ISREG(info.st_mode) || info.st_size < 18) {
-        return 0;
-    }
-    unsigned char trailer[4];
-    if (::pread(fd, trailer, 4, info.st_size - 4) != 4) {
-        return 0;
-    }
-    const std::size_t announced = static_cast<std::size_t>(trailer[0]) | (static_cast<std::size_t>(trailer[1]) << 8) |
-                                  (static_cast<std::size_t>(trailer[2]) << 16) |
-                                  (static_cast<std::size_t>(trailer[3]) << 24);
-    const std::size_t bound = static_cast<std::size_t>(info.st_size) * kMaxDeflateRatio;
-    return std::min(announced, bound);
 }
 
 }  // namespace
@@ -175,11 +143,11 @@ Status load_document(std::string_view path, Document& document) {
         return os_error(errno);
     }
     HeapArray<char> raw;
+    QV_TRY(read_whole(fd.get(), info, raw));
     if (has_gz_extension(path)) {
-        FileSource source(fd.get());
-        QV_TRY(inflate_gzip(source, gzip_size_hint(fd.get(), info), raw));
-    } else {
-        QV_TRY(read_whole(fd.get(), info, raw));
+        HeapArray<char> inflated;
+        QV_TRY(inflate_gzip(std::string_view(raw.data(), raw.size()), inflated));
+        raw = std::move(inflated);
     }
     return finish_document(std::move(raw), document);
 }
@@ -187,8 +155,7 @@ Status load_document(std::string_view path, Document& document) {
 Status load_document_from_bytes(std::string_view bytes, bool gzip, Document& document) {
     HeapArray<char> raw;
     if (gzip) {
-        MemorySource source(bytes);
-        QV_TRY(inflate_gzip(source, 0, raw));
+        QV_TRY(inflate_gzip(bytes, raw));
     } else {
         raw.append(bytes.data(), bytes.size());
     }
