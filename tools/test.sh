@@ -13,3 +13,10 @@ ctest --test-dir build/test --output-on-failure -j "$jobs"
 
 "$PYTHON" -m pip install -q --disable-pip-version-check --no-build-isolation .
 "$PYTHON" -m pytest -q tests/python
+
+# The same tests under AddressSanitizer and UndefinedBehaviorSanitizer, then
+# a short fuzz run; QUORVEL_QUICK=1 leaves them out.
+if [ "${QUORVEL_QUICK:-0}" != 1 ]; then
+  bash tools/sanitize.sh
+  bash tools/fuzz.sh 60
+fi

@@ -38,7 +38,10 @@ def test_memory_does_not_grow(sample_path, write_xml, property_names, case):
     gc.collect()
     traced, rss = tracemalloc.get_traced_memory()[0] - traced, rss_bytes() - rss
     tracemalloc.stop()
-    assert traced < 64 * 1024 and rss < 4 * 1024 * 1024
+    assert traced < 64 * 1024
+    # AddressSanitizer holds freed memory in quarantine, so RSS tells nothing there;
+    # its leak checker covers the native side instead.
+    assert rss < 4 * 1024 * 1024 or os.environ.get("QUORVEL_SANITIZED") == "1"
 
 
 def test_reads_and_constructions_do_not_leak_references(sample_path, property_names):

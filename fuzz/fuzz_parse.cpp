@@ -1,0 +1,31 @@
+// libFuzzer target: the whole parse of a document held in memory. The first
+// byte chooses the options and whether the rest is read as gzip, so one
+// corpus covers every option and both loading paths.
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "parse.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) {
+        return 0;
+    }
+    const std::uint8_t choice = data[0];
+    quorvel::ParseOptions options;
+    options.parse_dos = (choice & 0x01) != 0;
+    options.parse_eigen = (choice & 0x02) != 0;
+    options.parse_projected = (choice & 0x04) != 0;
+    if (choice & 0x08) {
+        options.ionic_step_skip = (choice >> 4) & 0x03;
+    }
+    options.ionic_step_offset = (choice >> 6) & 0x01;
+    const bool gzip = (choice & 0x80) != 0;
+    const std::string_view bytes(reinterpret_cast<const char*>(data + 1), size - 1);
+    const quorvel::ParseOutcome outcome = quorvel::parse_bytes(bytes, gzip, options);
+    // A fault is a finding: the core turns every bad input into a ParseError.
+    if (outcome.status == quorvel::ParseStatus::Fault) {
+        __builtin_trap();
+    }
+    return 0;
+}
