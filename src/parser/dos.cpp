@@ -90,7 +90,7 @@ Status read_partial_array(XmlCursor& cursor, SetTree& tree, DosPartial& partial)
         longest_row = 0;
         return read_set_tree(cursor, tree, [&](std::string_view text) -> Status {
             std::size_t count = 0;
-            QV_TRY(add_whole_row(tree, text, count));
+            QV_TRY(parse_row(text, tree.add_row(), tree.width, count));
             longest_row = std::max(longest_row, count);
             return {};
         });
@@ -99,7 +99,12 @@ Status read_partial_array(XmlCursor& cursor, SetTree& tree, DosPartial& partial)
     if (norbitals == 0 && longest_row > 1) {
         return ParseError::shape_mismatch({0}, {longest_row - 1});  // values without orbital columns
     }
-    // Values after the last orbital are ignored.
+    // Values after the last orbital are ignored. Fields after the data:
+    // rows were kept at the width known then, which must have held every
+    // value that has an orbital.
+    if (std::min(longest_row, 1 + norbitals) > tree.width) {
+        return ParseError::shape_mismatch({tree.width - 1}, {std::min(longest_row, 1 + norbitals) - 1});
+    }
     tree.set_width(1 + norbitals);
     const std::vector<std::uint64_t> dims = first_set_dimensions(tree);  // ion, spin, grid point
     HeapArray<double> rows;

@@ -23,14 +23,14 @@ Status read_array(XmlCursor& cursor, SetTree& tree, ProjectedArray& projected) {
         if (child.name != "set") {
             return cursor.skip_element(child.name);
         }
-        // The fields come before the sets in VASP's files, so rows are laid
-        // out at their final width from the start.
+        // VASP writes the fields before the sets, so rows are laid out at
+        // their final width from the start.
         tree.clear();
         tree.set_width(std::max<std::size_t>(1, projected.orbitals.size()));
         longest_row = 0;
         return read_set_tree(cursor, tree, [&](std::string_view text) -> Status {
             std::size_t count = 0;
-            QV_TRY(add_whole_row(tree, text, count));
+            QV_TRY(parse_row(text, tree.add_row(), tree.width, count));
             longest_row = std::max(longest_row, count);
             return {};
         });
@@ -41,6 +41,11 @@ Status read_array(XmlCursor& cursor, SetTree& tree, ProjectedArray& projected) {
     const std::size_t norbitals = std::max<std::size_t>(1, projected.orbitals.size());
     if (longest_row > norbitals) {
         return ParseError::shape_mismatch({norbitals}, {longest_row});
+    }
+    // Fields after the data: rows were kept at the width known then, which
+    // must have held every value.
+    if (longest_row > tree.width) {
+        return ParseError::shape_mismatch({tree.width}, {longest_row});
     }
     tree.set_width(norbitals);
     const std::vector<std::uint64_t> dims = first_set_dimensions(tree);

@@ -128,14 +128,4 @@ Status parse_row(std::string_view text, double* row, std::size_t width, std::siz
     return {};
 }
 
-Status add_whole_row(SetTree& tree, std::string_view text, std::size_t& count) {
-    QV_TRY(parse_row(text, tree.add_row(), tree.width, count));
-    if (count > tree.width) {
-        tree.set_width(count);
-        double* row = tree.values.data() + (tree.rows - 1) * tree.width;
-        QV_TRY(parse_row(text, row, tree.width, count));
-    }
-    return {};
-}
-
 }  // namespace quorvel

@@ -107,8 +107,4 @@ Status build_dense(SetTree& tree, const std::vector<std::uint64_t>& dims, HeapAr
 // number of values in the text.
 Status parse_row(std::string_view text, double* row, std::size_t width, std::size_t& count);
 
-// Adds the row of `text` to `tree` whole, widening every row of the tree when
-// it is longer than the current width. `count` is its number of values.
-Status add_whole_row(SetTree& tree, std::string_view text, std::size_t& count);
-
 }  // namespace quorvel
