@@ -28,6 +28,16 @@ std::string display_name(std::string_view name) {
     return is_valid_utf8(name) ? std::string(name) : std::string("?");
 }
 
+// The reader trimmed XML white space already; other Unicode white space
+// (vertical tab, form feed, non-ASCII spaces) can only be left at an end
+// that is such a byte.
+bool needs_unicode_trim(std::string_view text) noexcept {
+    auto other_space = [](char c) {
+        return c == '\v' || c == '\f' || static_cast<unsigned char>(c) >= 0x80;
+    };
+    return !text.empty() && (other_space(text.front()) || other_space(text.back()));
+}
+
 bool is_xml_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 // Appends code point `cp` as UTF-8.
@@ -144,7 +154,7 @@ Status XmlCursor::fast_skip(std::string_view name) {
 Status XmlCursor::unescape(std::string_view raw, std::string_view& text) {
     const char* amp = static_cast<const char*>(std::memchr(raw.data(), '&', raw.size()));
     if (amp == nullptr) {
-        text = trim_whitespace(raw);
+        text = needs_unicode_trim(raw) ? trim_whitespace(raw) : raw;
         return {};
     }
     scratch_.clear();
@@ -189,6 +199,14 @@ Status XmlCursor::unescape(std::string_view raw, std::string_view& text) {
 }
 
 Status XmlCursor::read_text(std::string_view& text) {
+    std::string_view raw;
+    if (reader_.text_before_end_tag(raw)) {
+        if (raw.empty()) {
+            text = {};
+            return {};
+        }
+        return unescape(raw, text);
+    }
     text = {};
     XmlEvent event;
     for (;;) {

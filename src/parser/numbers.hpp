@@ -129,8 +129,15 @@ inline const char* scan_decimal(const char* p, const char* end, double& out) noe
         ++p;
     }
     const char* const unsigned_start = p;
+    // Integer parts are short in run files (one to three digits), so they go
+    // digit by digit; fractions go eight digits at a time.
     std::uint64_t mantissa = 0;
-    std::size_t digits = detail::read_digits(p, end, mantissa);
+    const char* const integer_start = p;
+    while (p != end && is_digit(*p)) {
+        mantissa = mantissa * 10 + static_cast<std::uint64_t>(*p - '0');
+        ++p;
+    }
+    std::size_t digits = static_cast<std::size_t>(p - integer_start);
     long long fraction_digits = 0;
     if (p != end && *p == '.') {
         ++p;
@@ -223,13 +230,19 @@ bool parse_floats(std::string_view text, Sink&& sink, std::string_view& bad_toke
     const char* p = text.data();
     const char* const end = p + text.size();
     for (;;) {
-        while (p != end && detail::is_ascii_space(*p)) {
+        // Blanks separate the numbers of a row; other white space is rare.
+        while (p != end && *p == ' ') {
             ++p;
         }
         if (p == end) {
             return true;
         }
-        if (static_cast<unsigned char>(*p) >= 0x80) {
+        if (static_cast<unsigned char>(*p) < '0') {
+            if (detail::is_ascii_space(*p)) {
+                ++p;
+                continue;
+            }
+        } else if (static_cast<unsigned char>(*p) >= 0x80) {
             if (std::size_t ws = whitespace_length(p, end)) {
                 p += ws;
                 continue;

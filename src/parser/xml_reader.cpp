@@ -28,15 +28,8 @@ std::string_view view(const char* first, const char* last) noexcept {
 }
 
 // The `>` that closes a start tag, passing over `>` inside quoted values.
+// Tags are short, so a plain loop beats library searches here.
 const char* find_tag_end(const char* p, const char* end) noexcept {
-    const char* gt = find_byte(p, end, '>');
-    if (gt == nullptr) {
-        return nullptr;
-    }
-    const std::size_t len = static_cast<std::size_t>(gt - p);
-    if (std::memchr(p, '"', len) == nullptr && std::memchr(p, '\'', len) == nullptr) {
-        return gt;
-    }
     while (p != end) {
         const char c = *p;
         if (c == '>') {
@@ -96,6 +89,28 @@ Status XmlReader::next(XmlEvent& event) {
     }
     event.kind = EventKind::Eof;
     return {};
+}
+
+bool XmlReader::text_before_end_tag(std::string_view& text) noexcept {
+    const char* lt = find_byte(pos_, end_, '<');
+    if (lt == nullptr || end_ - lt < 2 || lt[1] != '/') {
+        return false;
+    }
+    const char* gt = find_byte(lt + 2, end_, '>');
+    if (gt == nullptr) {
+        return false;  // the event loop reports the unclosed tag
+    }
+    const char* first = pos_;
+    const char* last = lt;
+    while (first != last && is_xml_space(*first)) {
+        ++first;
+    }
+    while (last != first && is_xml_space(last[-1])) {
+        --last;
+    }
+    text = view(first, last);
+    pos_ = gt + 1;
+    return true;
 }
 
 Status XmlReader::read_markup(XmlEvent& event) {

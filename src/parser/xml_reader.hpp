@@ -45,6 +45,12 @@ public:
     // Xml error and leaves the position unchanged.
     Status next(XmlEvent& event);
 
+    // When the next markup is an end tag with only text before it, the
+    // common shape of an element with text, consumes both and gives the
+    // trimmed text (possibly empty), as the Text and End events would.
+    // Otherwise reads nothing and returns false.
+    bool text_before_end_tag(std::string_view& text) noexcept;
+
     // Absolute byte offset of the next unread byte.
     std::size_t position() const noexcept { return static_cast<std::size_t>(pos_ - begin_); }
 

@@ -245,7 +245,7 @@ def command_dos(args: argparse.Namespace) -> int:
         axes.axhline(0.0, color="grey", linewidth=0.5)
     axes.set_xlabel("Energy (eV)")
     axes.set_ylabel("DOS (states/eV)" + ("; spin down negative" if nspins == 2 else ""))
-    axes.set_title(f"{formula(run.atoms)}: {path}")
+    axes.set_title(f"{formula(run.atoms)}: {os.path.basename(path)}")
     axes.legend(fontsize="small")
     try:
         figure.savefig(args.output, dpi=120)
