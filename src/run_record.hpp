@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -111,8 +112,50 @@ struct KpointSet {
     std::optional<KpointGeneration> generation;
 };
 
+// The element symbols of a structure's positions. Every structure read
+// after the same atom list shares that list instead of copying it, so a
+// long run holds the symbols once, not once per step; without an atom list
+// every position has the placeholder "X".
+class Species {
+public:
+    using Symbols = std::shared_ptr<const std::vector<std::string>>;
+
+    Species() = default;
+    // The symbols of `atoms`, shared.
+    explicit Species(Symbols atoms) noexcept : atoms_(std::move(atoms)) {}
+    // `count` placeholders.
+    static Species placeholders(std::size_t count) noexcept {
+        Species species;
+        species.placeholders_ = count;
+        return species;
+    }
+
+    std::size_t size() const noexcept { return atoms_ ? atoms_->size() : placeholders_; }
+    const std::string& operator[](std::size_t i) const noexcept {
+        static const std::string kPlaceholder = "X";
+        return atoms_ ? (*atoms_)[i] : kPlaceholder;
+    }
+    std::vector<std::string> to_vector() const {
+        std::vector<std::string> symbols;
+        for (std::size_t i = 0; i < size(); ++i) {
+            symbols.push_back((*this)[i]);
+        }
+        return symbols;
+    }
+    // The shared list, or null for placeholders.
+    const Symbols& shared() const noexcept { return atoms_; }
+
+    friend bool operator==(const Species& species, const std::vector<std::string>& symbols) {
+        return species.to_vector() == symbols;
+    }
+
+private:
+    Symbols atoms_;
+    std::size_t placeholders_ = 0;
+};
+
 struct Structure {
-    std::vector<std::string> species;
+    Species species;
     std::vector<Vec3> positions;
     Mat3 lattice{};
     Mat3 rec_basis{};

@@ -21,11 +21,9 @@ struct WalkState {
     std::optional<ProjectedArray> projected;
     std::optional<DosData> dos;
     std::optional<DielectricData> dielectric;
+    SpeciesList atoms;  // the atom list of `atom_info`, shared by the structures
 
-    const SpeciesList& species() const {
-        static const SpeciesList kNone;
-        return atom_info ? atom_info->atoms : kNone;
-    }
+    const SpeciesList& species() const { return atoms; }
 };
 
 template <class T>
@@ -86,7 +84,9 @@ Status read_top_level(XmlCursor& cursor, const ParseOptions& options, WalkState&
             return parse_into(state.incar, cursor, parse_incar);
         }
         if (name == "atominfo") {
-            return parse_into(state.atom_info, cursor, parse_atominfo);
+            QV_TRY(parse_into(state.atom_info, cursor, parse_atominfo));
+            state.atoms = std::make_shared<const std::vector<std::string>>(state.atom_info->atoms);
+            return {};
         }
         if (name == "kpoints") {
             return parse_into(state.kpoints, cursor, parse_kpoints);

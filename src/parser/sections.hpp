@@ -15,7 +15,9 @@
 
 namespace quorvel {
 
-using SpeciesList = std::vector<std::string>;
+// The atom list read so far, handed to every structure; null before the
+// atom list.
+using SpeciesList = Species::Symbols;
 
 // What one `calculation` element gave.
 struct CalculationResult {

@@ -78,12 +78,12 @@ Status parse_structure(XmlCursor& cursor, const SpeciesList& species, Structure&
     if (!positions) {
         return ParseError::missing_element("varray[positions]");
     }
-    if (species.empty()) {
-        structure.species.assign(positions->size(), "X");
-    } else if (species.size() != positions->size()) {
-        return ParseError::shape_mismatch({species.size()}, {positions->size()});
+    if (!species || species->empty()) {
+        structure.species = Species::placeholders(positions->size());
+    } else if (species->size() != positions->size()) {
+        return ParseError::shape_mismatch({species->size()}, {positions->size()});
     } else {
-        structure.species = species;
+        structure.species = Species(species);
     }
     structure.positions = std::move(*positions);
     structure.lattice = *crystal->basis;

@@ -88,6 +88,56 @@ PyObject* strings_list(const std::vector<std::string>& strings) {
     return list_of(strings, [](const std::string& s) { return to_python(s); });
 }
 
+// The str objects of the atom symbols, made once per property read and
+// shared by the species lists of every structure of that read (str is
+// immutable, so sharing is invisible), instead of once per atom per step.
+class SymbolCache {
+public:
+    PyObject* species_list(const Species& species) {
+        if (species.shared() != symbols_ || !made_) {
+            if (!make(species)) {
+                return nullptr;
+            }
+        }
+        PyRef list(PyList_New(static_cast<Py_ssize_t>(species.size())));
+        if (!list) {
+            return nullptr;
+        }
+        for (std::size_t i = 0; i < species.size(); ++i) {
+            PyObject* symbol = symbols_ ? strings_[i].get() : placeholder_.get();
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(symbol));
+        }
+        return list.release();
+    }
+
+private:
+    bool make(const Species& species) {
+        symbols_ = species.shared();
+        strings_.clear();
+        made_ = true;
+        if (!symbols_) {
+            if (!placeholder_) {
+                placeholder_ = PyRef(PyUnicode_FromString("X"));
+            }
+            return static_cast<bool>(placeholder_);
+        }
+        strings_.reserve(symbols_->size());
+        for (const std::string& symbol : *symbols_) {
+            strings_.emplace_back(to_python(symbol));
+            if (!strings_.back()) {
+                made_ = false;
+                return false;
+            }
+        }
+        return true;
+    }
+
+    Species::Symbols symbols_;
+    std::vector<PyRef> strings_;
+    PyRef placeholder_;
+    bool made_ = false;
+};
+
 PyObject* incar_value(const IncarValue& value) {
     return std::visit(
         [](const auto& v) -> PyObject* {
@@ -122,9 +172,20 @@ PyObject* dense_array(const DenseArray<Rank>& array) {
     }
 }
 
-PyObject* ionic_step(const IonicStep& step) {
+PyObject* structure_dict(const Structure& structure, SymbolCache& symbols) {
     PyRef dict(PyDict_New());
-    if (!dict || !set_item(dict.get(), "structure", structure_to_python(step.structure)) ||
+    if (!dict || !set_item(dict.get(), "lattice", matrix_list(structure.lattice)) ||
+        !set_item(dict.get(), "volume", to_python(structure.volume)) ||
+        !set_item(dict.get(), "positions", matrix_list(structure.positions)) ||
+        !set_item(dict.get(), "species", symbols.species_list(structure.species))) {
+        return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* ionic_step(const IonicStep& step, SymbolCache& symbols) {
+    PyRef dict(PyDict_New());
+    if (!dict || !set_item(dict.get(), "structure", structure_dict(step.structure, symbols)) ||
         !set_item(dict.get(), "e_fr_energy", to_python(step.e_fr_energy)) ||
         !set_item(dict.get(), "e_wo_entrp", to_python(step.e_wo_entrp)) ||
         !set_item(dict.get(), "e_0_energy", to_python(step.e_0_energy)) ||
@@ -281,17 +342,14 @@ PyObject* kpoints_to_python(const KpointSet& kpoints) {
 }
 
 PyObject* structure_to_python(const Structure& structure) {
-    PyRef dict(PyDict_New());
-    if (!dict || !set_item(dict.get(), "lattice", matrix_list(structure.lattice)) ||
-        !set_item(dict.get(), "volume", to_python(structure.volume)) ||
-        !set_item(dict.get(), "positions", matrix_list(structure.positions)) ||
-        !set_item(dict.get(), "species", strings_list(structure.species))) {
-        return nullptr;
-    }
-    return dict.release();
+    SymbolCache symbols;
+    return structure_dict(structure, symbols);
 }
 
-PyObject* ionic_steps_to_python(const std::vector<IonicStep>& steps) { return list_of(steps, ionic_step); }
+PyObject* ionic_steps_to_python(const std::vector<IonicStep>& steps) {
+    SymbolCache symbols;
+    return list_of(steps, [&](const IonicStep& step) { return ionic_step(step, symbols); });
+}
 
 PyObject* eigenvalues_to_python(const EigenvalueArray& eigenvalues) { return dense_array(eigenvalues.values); }
 

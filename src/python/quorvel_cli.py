@@ -265,19 +265,22 @@ def _version() -> str:
 
 
 def parser() -> argparse.ArgumentParser:
-    main_parser = argparse.ArgumentParser(prog="quorvel", description="Read VASP vasprun.xml run files.")
+    main_parser = argparse.ArgumentParser(
+        prog="quorvel", description="Read VASP vasprun.xml run files (plain or gzip-compressed).",
+        epilog="exit status: 0 when every file was read, 1 when some file failed, 2 for wrong usage")
     main_parser.add_argument("--version", action="version", version=f"quorvel {_version()}")
     commands = main_parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     info = commands.add_parser("info", help="summarise each run file")
-    info.add_argument("files", nargs="+", metavar="FILE")
+    info.add_argument("files", nargs="+", metavar="FILE", help="vasprun.xml files; a failing one does not stop the others")
     info.add_argument("--no-projected", action="store_true", help="do not read the projections (faster)")
     info.set_defaults(run=command_info)
     steps = commands.add_parser("steps", help="the ionic steps: energies, largest force, stress trace, volume")
-    steps.add_argument("file", metavar="FILE")
-    steps.add_argument("--format", choices=("table", "csv", "json"), default="table")
+    steps.add_argument("file", metavar="FILE", help="a vasprun.xml file")
+    steps.add_argument("--format", choices=("table", "csv", "json"), default="table",
+                       help="a table for people (default), or CSV or JSON for programs")
     steps.set_defaults(run=command_steps)
     dos = commands.add_parser("dos", help="plot the density of states (needs matplotlib)")
-    dos.add_argument("file", metavar="FILE")
+    dos.add_argument("file", metavar="FILE", help="a vasprun.xml file")
     dos.add_argument("-o", "--output", default="dos.png", help="the picture to write (default dos.png)")
     dos.add_argument("--partial", action="store_true", help="add the partial DOS summed per element and orbital")
     dos.set_defaults(run=command_dos)

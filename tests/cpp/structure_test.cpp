@@ -6,7 +6,7 @@
 namespace quorvel::testing {
 namespace {
 
-using Species = std::vector<std::string>;
+using Symbols = std::vector<std::string>;
 
 // A varray of `count` rows "i 0 -i", i = 1, 2, ...
 std::string rows(std::string_view name, int count) {
@@ -20,16 +20,17 @@ std::string volume(std::string_view text) { return "<i name=\"volume\">" + std::
 
 const std::string kCrystal = crystal(rows("basis", 3) + volume(" 125.5 ") + rows("rec_basis", 3));
 const std::string kPositions = rows("positions", 2);
-const Species kSi{"Si", "Si"};
+const Symbols kSi{"Si", "Si"};
 
 // "species,... / first coordinates of the positions / volume / lattice[2] / rec_basis[2]" or the error.
-std::string describe(std::string_view content, const Species& species, bool close = true) {
+std::string describe(std::string_view content, const Symbols& species, bool close = true) {
     FragmentCursor fragment("<structure name=\"x\">" + std::string(content) + (close ? "</structure>" : ""));
     Structure s;
-    const Status status = parse_structure(fragment.cursor(), species, s);
+    const Status status = parse_structure(
+        fragment.cursor(), species.empty() ? nullptr : std::make_shared<const Symbols>(species), s);
     if (!status.ok()) return text_of(status);
     std::ostringstream out;
-    for (const std::string& name : s.species) out << name << ",";
+    for (const std::string& name : s.species.to_vector()) out << name << ",";
     out << " / positions";
     for (const Vec3& p : s.positions) out << " " << p[0];
     out << " / volume " << s.volume << " / " << s.lattice[2][0] << " " << s.lattice[2][2] << " / "
@@ -37,7 +38,7 @@ std::string describe(std::string_view content, const Species& species, bool clos
     return out.str();
 }
 
-using Case = std::tuple<std::string, Species, std::string>;  // structure content, species, outcome
+using Case = std::tuple<std::string, Symbols, std::string>;  // structure content, species, outcome
 class StructureSection : public ::testing::TestWithParam<Case> {};
 
 TEST_P(StructureSection, ReadsOrFails) {
