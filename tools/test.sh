@@ -14,6 +14,9 @@ ctest --test-dir build/test --output-on-failure -j "$jobs"
 "$PYTHON" -m pip install -q --disable-pip-version-check --no-build-isolation .
 "$PYTHON" -m pytest -q tests/python
 
+# The benchmark's smallest case, once, to show it still runs.
+QUORVEL_BENCH_NO_INSTALL=1 bash bench/run.sh --quick --no-instructions --out build/bench-quick >/dev/null
+
 # The same tests under AddressSanitizer and UndefinedBehaviorSanitizer, then
 # a short fuzz run; QUORVEL_QUICK=1 leaves them out.
 if [ "${QUORVEL_QUICK:-0}" != 1 ]; then
