@@ -2,6 +2,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "parser/numbers.hpp"
 #include "encoding.hpp"
 
@@ -95,6 +99,36 @@ bool character_reference(std::string_view body, std::uint32_t& cp) {
     return true;
 }
 
+// The first occurrence of `needle` (at least two bytes) in `haystack`, or
+// null. With SSE2, sixteen candidate positions are tested at once by their
+// first and last bytes, so skipping the bulk of a file runs at memory speed.
+const char* find_substring(std::string_view haystack, std::string_view needle) noexcept {
+    const char* p = haystack.data();
+    const char* const end = p + haystack.size();
+#if defined(__SSE2__)
+    const std::size_t k = needle.size();
+    if (k >= 2 && haystack.size() >= k + 15) {
+        const __m128i first = _mm_set1_epi8(needle.front());
+        const __m128i last = _mm_set1_epi8(needle.back());
+        for (; p + 15 + k <= end; p += 16) {
+            const __m128i at_first = _mm_cmpeq_epi8(first, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+            const __m128i at_last =
+                _mm_cmpeq_epi8(last, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k - 1)));
+            auto candidates = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(at_first, at_last)));
+            while (candidates != 0) {
+                const unsigned bit = static_cast<unsigned>(__builtin_ctz(candidates));
+                if (std::memcmp(p + bit + 1, needle.data() + 1, k - 2) == 0) {
+                    return p + bit;
+                }
+                candidates &= candidates - 1;
+            }
+        }
+    }
+#endif
+    return static_cast<const char*>(
+        memmem(p, static_cast<std::size_t>(end - p), needle.data(), needle.size()));
+}
+
 template <class ParseRow>
 Status read_varray_rows(XmlCursor& cursor, ParseRow&& parse_row) {
     return for_each_child(cursor, "varray", [&](const XmlEvent& child) -> Status {
@@ -141,12 +175,11 @@ Status XmlCursor::fast_skip(std::string_view name) {
     needle += name;
     needle += '>';
     const std::size_t start = reader_.position();
-    const void* found = memmem(document_.data() + start, document_.size() - start, needle.data(),
-                               needle.size());
+    const char* found = find_substring(document_.substr(start), needle);
     if (found == nullptr) {
         return ParseError::missing_element("fast_skip: could not find </" + display_name(name) + ">");
     }
-    const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(found) - document_.data());
+    const std::size_t at = static_cast<std::size_t>(found - document_.data());
     reader_ = XmlReader(document_, at + needle.size());
     return {};
 }

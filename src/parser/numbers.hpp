@@ -230,7 +230,18 @@ bool parse_floats(std::string_view text, Sink&& sink, std::string_view& bad_toke
     const char* p = text.data();
     const char* const end = p + text.size();
     for (;;) {
-        // Blanks separate the numbers of a row; other white space is rare.
+        // Blanks separate the numbers of a row, often several in a row, so
+        // they are skipped eight at a time; other white space is rare.
+        while (end - p >= 8) {
+            std::uint64_t chunk;
+            std::memcpy(&chunk, p, 8);
+            const std::uint64_t not_blank = chunk ^ 0x2020202020202020ULL;
+            if (not_blank != 0) {
+                p += static_cast<unsigned>(__builtin_ctzll(not_blank)) >> 3;
+                break;
+            }
+            p += 8;
+        }
         while (p != end && *p == ' ') {
             ++p;
         }
@@ -250,7 +261,7 @@ bool parse_floats(std::string_view text, Sink&& sink, std::string_view& bad_toke
         }
         double value;
         const char* stop = scan_decimal(p, end, value);
-        if (stop != nullptr && (stop == end || whitespace_length(stop, end) != 0)) {
+        if (stop != nullptr && (stop == end || *stop == ' ' || whitespace_length(stop, end) != 0)) {
             sink(value);
             p = stop;
             continue;
