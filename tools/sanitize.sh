@@ -15,4 +15,4 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build/asan --output-on-failure -j "$jobs"
 
 ASAN_OPTIONS=detect_leaks=0 QUORVEL_SANITIZED=1 PYTHONPATH="$QUORVEL_ROOT/build/asan/src/python" \
-  LD_PRELOAD="$(g++ -print-file-name=libasan.so)" "$PYTHON" -m pytest -q -p no:cacheprovider tests/python
+  LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" "$PYTHON" -m pytest -q -p no:cacheprovider tests/python

@@ -1,8 +1,8 @@
 """The `quorvel` command: a summary of run files, their ionic steps, and a DOS plot.
 
-    quorvel info FILE...                       what each file holds
-    quorvel steps FILE [--format table|csv|json] the ionic steps, one row each
-    quorvel dos FILE [-o dos.png] [--partial]  the density of states as a picture
+    quorvel info FILE...                          what each file holds
+    quorvel steps FILE [--format table|csv|json]  the ionic steps, one row each
+    quorvel dos FILE [-o dos.png] [--partial]     the density of states as a picture
 
 Exit status: 0 when every file was read, 1 when some file failed (its error is
 printed on standard error with its name, the other files go on), 2 for wrong usage.
@@ -114,8 +114,9 @@ def info_lines(path: str, run: quorvel.Vasprun) -> list[str]:
         fields.append(("band gap", "0 (metal)"))
     else:
         kind = "direct" if gap["direct"] else "indirect"
-        fields.append(("band gap", f"{gap['gap']:.4f} eV ({kind}; VBM {gap['vbm']:.4f} eV at k-point "
-                                   f"{gap['vbm_kpoint'] + 1}, CBM {gap['cbm']:.4f} eV at k-point {gap['cbm_kpoint'] + 1})"))
+        vbm = f"VBM {gap['vbm']:.4f} eV at k-point {gap['vbm_kpoint'] + 1}"
+        cbm = f"CBM {gap['cbm']:.4f} eV at k-point {gap['cbm_kpoint'] + 1}"
+        fields.append(("band gap", f"{gap['gap']:.4f} eV ({kind}; {vbm}, {cbm})"))
     fields.extend(sections(run) or [("sections", "none")])
     return [path] + [f"  {name:<13} {value}" for name, value in fields]
 
@@ -271,7 +272,8 @@ def parser() -> argparse.ArgumentParser:
     main_parser.add_argument("--version", action="version", version=f"quorvel {_version()}")
     commands = main_parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     info = commands.add_parser("info", help="summarise each run file")
-    info.add_argument("files", nargs="+", metavar="FILE", help="vasprun.xml files; a failing one does not stop the others")
+    info.add_argument("files", nargs="+", metavar="FILE",
+                      help="vasprun.xml files; a failing one does not stop the others")
     info.add_argument("--no-projected", action="store_true", help="do not read the projections (faster)")
     info.set_defaults(run=command_info)
     steps = commands.add_parser("steps", help="the ionic steps: energies, largest force, stress trace, volume")

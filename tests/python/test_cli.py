@@ -1,0 +1,126 @@
+"""The `quorvel` command: info, steps and dos, on the sample and the corpus."""
+
+import csv
+import io
+import json
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import quorvel
+import quorvel_cli
+from conftest import corpus_files, requires_corpus
+
+BROKEN = {"truncated-in-calculation.xml.gz": "Missing element <varray[positions]>",
+          "truncated-in-parameters.xml": "Missing element <atominfo>",
+          "not-xml.xml": "Missing element <modeling>"}
+
+
+def test_info_on_the_sample(sample_path, capsys):
+    assert quorvel_cli.main(["info", sample_path]) == 0
+    out, err = capsys.readouterr()
+    assert out.splitlines()[0] == sample_path and err == ""
+    for line in ["program       vasp 6.4.2", "formula       Fe2O2", "atoms         4", "k-points      10",
+                 "ionic steps   3", "converged     yes", "Fermi energy  4.1143 eV", "band gap      0 (metal)",
+                 "eigenvalues   (2, 10, 16, 2)", "projected     (2, 10, 16, 4, 9)", "dos total     (2, 81)",
+                 "dos partial   (2, 4, 9, 81)", "dielectric    real (150, 6), imag (150, 6)"]:
+        assert any(printed.startswith("  " + line) for printed in out.splitlines()), line
+    assert "final energy  -26.982595 eV free" in out
+
+
+def test_formula_and_band_gap():
+    assert quorvel_cli.formula(["Fe", "Fe", "O", "O", "O"]) == "Fe2O3" and quorvel_cli.formula([]) == ""
+    occupied = [[1.0, 1.0, 0.0], [1.0, 1.0, 0.0]]
+    direct = np.stack([[[[-2.0, 0.0, 2.0], [-2.0, 0.5, 1.5]]], [occupied]], axis=-1)
+    gap = quorvel_cli.band_gap(direct)
+    assert gap is not None and gap["direct"] and gap["gap"] == 1.0 and gap["vbm_kpoint"] == gap["cbm_kpoint"] == 1
+    indirect = direct.copy()
+    indirect[0, 0, 2, 0] = 1.25
+    gap = quorvel_cli.band_gap(indirect)
+    assert gap is not None and not gap["direct"] and gap["gap"] == 0.75 and not gap["metal"]
+    metal = direct.copy()
+    metal[0, 1, 1, 1] = 0.0  # band 2 is occupied at one k-point only: it crosses the Fermi level
+    gap = quorvel_cli.band_gap(metal)
+    assert gap is not None and gap["metal"] and gap["gap"] == 0.0
+    # each spin has a gap of 1.0; the down spin lies 0.5 lower, so the gap between the channels is 0.5
+    two_spins = np.stack([direct[0], direct[0] - [0.5, 0.0]])
+    assert quorvel_cli.band_gap(two_spins)["gap"] == 0.5
+    assert quorvel_cli.band_gap(None) is None and quorvel_cli.band_gap(np.zeros((1, 2, 3, 2))) is None
+
+
+@pytest.mark.parametrize("form", ["csv", "json", "table"])
+def test_steps_parse_back(sample_path, capsys, form):
+    assert quorvel_cli.main(["steps", sample_path, "--format", form]) == 0
+    out = capsys.readouterr().out
+    steps = quorvel.Vasprun(sample_path).ionic_steps
+    if form == "table":
+        lines = out.splitlines()
+        assert lines[0].split() == list(quorvel_cli.STEP_COLUMNS) and len(lines) == len(steps) + 1
+        return
+    rows = list(csv.DictReader(io.StringIO(out))) if form == "csv" else json.loads(out)
+    assert len(rows) == len(steps) == 3 and list(rows[0]) == list(quorvel_cli.STEP_COLUMNS)
+    for row, step in zip(rows, steps):
+        assert float(row["e_0_energy"]) == step["e_0_energy"]
+        assert float(row["volume"]) == step["structure"]["volume"]
+        assert np.isclose(float(row["max_force"]), max(np.linalg.norm(f) for f in step["forces"]))
+        assert np.isclose(float(row["stress_trace"]), sum(step["stress"][i][i] for i in range(3)))
+
+
+def test_a_failing_file_does_not_stop_the_others(sample_path, tmp_path, capsys):
+    missing = str(tmp_path / "missing.xml")
+    assert quorvel_cli.main(["info", sample_path, missing, sample_path]) == 1
+    out, err = capsys.readouterr()
+    assert out.count(sample_path + "\n") == 2 and missing not in out
+    assert err.startswith(f"quorvel: {missing}: I/O error") and len(err.splitlines()) == 1
+    assert quorvel_cli.main(["steps", missing]) == 1 and quorvel_cli.main(["steps"]) == 2
+
+
+def test_progress_line_only_on_a_terminal(sample_path, capsys, monkeypatch):
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: True)
+    assert quorvel_cli.main(["info", sample_path, sample_path]) == 0
+    err = capsys.readouterr().err
+    assert f"\r[2/2] {sample_path}" in err and err.endswith("\r")
+
+
+# Under the preloaded AddressSanitizer runtime, a C++ exception thrown inside matplotlib's own
+# extension aborts the interpreter (the runtime finds no __cxa_throw to forward to).
+@pytest.mark.skipif(os.environ.get("QUORVEL_SANITIZED") == "1", reason="matplotlib under the ASan preload")
+@pytest.mark.parametrize("options", [[], ["--partial"]])
+def test_dos_plot_is_written(sample_path, tmp_path, capsys, options):
+    picture = tmp_path / "dos.png"
+    assert quorvel_cli.main(["dos", sample_path, "-o", str(picture), *options]) == 0
+    assert picture.stat().st_size > 0 and picture.read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
+    assert capsys.readouterr().out == f"wrote {picture}\n"
+
+
+def test_dos_without_matplotlib_says_so(sample_path, tmp_path, capsys, monkeypatch):
+    monkeypatch.setitem(sys.modules, "matplotlib.figure", None)  # makes the import fail
+    assert quorvel_cli.main(["dos", sample_path, "-o", str(tmp_path / "dos.png")]) == 1
+    assert "pip install 'quorvel[plot]'" in capsys.readouterr().err and not (tmp_path / "dos.png").exists()
+
+
+def test_the_installed_console_script(sample_path, tmp_path):
+    script = shutil.which("quorvel", path=str(pathlib.Path(sys.executable).parent))
+    assert script is not None, "the quorvel console script is not installed beside the interpreter"
+    missing = str(tmp_path / "missing.xml")
+    done = subprocess.run([script, "info", sample_path, missing], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 1 and "formula       Fe2O2" in done.stdout and missing in done.stderr
+    done = subprocess.run([script, "--version"], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0 and done.stdout.startswith("quorvel ")
+
+
+@requires_corpus
+def test_info_on_the_corpus(capsys):
+    paths = [str(p) for p in corpus_files()]
+    assert quorvel_cli.main(["info", *paths]) == 1
+    out, err = capsys.readouterr()
+    errors = dict(line.removeprefix("quorvel: ").split(": ", 1) for line in err.splitlines())
+    assert {pathlib.Path(p).name: message for p, message in errors.items()} == BROKEN
+    printed = [line for line in out.splitlines() if line and not line.startswith(" ")]
+    assert printed == [p for p in paths if pathlib.Path(p).name not in BROKEN]
+    assert out.count("  band gap      ") == len(printed)

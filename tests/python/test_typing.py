@@ -1,0 +1,88 @@
+"""The type stub of the installed package, checked by mypy on small typed usage files."""
+
+import pathlib
+
+import pytest
+
+mypy_api = pytest.importorskip("mypy.api")
+
+CLI_SOURCE = pathlib.Path(__file__).resolve().parents[2] / "src" / "python" / "quorvel_cli.py"
+
+USAGE = '''
+from __future__ import annotations
+
+from typing import TYPE_CHECKING
+
+import numpy as np
+import numpy.typing as npt
+
+import quorvel
+
+if TYPE_CHECKING:
+    from quorvel import AtomType, Dos, IonicStep, Kpoints, Projected, Structure
+
+
+def summary(path: str) -> tuple[str, int, float | None]:
+    run = quorvel.Vasprun(path, parse_dos=True, parse_projected=False, ionic_step_skip=None)
+    steps: list[IonicStep] = run.ionic_steps
+    last: Structure = run.final_structure
+    types: list[AtomType] = run.atom_types
+    kpoints: Kpoints = run.kpoints
+    weights: npt.NDArray[np.float64] = kpoints["weights"]
+    divisions: list[int] | None = kpoints.get("divisions")
+    energy = steps[-1]["e_fr_energy"] if steps else None
+    magnetization = steps[-1].get("magnetization") if steps else None
+    return last["species"][0] + types[0]["element"], len(weights) + len(divisions or []), energy
+
+
+def bulk(run: quorvel.Vasprun) -> float:
+    dos: Dos | None = run.dos
+    projected: Projected | None = run.projected
+    shape: tuple[int, int, int] | None = run.eigenvalue_shape
+    total = 0.0 if dos is None else float(dos["total"]["densities"].sum())
+    if dos is not None and "partial" in dos:
+        total += float(dos["partial"]["data"].sum())
+    if projected is not None:
+        total += len(projected["orbitals"])
+    return total + (run.efermi or 0.0) + (shape[0] if shape else 0) + run.converged
+'''
+
+WRONG = '''
+import quorvel
+
+run = quorvel.Vasprun("run.xml")
+count: int = run.program
+'''
+
+
+@pytest.fixture(scope="module")
+def mypy(tmp_path_factory):
+    """Runs mypy --strict on source texts or files; one cache for the module's tests."""
+    folder = tmp_path_factory.mktemp("mypy")
+
+    def run(text=None, name="usage.py", path=None):
+        if path is None:
+            path = folder / name
+            path.write_text(text)
+        out, err, status = mypy_api.run(["--strict", "--no-error-summary", "--cache-dir", str(folder / "cache"),
+                                         str(path)])
+        return out + err, status
+
+    return run
+
+
+def test_typed_usage_passes(mypy):
+    output, status = mypy(USAGE)
+    assert status == 0, output
+
+
+def test_a_wrong_assignment_is_rejected(mypy):
+    output, status = mypy(WRONG, name="wrong.py")
+    assert status == 1
+    assert 'wrong.py:5: error: Incompatible types in assignment (expression has type "str", variable has type "int")' \
+        in output
+
+
+def test_the_command_module_type_checks(mypy):
+    output, status = mypy(path=CLI_SOURCE)
+    assert status == 0, output
