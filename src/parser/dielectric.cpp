@@ -23,9 +23,9 @@ Status read_component_array(XmlCursor& cursor, SetTree& tree, Component& compone
         }
         component.energies.clear();
         return read_set_tree(cursor, tree, [&](std::string_view text) -> Status {
-            double* row = tree.add_row();
+            double* row = nullptr;
             std::size_t count = 0;
-            QV_TRY(parse_row(text, row, 1 + kComponents, count));
+            QV_TRY(tree.add_row(text, count, row));
             if (count != 0) {
                 component.energies.push_back(row[0]);
             }

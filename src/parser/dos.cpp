@@ -23,9 +23,9 @@ Status read_total_array(XmlCursor& cursor, SetTree& tree, DosTotal& total) {
         }
         total.energies.clear();
         return read_set_tree(cursor, tree, [&](std::string_view text) -> Status {
-            double* row = tree.add_row();
+            double* row = nullptr;
             std::size_t count = 0;
-            QV_TRY(parse_row(text, row, kTotalColumns, count));
+            QV_TRY(tree.add_row(text, count, row));
             // The energy grid is that of the first spin.
             if (tree.top_member == 0 && count != 0) {
                 total.energies.push_back(row[0]);
@@ -89,8 +89,9 @@ Status read_partial_array(XmlCursor& cursor, SetTree& tree, DosPartial& partial)
         tree.set_width(1 + partial.orbitals.size());
         longest_row = 0;
         return read_set_tree(cursor, tree, [&](std::string_view text) -> Status {
+            double* row = nullptr;
             std::size_t count = 0;
-            QV_TRY(parse_row(text, tree.add_row(), tree.width, count));
+            QV_TRY(tree.add_row(text, count, row));
             longest_row = std::max(longest_row, count);
             return {};
         });

@@ -14,8 +14,9 @@ Status read_array(XmlCursor& cursor, SetTree& tree, EigenvalueArray& eigenvalues
             return cursor.skip_element(child.name);
         }
         return read_set_tree(cursor, tree, [&](std::string_view text) -> Status {
+            double* row = nullptr;
             std::size_t count = 0;
-            QV_TRY(parse_row(text, tree.add_row(), 2, count));
+            QV_TRY(tree.add_row(text, count, row));
             if (count < 2) {
                 return ParseError::shape_mismatch({2}, {count});
             }

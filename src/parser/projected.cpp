@@ -29,8 +29,9 @@ Status read_array(XmlCursor& cursor, SetTree& tree, ProjectedArray& projected) {
         tree.set_width(std::max<std::size_t>(1, projected.orbitals.size()));
         longest_row = 0;
         return read_set_tree(cursor, tree, [&](std::string_view text) -> Status {
+            double* row = nullptr;
             std::size_t count = 0;
-            QV_TRY(parse_row(text, tree.add_row(), tree.width, count));
+            QV_TRY(tree.add_row(text, count, row));
             longest_row = std::max(longest_row, count);
             return {};
         });

@@ -39,6 +39,17 @@ struct Scatter {
 
 }  // namespace
 
+Status SetTree::add_row(std::string_view text, std::size_t& count, double*& row) {
+    row = values.grow_by(width);
+    ++rows;
+    QV_TRY(parse_row(text, row, width, count));
+    numbers += count;
+    if (values.size() / kMaxFillFactor > numbers + kFillAllowance) {
+        return ParseError::shape_mismatch({rows, width}, {numbers});
+    }
+    return {};
+}
+
 void SetTree::set_width(std::size_t new_width) {
     if (new_width == width) {
         return;
@@ -84,9 +95,8 @@ Status build_dense(SetTree& tree, const std::vector<std::uint64_t>& dims, HeapAr
             return ParseError::shape_mismatch(shape, {tree.rows, tree.width});
         }
     }
-    const std::uint64_t read = tree.values.size();
     if (total > std::numeric_limits<std::size_t>::max() / sizeof(double) ||
-        total / kMaxFillFactor > read + kFillAllowance) {
+        total / kMaxFillFactor > tree.numbers + kFillAllowance) {
         return ParseError::shape_mismatch(shape, {tree.rows, tree.width});
     }
     block.pop_back();  // per member of each set level, the row width included

@@ -32,14 +32,16 @@ struct SetTree {
             level.clear();
         }
         rows = 0;
+        numbers = 0;
         top_member = 0;
     }
 
-    // Room for one more row; the caller writes `width` values into it.
-    double* add_row() {
-        ++rows;
-        return values.grow_by(width);
-    }
+    // Adds the row of `text`: its first `width` numbers, zero-padded;
+    // `count` is how many numbers the text holds and `row` where they went.
+    // Fails when the padding would outgrow the numbers read by far, so that
+    // many short rows under a long field list cannot take memory out of
+    // proportion to the file.
+    Status add_row(std::string_view text, std::size_t& count, double*& row);
 
     // Re-lays every stored row out at `new_width` values: zero-padded when
     // wider, cut when narrower.
@@ -52,6 +54,7 @@ struct SetTree {
     // in document order; the members of the deepest sets are rows.
     std::vector<std::vector<std::uint64_t>> counts;
     std::uint64_t rows = 0;
+    std::uint64_t numbers = 0;     // numbers in the rows' texts, padding excluded
     std::uint64_t top_member = 0;  // index of the outer set's member being read
 };
 
@@ -86,7 +89,7 @@ Status read_set_level(XmlCursor& cursor, SetTree& tree, std::size_t level, OnRow
 }  // namespace detail
 
 // Reads the outer `set` whose start tag was just read into `tree`, replacing
-// what it held. `on_row(text)` stores one row through tree.add_row().
+// what it held. `on_row(text)` stores one row through tree.add_row(...).
 template <class OnRow>
 Status read_set_tree(XmlCursor& cursor, SetTree& tree, OnRow&& on_row) {
     tree.clear();
