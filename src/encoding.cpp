@@ -95,8 +95,9 @@ Status decode_utf16(const unsigned char* in, std::size_t n, bool little_endian, 
 
 }  // namespace
 
-bool is_valid_utf8(std::string_view bytes) noexcept {
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+std::size_t utf8_valid_prefix(std::string_view bytes) noexcept {
+    const auto* const begin = reinterpret_cast<const unsigned char*>(bytes.data());
+    const auto* p = begin;
     const auto* const end = p + bytes.size();
     while (p != end) {
         // ASCII runs, the whole of a typical run file, go 64 bytes at a time.
@@ -147,26 +148,28 @@ bool is_valid_utf8(std::string_view bytes) noexcept {
                 hi = 0x8F;
             }
         } else {
-            return false;
+            return static_cast<std::size_t>(p - begin);
         }
         if (static_cast<std::size_t>(end - p) < len) {
-            return false;
+            return static_cast<std::size_t>(p - begin);
         }
         if (p[1] < lo || p[1] > hi) {
-            return false;
+            return static_cast<std::size_t>(p - begin);
         }
         for (std::size_t i = 2; i < len; ++i) {
             if (p[i] < 0x80 || p[i] > 0xBF) {
-                return false;
+                return static_cast<std::size_t>(p - begin);
             }
         }
         p += len;
     }
-    return true;
+    return bytes.size();
 }
 
-Status decode_to_utf8(HeapArray<char>& bytes) {
-    if (is_valid_utf8(std::string_view(bytes.data(), bytes.size()))) {
+bool is_valid_utf8(std::string_view bytes) noexcept { return utf8_valid_prefix(bytes) == bytes.size(); }
+
+Status decode_to_utf8(HeapArray<char>& bytes, bool known_valid) {
+    if (known_valid || is_valid_utf8(std::string_view(bytes.data(), bytes.size()))) {
         return {};
     }
     const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());

@@ -12,10 +12,15 @@ namespace quorvel {
 
 bool is_valid_utf8(std::string_view bytes) noexcept;
 
+// The length of the longest prefix of `bytes` made of whole, valid UTF-8
+// sequences: where the first invalid or cut-off sequence starts.
+std::size_t utf8_valid_prefix(std::string_view bytes) noexcept;
+
 // Leaves valid UTF-8 untouched (a UTF-8 byte-order mark included). Anything
 // else is decoded into UTF-8 and replaces `bytes`: `FF FE` selects UTF-16LE,
 // `FE FF` UTF-16BE (the mark is removed), otherwise windows-1252. Malformed
-// input under a mark is an Encoding error.
-Status decode_to_utf8(HeapArray<char>& bytes);
+// input under a mark is an Encoding error. `known_valid` says the bytes were
+// already checked as they were read.
+Status decode_to_utf8(HeapArray<char>& bytes, bool known_valid = false);
 
 }  // namespace quorvel

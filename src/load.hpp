@@ -36,7 +36,8 @@ Status load_document(std::string_view path, Document& document);
 // The same from bytes already in memory; `gzip` says how to read them.
 Status load_document_from_bytes(std::string_view bytes, bool gzip, Document& document);
 
-// Decoding and the declaration rewrite, applied to raw file content.
-Status finish_document(HeapArray<char> raw, Document& document);
+// Decoding and the declaration rewrite, applied to raw file content;
+// `known_utf8` when the content was already checked as valid UTF-8.
+Status finish_document(HeapArray<char> raw, Document& document, bool known_utf8 = false);
 
 }  // namespace quorvel
