@@ -10,25 +10,11 @@ using Shape4 = std::array<std::uint64_t, 4>;
 using Values = std::vector<double>;
 const std::vector<std::string> kSpd{"energy", "s", "p", "d"};
 
-// `fields`, then sets by `tree`: "[" opens a set, "]" closes it, a number n
-// adds n rows of `width` values; value c of the k-th row is 10k + c.
+// `fields`, then sets by `tree` (see sets_xml) of counting rows of `width` values.
 std::string array_xml(const std::vector<std::string>& fields, std::string_view tree, std::size_t width) {
     std::string xml = "<array><dimension dim=\"1\">gridpoints</dimension>";
     for (const std::string& field : fields) xml.append("<field> " + field + " </field>");
-    std::size_t rows = 0, k = 0;
-    for (char c : tree) {
-        if (c >= '0' && c <= '9') {
-            rows = rows * 10 + static_cast<std::size_t>(c - '0');
-            continue;
-        }
-        for (; rows > 0; --rows, ++k) {
-            xml += "<r>";
-            for (std::size_t j = 0; j < width; ++j) xml.append(std::to_string(10 * k + j)).append(" ");
-            xml += "</r>";
-        }
-        xml += c == '[' ? "<set>" : "</set>";
-    }
-    return xml + "</array>";
+    return xml + sets_xml(tree, [&](std::size_t k) { return counting_row(k, width); }) + "</array>";
 }
 
 std::string total_xml(std::string_view tree) { return "<total>" + array_xml({"energy"}, tree, 3) + "</total>"; }

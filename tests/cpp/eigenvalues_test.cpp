@@ -9,20 +9,10 @@ namespace {
 using Shape = std::array<std::uint64_t, 4>;
 using Values = std::vector<std::pair<std::size_t, double>>;  // (flat index, value)
 
-// `tree`: "[" opens a set, "]" closes it, "#" is an empty set, a number n adds
-// n rows, anything else is copied; the k-th row holds energy k and occupancy -k.
+// Sets by `tree` (see sets_xml); the k-th row holds energy k and occupancy -k.
 std::string array_xml(std::string_view tree) {
-    std::string xml = "<array><dimension dim=\"1\">band</dimension><field>eigene</field>";
-    std::size_t rows = 0, k = 0;
-    for (char c : tree) {
-        if (c >= '0' && c <= '9') {
-            rows = rows * 10 + static_cast<std::size_t>(c - '0');
-            continue;
-        }
-        for (; rows > 0; --rows, ++k) xml.append("<r>" + std::to_string(k) + " -" + std::to_string(k) + "</r>");
-        xml += c == '[' ? "<set>" : c == ']' ? "</set>" : c == '#' ? "<set></set>" : std::string(1, c);
-    }
-    return xml + "</array>";
+    return "<array><dimension dim=\"1\">band</dimension><field>eigene</field>" +
+           sets_xml(tree, [](std::size_t k) { return std::to_string(k) + " -" + std::to_string(k); }) + "</array>";
 }
 
 std::string parse(const std::string& content, EigenvalueArray& out) {

@@ -10,25 +10,12 @@ using Shape = std::array<std::uint64_t, 5>;
 using Labels = std::vector<std::string>;
 using Values = std::vector<std::pair<std::size_t, double>>;  // (flat index, value)
 
-// `nfields` fields o0, o1, ..., then sets by `tree`: "[" opens a set, "]" closes it, "#"
-// is an empty set, a number n adds n rows of `width` values; value j of the k-th row is 10k + j.
+// `nfields` fields o0, o1, ..., then sets by `tree` (see sets_xml) of counting
+// rows of `width` values.
 std::string array_xml(std::size_t nfields, std::string_view tree, std::size_t width = 1) {
     std::string xml = "<array><dimension dim=\"1\">ion</dimension>";
     for (std::size_t f = 0; f < nfields; ++f) xml.append("<field> o" + std::to_string(f) + " </field>");
-    std::size_t rows = 0, k = 0;
-    for (char c : tree) {
-        if (c >= '0' && c <= '9') {
-            rows = rows * 10 + static_cast<std::size_t>(c - '0');
-            continue;
-        }
-        for (; rows > 0; --rows, ++k) {
-            xml += "<r>";
-            for (std::size_t j = 0; j < width; ++j) xml.append(std::to_string(10 * k + j)).append(" ");
-            xml += "</r>";
-        }
-        xml += c == '[' ? "<set>" : c == ']' ? "</set>" : "<set></set>";
-    }
-    return xml + "</array>";
+    return xml + sets_xml(tree, [&](std::size_t k) { return counting_row(k, width); }) + "</array>";
 }
 
 std::string parse(const std::string& content, ProjectedArray& out) {

@@ -104,4 +104,36 @@ inline std::string run_file(std::string_view body = "", std::string_view atoms =
            std::string(body) + "</modeling>\n";
 }
 
+// Nested sets written from a pattern: "[" opens a set, "]" closes it, "#" is
+// an empty set, a number n adds n rows, anything else is copied; `row(k)` is
+// the text of the k-th row.
+template <class Row>
+std::string sets_xml(std::string_view tree, Row&& row) {
+    std::string xml;
+    std::size_t rows = 0, k = 0;
+    for (char c : tree) {
+        if (c >= '0' && c <= '9') {
+            rows = rows * 10 + static_cast<std::size_t>(c - '0');
+            continue;
+        }
+        for (; rows > 0; --rows, ++k) {
+            xml += "<r>";
+            xml += row(k);
+            xml += "</r>";
+        }
+        xml += c == '[' ? "<set>" : c == ']' ? "</set>" : c == '#' ? "<set></set>" : std::string(1, c);
+    }
+    return xml;
+}
+
+// `width` values of which the j-th is 10k + j: every value tells its place.
+inline std::string counting_row(std::size_t k, std::size_t width) {
+    std::string row;
+    for (std::size_t j = 0; j < width; ++j) {
+        row += std::to_string(10 * k + j);
+        row += ' ';
+    }
+    return row;
+}
+
 }  // namespace quorvel::testing
