@@ -86,7 +86,7 @@ Status read_partial_array(XmlCursor& cursor, SetTree& tree, DosPartial& partial)
             return cursor.skip_element(child.name);
         }
         tree.clear();
-        tree.set_width(1 + partial.orbitals.size());
+        tree.set_width(partial.orbitals.size());
         longest_row = 0;
         return read_set_tree(cursor, tree, [&](std::string_view text) -> Status {
             double* row = nullptr;
@@ -103,10 +103,11 @@ Status read_partial_array(XmlCursor& cursor, SetTree& tree, DosPartial& partial)
     // Values after the last orbital are ignored. Fields after the data:
     // rows were kept at the width known then, which must have held every
     // value that has an orbital.
-    if (std::min(longest_row, 1 + norbitals) > tree.width) {
-        return ParseError::shape_mismatch({tree.width - 1}, {std::min(longest_row, 1 + norbitals) - 1});
+    const std::size_t needed = longest_row > 1 ? std::min(longest_row - 1, norbitals) : 0;
+    if (needed > tree.width) {
+        return ParseError::shape_mismatch({tree.width}, {needed});
     }
-    tree.set_width(1 + norbitals);
+    tree.set_width(norbitals);
     const std::vector<std::uint64_t> dims = first_set_dimensions(tree);  // ion, spin, grid point
     HeapArray<double> rows;
     QV_TRY(build_dense(tree, dims, rows));
@@ -116,10 +117,10 @@ Status read_partial_array(XmlCursor& cursor, SetTree& tree, DosPartial& partial)
     double* out = partial.values.data.data();
     for (std::uint64_t s = 0; s < nspins; ++s) {
         for (std::uint64_t i = 0; i < nions; ++i) {
-            const double* ion_rows = rows.data() + ((i * nspins + s) * nedos) * (1 + norbitals);
+            const double* ion_rows = rows.data() + ((i * nspins + s) * nedos) * norbitals;
             for (std::uint64_t o = 0; o < norbitals; ++o) {
                 for (std::uint64_t e = 0; e < nedos; ++e) {
-                    *out++ = ion_rows[e * (1 + norbitals) + 1 + o];
+                    *out++ = ion_rows[e * norbitals + o];
                 }
             }
         }
@@ -128,7 +129,8 @@ Status read_partial_array(XmlCursor& cursor, SetTree& tree, DosPartial& partial)
 }
 
 Status parse_partial_dos(XmlCursor& cursor, DosPartial& partial) {
-    SetTree tree(2, 1);  // ion, spin; one row per grid point
+    SetTree tree(2, 1);  // ion, spin; one row per grid point, without its energy
+    tree.skip = 1;
     bool found = false;
     QV_TRY(for_each_child(cursor, "partial", [&](const XmlEvent& child) -> Status {
         if (child.name != "array") {

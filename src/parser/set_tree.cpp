@@ -42,7 +42,7 @@ struct Scatter {
 Status SetTree::add_row(std::string_view text, std::size_t& count, double*& row) {
     row = values.grow_by(width);
     ++rows;
-    QV_TRY(parse_row(text, row, width, count));
+    QV_TRY(parse_row(text, row, width, count, skip));
     numbers += count;
     if (values.size() / kMaxFillFactor > numbers + kFillAllowance) {
         return ParseError::shape_mismatch({rows, width}, {numbers});
@@ -117,14 +117,14 @@ Status build_dense(SetTree& tree, const std::vector<std::uint64_t>& dims, HeapAr
     return {};
 }
 
-Status parse_row(std::string_view text, double* row, std::size_t width, std::size_t& count) {
+Status parse_row(std::string_view text, double* row, std::size_t width, std::size_t& count, std::size_t skip) {
     count = 0;
     std::string_view bad;
     const bool ok = parse_floats(
         text,
         [&](double value) {
-            if (count < width) {
-                row[count] = value;
+            if (count >= skip && count - skip < width) {
+                row[count - skip] = value;
             }
             ++count;
         },
@@ -132,7 +132,7 @@ Status parse_row(std::string_view text, double* row, std::size_t width, std::siz
     if (!ok) {
         return invalid_float(bad);
     }
-    for (std::size_t i = count; i < width; ++i) {
+    for (std::size_t i = count > skip ? count - skip : 0; i < width; ++i) {
         row[i] = 0.0;
     }
     return {};

@@ -36,7 +36,8 @@ struct SetTree {
         top_member = 0;
     }
 
-    // Adds the row of `text`: its first `width` numbers, zero-padded;
+    // Adds the row of `text`: its `width` numbers after the first `skip`,
+    // zero-padded;
     // `count` is how many numbers the text holds and `row` where they went.
     // Fails when the padding would outgrow the numbers read by far, so that
     // many short rows under a long field list cannot take memory out of
@@ -49,6 +50,7 @@ struct SetTree {
 
     std::size_t levels;
     std::size_t width;
+    std::size_t skip = 0;  // leading values of each row that are not kept
     HeapArray<double> values;  // rows * width
     // counts[l][i]: members of the i-th set at depth l (0 = the outer set),
     // in document order; the members of the deepest sets are rows.
@@ -105,9 +107,10 @@ std::vector<std::uint64_t> first_set_dimensions(const SetTree& tree);
 // level, or when the dimensions are out of proportion to the data read.
 Status build_dense(SetTree& tree, const std::vector<std::uint64_t>& dims, HeapArray<double>& out);
 
-// Reads the row numbers of `text` into `row` (capacity `width`): the first
-// `width` values are stored, the rest only counted and checked. Returns the
-// number of values in the text.
-Status parse_row(std::string_view text, double* row, std::size_t width, std::size_t& count);
+// Reads the row numbers of `text` into `row` (capacity `width`): after the
+// first `skip` values, the next `width` are stored (zero-padded), the rest
+// only counted and checked. `count` is the number of values in the text.
+Status parse_row(std::string_view text, double* row, std::size_t width, std::size_t& count,
+                 std::size_t skip = 0);
 
 }  // namespace quorvel
