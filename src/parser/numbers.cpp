@@ -25,6 +25,28 @@ bool equals_ignore_case(std::string_view text, std::string_view lower) noexcept 
 
 }  // namespace
 
+std::size_t unicode_space_length(const char* p, const char* end) noexcept {
+    const auto c = static_cast<unsigned char>(*p);
+    const std::ptrdiff_t left = end - p;
+    const auto c1 = left > 1 ? static_cast<unsigned char>(p[1]) : 0u;
+    const auto c2 = left > 2 ? static_cast<unsigned char>(p[2]) : 0u;
+    switch (c) {
+        case 0xC2:  // U+0085, U+00A0
+            return (c1 == 0x85 || c1 == 0xA0) ? 2 : 0;
+        case 0xE1:  // U+1680
+            return (c1 == 0x9A && c2 == 0x80) ? 3 : 0;
+        case 0xE2:  // U+2000..U+200A, U+2028, U+2029, U+202F, U+205F
+            if (c1 == 0x80) {
+                return ((c2 >= 0x80 && c2 <= 0x8A) || c2 == 0xA8 || c2 == 0xA9 || c2 == 0xAF) ? 3 : 0;
+            }
+            return (c1 == 0x81 && c2 == 0x9F) ? 3 : 0;
+        case 0xE3:  // U+3000
+            return (c1 == 0x80 && c2 == 0x80) ? 3 : 0;
+        default:
+            return 0;
+    }
+}
+
 std::string_view trim_whitespace(std::string_view text) noexcept {
     const char* p = text.data();
     const char* end = p + text.size();
