@@ -20,6 +20,7 @@ from collections import Counter
 from typing import Any, Callable, Iterator, Sequence
 
 import numpy as np
+import numpy.typing as npt
 
 import quorvel
 
@@ -31,7 +32,7 @@ def formula(atoms: Sequence[str]) -> str:
     return "".join(f"{element}{count if count > 1 else ''}" for element, count in Counter(atoms).items())
 
 
-def band_gap(eigenvalues: np.ndarray | None) -> dict[str, Any] | None:
+def band_gap(eigenvalues: npt.NDArray[np.float64] | None) -> dict[str, Any] | None:
     """The band gap from energies and occupancies, shape (nspins, nkpts, nbands, 2).
 
     A state is occupied when its occupancy is at least half the largest occupancy of
@@ -74,7 +75,7 @@ def step_rows(run: quorvel.Vasprun) -> list[dict[str, Any]]:
     return rows
 
 
-def _shape(array: np.ndarray) -> str:
+def _shape(array: npt.NDArray[np.float64]) -> str:
     return "(" + ", ".join(str(n) for n in array.shape) + ")"
 
 
