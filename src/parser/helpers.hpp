@@ -43,7 +43,6 @@ public:
     Status read_vec3_rows(std::vector<Vec3>& rows);
     Status read_float_rows(FloatRows& rows);
 
-    std::size_t position() const noexcept { return reader_.position(); }
 
 private:
     Status unescape(std::string_view raw, std::string_view& text);
