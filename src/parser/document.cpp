@@ -22,8 +22,6 @@ struct WalkState {
     std::optional<DosData> dos;
     std::optional<DielectricData> dielectric;
     SpeciesList atoms;  // the atom list of `atom_info`, shared by the structures
-
-    const SpeciesList& species() const { return atoms; }
 };
 
 template <class T>
@@ -44,7 +42,7 @@ Status read_structure(XmlCursor& cursor, const XmlEvent& start, WalkState& state
     }
     const bool is_final = name == "finalpos";
     Structure structure;
-    QV_TRY(parse_structure(cursor, state.species(), structure));
+    QV_TRY(parse_structure(cursor, state.atoms, structure));
     if (!is_final && !state.initial_structure) {
         state.initial_structure = std::move(structure);
     } else {
@@ -55,7 +53,7 @@ Status read_structure(XmlCursor& cursor, const XmlEvent& start, WalkState& state
 
 Status read_calculation(XmlCursor& cursor, const ParseOptions& options, WalkState& state) {
     CalculationResult result;
-    QV_TRY(parse_calculation(cursor, state.species(), options, result));
+    QV_TRY(parse_calculation(cursor, state.atoms, options, result));
     if (result.step) {
         state.steps.push_back(std::move(*result.step));
     }
