@@ -39,6 +39,11 @@ public:
     // read_text.
     Status read_text(std::string_view& text);
 
+    // The text of a following `<name>` element without attributes, read in
+    // one step when it holds only text; `found` is false, and nothing is
+    // read, when the next markup is anything else.
+    Status read_plain_element(std::string_view name, bool& found, std::string_view& text);
+
     // The rows of the `varray` whose start tag was just read.
     Status read_vec3_rows(std::vector<Vec3>& rows);
     Status read_float_rows(FloatRows& rows);

@@ -62,11 +62,42 @@ struct SetTree {
 
 namespace detail {
 
+// The rows of a deepest set. Rows are nearly all of a bulk section, so each
+// plain `<r>text</r>` is read in one step; anything else goes through events.
+template <class OnRow>
+Status read_rows(XmlCursor& cursor, std::uint64_t& members, OnRow& on_row) {
+    XmlEvent event;
+    std::string_view text;
+    for (;;) {
+        bool plain = false;
+        QV_TRY(cursor.read_plain_element("r", plain, text));
+        if (plain) {
+            ++members;
+            QV_TRY(on_row(text));
+            continue;
+        }
+        QV_TRY(cursor.next_event(event));
+        if (event.kind == EventKind::Start) {
+            if (event.name != "r") {
+                QV_TRY(cursor.skip_element(event.name));
+                continue;
+            }
+            ++members;
+            QV_TRY(cursor.read_text(text));
+            QV_TRY(on_row(text));
+        } else if ((event.kind == EventKind::End && event.name == "set") || event.kind == EventKind::Eof) {
+            return {};
+        }
+    }
+}
+
 template <class OnRow>
 Status read_set_level(XmlCursor& cursor, SetTree& tree, std::size_t level, OnRow& on_row) {
     std::uint64_t members = 0;
-    QV_TRY(for_each_child(cursor, "set", [&](const XmlEvent& child) -> Status {
-        if (level < tree.levels) {
+    if (level == tree.levels) {
+        QV_TRY(read_rows(cursor, members, on_row));
+    } else {
+        QV_TRY(for_each_child(cursor, "set", [&](const XmlEvent& child) -> Status {
             if (child.name != "set") {
                 return cursor.skip_element(child.name);
             }
@@ -75,15 +106,8 @@ Status read_set_level(XmlCursor& cursor, SetTree& tree, std::size_t level, OnRow
             }
             ++members;
             return read_set_level(cursor, tree, level + 1, on_row);
-        }
-        if (child.name != "r") {
-            return cursor.skip_element(child.name);
-        }
-        ++members;
-        std::string_view text;
-        QV_TRY(cursor.read_text(text));
-        return on_row(text);
-    }));
+        }));
+    }
     tree.counts[level].push_back(members);
     return {};
 }

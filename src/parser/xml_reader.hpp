@@ -51,6 +51,12 @@ public:
     // Otherwise reads nothing and returns false.
     bool text_before_end_tag(std::string_view& text) noexcept;
 
+    // When the next markup, after white space only, is the start tag
+    // `<name>` without attributes, followed by text and an end tag, as in
+    // the rows of the bulk sections, consumes all of it and gives the
+    // trimmed text. Otherwise reads nothing and returns false.
+    bool plain_element_text(std::string_view name, std::string_view& text) noexcept;
+
     // Absolute byte offset of the next unread byte.
     std::size_t position() const noexcept { return static_cast<std::size_t>(pos_ - begin_); }
 
