@@ -53,6 +53,9 @@ public:
 
     void clear() noexcept { size_ = 0; }
 
+    // Removes the last `count` elements (at most all of them).
+    void shrink_by(std::size_t count) noexcept { size_ -= count < size_ ? count : size_; }
+
     // Makes room for `count` elements in total; throws std::bad_alloc.
     void reserve(std::size_t count) {
         if (count <= capacity_) {

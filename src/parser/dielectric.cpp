@@ -22,10 +22,7 @@ Status read_component_array(XmlCursor& cursor, SetTree& tree, Component& compone
             return cursor.skip_element(child.name);
         }
         component.energies.clear();
-        return read_set_tree(cursor, tree, [&](std::string_view text) -> Status {
-            double* row = nullptr;
-            std::size_t count = 0;
-            QV_TRY(tree.add_row(text, count, row));
+        return read_set_tree(cursor, tree, [&](std::size_t count, const double* row) -> Status {
             if (count != 0) {
                 component.energies.push_back(row[0]);
             }

@@ -22,10 +22,7 @@ Status read_total_array(XmlCursor& cursor, SetTree& tree, DosTotal& total) {
             return cursor.skip_element(child.name);
         }
         total.energies.clear();
-        return read_set_tree(cursor, tree, [&](std::string_view text) -> Status {
-            double* row = nullptr;
-            std::size_t count = 0;
-            QV_TRY(tree.add_row(text, count, row));
+        return read_set_tree(cursor, tree, [&](std::size_t count, const double* row) -> Status {
             // The energy grid is that of the first spin.
             if (tree.top_member == 0 && count != 0) {
                 total.energies.push_back(row[0]);
@@ -88,10 +85,7 @@ Status read_partial_array(XmlCursor& cursor, SetTree& tree, DosPartial& partial)
         tree.clear();
         tree.set_width(partial.orbitals.size());
         longest_row = 0;
-        return read_set_tree(cursor, tree, [&](std::string_view text) -> Status {
-            double* row = nullptr;
-            std::size_t count = 0;
-            QV_TRY(tree.add_row(text, count, row));
+        return read_set_tree(cursor, tree, [&](std::size_t count, const double*) -> Status {
             longest_row = std::max(longest_row, count);
             return {};
         });

@@ -13,10 +13,7 @@ Status read_array(XmlCursor& cursor, SetTree& tree, EigenvalueArray& eigenvalues
         if (child.name != "set") {
             return cursor.skip_element(child.name);
         }
-        return read_set_tree(cursor, tree, [&](std::string_view text) -> Status {
-            double* row = nullptr;
-            std::size_t count = 0;
-            QV_TRY(tree.add_row(text, count, row));
+        return read_set_tree(cursor, tree, [&](std::size_t count, const double*) -> Status {
             if (count < 2) {
                 return ParseError::shape_mismatch({2}, {count});
             }

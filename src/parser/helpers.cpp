@@ -42,8 +42,6 @@ bool needs_unicode_trim(std::string_view text) noexcept {
     return !text.empty() && (other_space(text.front()) || other_space(text.back()));
 }
 
-bool is_xml_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
 // Appends code point `cp` as UTF-8.
 void append_utf8(std::string& out, std::uint32_t cp) {
     if (cp < 0x80) {

@@ -8,12 +8,14 @@
 
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "error.hpp"
+#include "parser/numbers.hpp"
 #include "parser/xml_reader.hpp"
 #include "run_record.hpp"
 
@@ -43,6 +45,36 @@ public:
     // one step when it holds only text; `found` is false, and nothing is
     // read, when the next markup is anything else.
     Status read_plain_element(std::string_view name, bool& found, std::string_view& text);
+
+    // The numbers of a following `<name>` element without attributes whose
+    // text is nothing but ASCII white space and plain decimals, read straight
+    // from the document: each goes to `sink(double)`. Returns false when the
+    // next element is not of that shape; then nothing counts as read (the
+    // sink may have been given values) and the element is to be read the
+    // general way.
+    template <class Sink>
+    bool read_number_element(std::string_view name, Sink&& sink) noexcept {
+        const char* p = reader_.next_byte();
+        const char* const end = reader_.document_end();
+        while (p != end && is_xml_space(*p)) {
+            ++p;
+        }
+        if (static_cast<std::size_t>(end - p) < name.size() + 2 || p[0] != '<' ||
+            std::memcmp(p + 1, name.data(), name.size()) != 0 || p[1 + name.size()] != '>') {
+            return false;
+        }
+        const char* markup = nullptr;
+        if (!parse_floats_before_markup(p + name.size() + 2, end, sink, markup)) {
+            return false;
+        }
+        // Only the matching end tag, written plainly, ends the element here.
+        if (static_cast<std::size_t>(end - markup) < name.size() + 3 || markup[1] != '/' ||
+            std::memcmp(markup + 2, name.data(), name.size()) != 0 || markup[2 + name.size()] != '>') {
+            return false;
+        }
+        reader_.move_to(markup + name.size() + 3);
+        return true;
+    }
 
     // The rows of the `varray` whose start tag was just read.
     Status read_vec3_rows(std::vector<Vec3>& rows);

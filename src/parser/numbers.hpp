@@ -52,10 +52,6 @@ inline bool is_ascii_space(char c) noexcept {
 
 }  // namespace detail
 
-namespace detail {
-
-}  // namespace detail
-
 // Scans the number in digit form (optional sign, digits and point, optional
 // exponent) that starts at `p`, stopping at the first byte that cannot
 // continue it. Returns where it stopped, or null when `p` does not start
@@ -166,18 +162,10 @@ bool for_each_token(std::string_view text, OnToken&& on_token) {
     return true;
 }
 
-// Parses the float list of a row text: one value per token, a token of
-// asterisks giving NaN. Calls `sink(double)` for each value. On the first
-// token that is not a number, stores it in `bad_token` and returns false.
-// This is the hot loop of the bulk sections: plain decimals are scanned
-// and converted in one pass.
-template <class Sink>
-bool parse_floats(std::string_view text, Sink&& sink, std::string_view& bad_token) {
-    const char* p = text.data();
-    const char* const end = p + text.size();
+// Skips the blanks and other ASCII white space at `p`.
+inline const char* skip_ascii_space(const char* p, const char* end) noexcept {
     for (;;) {
-        // Blanks separate the numbers of a row, often several in a row, so
-        // they are skipped eight at a time; other white space is rare.
+        // Blanks come in runs between the numbers of a row; eight at a time.
         while (end - p >= 8) {
             std::uint64_t chunk;
             std::memcpy(&chunk, p, 8);
@@ -188,18 +176,27 @@ bool parse_floats(std::string_view text, Sink&& sink, std::string_view& bad_toke
             }
             p += 8;
         }
-        while (p != end && *p == ' ') {
-            ++p;
+        if (p == end || !detail::is_ascii_space(*p)) {
+            return p;
         }
+        ++p;
+    }
+}
+
+// Parses the float list of a row text: one value per token, a token of
+// asterisks giving NaN. Calls `sink(double)` for each value. On the first
+// token that is not a number, stores it in `bad_token` and returns false.
+// Plain decimals are scanned and converted in one pass.
+template <class Sink>
+bool parse_floats(std::string_view text, Sink&& sink, std::string_view& bad_token) {
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    for (;;) {
+        p = skip_ascii_space(p, end);
         if (p == end) {
             return true;
         }
-        if (static_cast<unsigned char>(*p) < '0') {
-            if (detail::is_ascii_space(*p)) {
-                ++p;
-                continue;
-            }
-        } else if (static_cast<unsigned char>(*p) >= 0x80) {
+        if (static_cast<unsigned char>(*p) >= 0x80) {
             if (std::size_t ws = whitespace_length(p, end)) {
                 p += ws;
                 continue;
@@ -227,6 +224,35 @@ bool parse_floats(std::string_view text, Sink&& sink, std::string_view& bad_toke
             return false;
         }
         p = token_end;
+    }
+}
+
+// Parses the numbers of element text in place, straight from the document:
+// from `p` up to the `<` of the next markup, which `stop` is set to. `end`
+// is the end of the document, and the number scan may read up to it.
+// Returns false, having read but not judged the text, on anything but ASCII
+// white space and plain decimals before the markup: entities, asterisk
+// fields, words, other white space, the end of the document. The caller
+// then reads the element the general way, which gives the exact values or
+// the error. `sink(double)` is called for each number read.
+template <class Sink>
+bool parse_floats_before_markup(const char* p, const char* end, Sink&& sink, const char*& stop) noexcept {
+    for (;;) {
+        p = skip_ascii_space(p, end);
+        if (p == end) {
+            return false;
+        }
+        if (*p == '<') {
+            stop = p;
+            return true;
+        }
+        double value;
+        const char* next = scan_decimal(p, end, value);
+        if (next == nullptr || next == end || !(detail::is_ascii_space(*next) || *next == '<')) {
+            return false;
+        }
+        sink(value);
+        p = next;
     }
 }
 

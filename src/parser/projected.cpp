@@ -28,10 +28,7 @@ Status read_array(XmlCursor& cursor, SetTree& tree, ProjectedArray& projected) {
         tree.clear();
         tree.set_width(std::max<std::size_t>(1, projected.orbitals.size()));
         longest_row = 0;
-        return read_set_tree(cursor, tree, [&](std::string_view text) -> Status {
-            double* row = nullptr;
-            std::size_t count = 0;
-            QV_TRY(tree.add_row(text, count, row));
+        return read_set_tree(cursor, tree, [&](std::size_t count, const double*) -> Status {
             longest_row = std::max(longest_row, count);
             return {};
         });

@@ -40,9 +40,21 @@ struct Scatter {
 }  // namespace
 
 Status SetTree::add_row(std::string_view text, std::size_t& count, double*& row) {
-    row = values.grow_by(width);
+    row = begin_row();
+    std::string_view bad;
+    RowSink sink{row, skip, width};
+    if (!parse_floats(text, sink, bad)) {
+        return invalid_float(bad);
+    }
+    count = sink.count;
+    return finish_row(row, count);
+}
+
+Status SetTree::finish_row(double* row, std::size_t count) {
+    for (std::size_t i = count > skip ? count - skip : 0; i < width; ++i) {
+        row[i] = 0.0;
+    }
     ++rows;
-    QV_TRY(parse_row(text, row, width, count, skip));
     numbers += count;
     if (values.size() / kMaxFillFactor > numbers + kFillAllowance) {
         return ParseError::shape_mismatch({rows, width}, {numbers});
@@ -114,27 +126,6 @@ Status build_dense(SetTree& tree, const std::vector<std::uint64_t>& dims, HeapAr
     Scatter scatter{tree, block, std::vector<std::size_t>(tree.levels + 1, 0), tree.values.data(),
                     out.data()};
     scatter.copy_set(0, 0);
-    return {};
-}
-
-Status parse_row(std::string_view text, double* row, std::size_t width, std::size_t& count, std::size_t skip) {
-    count = 0;
-    std::string_view bad;
-    const bool ok = parse_floats(
-        text,
-        [&](double value) {
-            if (count >= skip && count - skip < width) {
-                row[count - skip] = value;
-            }
-            ++count;
-        },
-        bad);
-    if (!ok) {
-        return invalid_float(bad);
-    }
-    for (std::size_t i = count > skip ? count - skip : 0; i < width; ++i) {
-        row[i] = 0.0;
-    }
     return {};
 }
 

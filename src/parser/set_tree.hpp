@@ -37,12 +37,19 @@ struct SetTree {
     }
 
     // Adds the row of `text`: its `width` numbers after the first `skip`,
-    // zero-padded;
-    // `count` is how many numbers the text holds and `row` where they went.
+    // zero-padded; `count` is how many numbers the text holds and `row`
+    // where they went.
+    Status add_row(std::string_view text, std::size_t& count, double*& row);
+
+    // The same in two steps, for a row parsed in place: room for one more
+    // row, then its completion once `count` numbers were stored through a
+    // RowSink. A row begun and not finished is taken back by drop_row.
+    double* begin_row() { return values.grow_by(width); }
+    void drop_row() noexcept { values.shrink_by(width); }
     // Fails when the padding would outgrow the numbers read by far, so that
     // many short rows under a long field list cannot take memory out of
     // proportion to the file.
-    Status add_row(std::string_view text, std::size_t& count, double*& row);
+    Status finish_row(double* row, std::size_t count);
 
     // Re-lays every stored row out at `new_width` values: zero-padded when
     // wider, cut when narrower.
@@ -60,22 +67,42 @@ struct SetTree {
     std::uint64_t top_member = 0;  // index of the outer set's member being read
 };
 
+// Stores the numbers of one row as they are read: after the first `skip`,
+// the next `width`; the rest are only counted.
+struct RowSink {
+    double* row;
+    std::size_t skip;
+    std::size_t width;
+    std::size_t count = 0;
+
+    void operator()(double value) noexcept {
+        const std::size_t column = count - skip;  // wraps to huge before `skip`
+        if (column < width) {
+            row[column] = value;
+        }
+        ++count;
+    }
+};
+
 namespace detail {
 
-// The rows of a deepest set. Rows are nearly all of a bulk section, so each
-// plain `<r>text</r>` is read in one step; anything else goes through events.
+// The rows of a deepest set. Rows are nearly all of a bulk section, so a
+// plain `<r>` of plain numbers is parsed straight from the document; anything
+// else goes through events and the general number syntax.
 template <class OnRow>
-Status read_rows(XmlCursor& cursor, std::uint64_t& members, OnRow& on_row) {
+Status read_rows(XmlCursor& cursor, SetTree& tree, std::uint64_t& members, OnRow& on_row) {
     XmlEvent event;
     std::string_view text;
     for (;;) {
-        bool plain = false;
-        QV_TRY(cursor.read_plain_element("r", plain, text));
-        if (plain) {
+        double* row = tree.begin_row();
+        RowSink sink{row, tree.skip, tree.width};
+        if (cursor.read_number_element("r", sink)) {
             ++members;
-            QV_TRY(on_row(text));
+            QV_TRY(tree.finish_row(row, sink.count));
+            QV_TRY(on_row(sink.count, static_cast<const double*>(row)));
             continue;
         }
+        tree.drop_row();
         QV_TRY(cursor.next_event(event));
         if (event.kind == EventKind::Start) {
             if (event.name != "r") {
@@ -84,7 +111,9 @@ Status read_rows(XmlCursor& cursor, std::uint64_t& members, OnRow& on_row) {
             }
             ++members;
             QV_TRY(cursor.read_text(text));
-            QV_TRY(on_row(text));
+            std::size_t count = 0;
+            QV_TRY(tree.add_row(text, count, row));
+            QV_TRY(on_row(count, static_cast<const double*>(row)));
         } else if ((event.kind == EventKind::End && event.name == "set") || event.kind == EventKind::Eof) {
             return {};
         }
@@ -95,7 +124,7 @@ template <class OnRow>
 Status read_set_level(XmlCursor& cursor, SetTree& tree, std::size_t level, OnRow& on_row) {
     std::uint64_t members = 0;
     if (level == tree.levels) {
-        QV_TRY(read_rows(cursor, members, on_row));
+        QV_TRY(read_rows(cursor, tree, members, on_row));
     } else {
         QV_TRY(for_each_child(cursor, "set", [&](const XmlEvent& child) -> Status {
             if (child.name != "set") {
@@ -115,7 +144,8 @@ Status read_set_level(XmlCursor& cursor, SetTree& tree, std::size_t level, OnRow
 }  // namespace detail
 
 // Reads the outer `set` whose start tag was just read into `tree`, replacing
-// what it held. `on_row(text)` stores one row through tree.add_row(...).
+// what it held. Each row is stored in the tree, then shown to
+// `on_row(count, row)`: how many numbers its text held, and the stored row.
 template <class OnRow>
 Status read_set_tree(XmlCursor& cursor, SetTree& tree, OnRow&& on_row) {
     tree.clear();
@@ -130,11 +160,5 @@ std::vector<std::uint64_t> first_set_dimensions(const SetTree& tree);
 // with ShapeMismatch when a set has more members than the first set of its
 // level, or when the dimensions are out of proportion to the data read.
 Status build_dense(SetTree& tree, const std::vector<std::uint64_t>& dims, HeapArray<double>& out);
-
-// Reads the row numbers of `text` into `row` (capacity `width`): after the
-// first `skip` values, the next `width` are stored (zero-padded), the rest
-// only counted and checked. `count` is the number of values in the text.
-Status parse_row(std::string_view text, double* row, std::size_t width, std::size_t& count,
-                 std::size_t skip = 0);
 
 }  // namespace quorvel

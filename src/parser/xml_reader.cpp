@@ -7,8 +7,6 @@ namespace quorvel {
 
 namespace {
 
-bool is_xml_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
 const char* find_byte(const char* from, const char* end, char byte) noexcept {
     return static_cast<const char*>(std::memchr(from, byte, static_cast<std::size_t>(end - from)));
 }

@@ -15,6 +15,9 @@
 
 namespace quorvel {
 
+// The white space of XML markup and of the trimming of text.
+inline bool is_xml_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
 enum class EventKind : std::uint8_t {
     Start,    // <name attributes>
     End,      // </name>
@@ -56,6 +59,13 @@ public:
     // the rows of the bulk sections, consumes all of it and gives the
     // trimmed text. Otherwise reads nothing and returns false.
     bool plain_element_text(std::string_view name, std::string_view& text) noexcept;
+
+    // For callers that read a run of text themselves, straight from the
+    // document: the next unread byte, the end of the document, and moving
+    // on to a point between the two.
+    const char* next_byte() const noexcept { return pos_; }
+    const char* document_end() const noexcept { return end_; }
+    void move_to(const char* p) noexcept { pos_ = p; }
 
     // Absolute byte offset of the next unread byte.
     std::size_t position() const noexcept { return static_cast<std::size_t>(pos_ - begin_); }

@@ -183,5 +183,37 @@ TEST(CursorRows, Vec3AndFloatRows) {
     }
 }
 
+TEST(CursorRows, NumberElementsReadInPlaceOrLeftToTheGeneralWay) {
+    const std::string declined = "declined";
+    const std::pair<std::string, std::string> cases[] = {
+        {"<set>\n  <r>  -12.3643    1.0000 </r><r>2</r>", "[-12.3643, 1] <r> T(2) </r> Eof"},
+        {"<set><r>1.5E+02\t-.5\r\n+7.</r>", "[150, -0.5, 7] Eof"},
+        {"<set><r>0.1<!-- c -->", declined},
+        {"<set><r></r><x/>", "[] <x/> Eof"},
+        {"<set><r>1</r >", declined},
+        {"<set><r>1</x>", declined},
+        {"<set><r a=\"1\">1</r>", declined},
+        {"<set><rr>1</rr>", declined},
+        {"<set><r>1 &#50;</r>", declined},
+        {"<set><r>1 *****</r>", declined},
+        {"<set><r>1 nan</r>", declined},
+        {"<set><r>1\u00A02</r>", declined},
+        {"<set><r>1 2", declined},
+        {"<set><r>1 2 ", declined},
+        {"<set><r>1.2.3</r>", declined},
+        {"<set><r>1e</r>", declined},
+        {"<set><r>-</r>", declined},
+        {"<set>text<r>1</r>", declined},
+    };
+    for (const auto& [fragment, expected] : cases) {
+        FragmentCursor fragment_cursor(fragment);
+        std::vector<double> values;
+        const bool read = fragment_cursor.cursor().read_number_element("r", [&](double v) { values.push_back(v); });
+        EXPECT_EQ(read ? floats(values.data(), values.size()) + " " + rest(fragment_cursor.cursor()) : declined,
+                  expected)
+            << fragment;
+    }
+}
+
 }  // namespace
 }  // namespace quorvel::testing

@@ -29,6 +29,10 @@ TEST(Eigenvalues, DenseArrayTakesDimensionsFromTheFirstSets) {
         {"extra values ignored, asterisks are NaN",
          "<array><set><set><set><r>-5.1234 1.0 0.5</r><r>**** 1.0</r></set></set></set></array>", {1, 1, 2, 2},
          {{0, -5.1234}, {1, 1.0}, {2, std::nan("")}, {3, 1.0}}},
+        {"rows with escapes, other white space, comments or a spaced end tag",
+         "<array><set><set><set><r>1 &#50;</r><r> 3\u00A04 </r><r>5 6<!-- c --></r><r>7 8</r ></set></set></set>"
+         "</array>",
+         {1, 1, 4, 2}, {{0, 1}, {1, 2}, {2, 3}, {3, 4}, {4, 5}, {5, 6}, {6, 7}, {7, 8}}},
         {"unknown children, comments and empty-element rows passed over",
          "<!-- c --><info><array/></info>" +
              array_xml("[<junk><r>bad</r></junk>[[<r/>1<set><r>x</r></set><!-- c --><r/>]]]"),
