@@ -1,5 +1,7 @@
 // The lenient XML tokenizer and the cursor helpers every section parser reads through.
 #include <cmath>
+#include <cstring>
+#include <random>
 #include <sstream>
 #include <tuple>
 #include <vector>
@@ -213,6 +215,43 @@ TEST(CursorRows, NumberElementsReadInPlaceOrLeftToTheGeneralWay) {
                   expected)
             << fragment;
     }
+}
+
+// Rows of random tokens and separators, read in place where that is taken
+// and the general way always: both must give the same numbers, bit for bit,
+// and leave the cursor at the same place.
+TEST(CursorRows, InPlaceReadingAgreesWithTheGeneralWay) {
+    const char* const tokens[] = {"0.0001", "-12.3643", "1.0000", "7", "-0", "+.5", "5.", "123456789012345678",
+                                  "0.30000000000000004", "1e5", "-2.5E-03", "1.7976931348623157e308", "9e-400",
+                                  "1.2.3", "-", ".", "1e", "***", "nan", "Inf", "&#50;", "1,5", "\u00e9"};
+    const char* const separators[] = {" ", "  ", "    ", "\t", "\n", "\r\n", "\v", "\u00A0", "", "<!---->"};
+    std::mt19937 random(7);
+    auto pick = [&](const auto& list) { return list[random() % std::size(list)]; };
+    std::size_t taken = 0;
+    for (int n = 0; n < 20000; ++n) {
+        std::string row = random() % 2 ? "<r>" : "<r>  ";
+        const std::size_t count = random() % 12;
+        for (std::size_t i = 0; i < count; ++i) {
+            row += random() % 8 ? "0.0030" : pick(tokens);
+            row += random() % 8 ? "  " : pick(separators);
+        }
+        row += random() % 16 ? "</r>" : "</r >";
+        const std::string fragment = "<set>" + row + "<next/>";
+        FragmentCursor in_place(fragment), general(fragment);
+        std::vector<double> fast, slow;
+        if (!in_place.cursor().read_number_element("r", [&](double v) { fast.push_back(v); })) continue;
+        ++taken;
+        bool found = false;
+        std::string_view text, bad;
+        ASSERT_TRUE(general.cursor().read_plain_element("r", found, text).ok()) << row;
+        ASSERT_TRUE(found) << row;
+        ASSERT_TRUE(parse_floats(text, [&](double v) { slow.push_back(v); }, bad)) << row;
+        ASSERT_EQ(fast.size(), slow.size()) << row;
+        for (std::size_t i = 0; i < fast.size(); ++i)
+            EXPECT_EQ(std::memcmp(&fast[i], &slow[i], sizeof(double)), 0) << row << " value " << i;
+        EXPECT_EQ(rest(in_place.cursor()), rest(general.cursor())) << row;
+    }
+    EXPECT_GT(taken, 2000u);
 }
 
 }  // namespace
