@@ -107,14 +107,22 @@ Status read_partial_array(XmlCursor& cursor, SetTree& tree, DosPartial& partial)
     QV_TRY(build_dense(tree, dims, rows));
     const std::uint64_t nions = dims[0], nspins = dims[1], nedos = dims[2];
     partial.values.shape = {nspins, nions, norbitals, nedos};
-    partial.values.data = HeapArray<double>(static_cast<std::size_t>(nspins * nions * norbitals * nedos));
-    double* out = partial.values.data.data();
+    // Every element is written below, so the array is not zero-filled first.
+    partial.values.data = HeapArray<double>();
+    double* const out = partial.values.data.grow_by(static_cast<std::size_t>(nspins * nions * norbitals * nedos));
+    // Grid points in blocks, so that the rows read for one block stay in the
+    // cache while each orbital's run of it is written.
+    constexpr std::uint64_t kBlock = 256;
     for (std::uint64_t s = 0; s < nspins; ++s) {
         for (std::uint64_t i = 0; i < nions; ++i) {
             const double* ion_rows = rows.data() + ((i * nspins + s) * nedos) * norbitals;
-            for (std::uint64_t o = 0; o < norbitals; ++o) {
-                for (std::uint64_t e = 0; e < nedos; ++e) {
-                    *out++ = ion_rows[e * norbitals + o];
+            double* ion_out = out + (s * nions + i) * norbitals * nedos;
+            for (std::uint64_t first = 0; first < nedos; first += kBlock) {
+                const std::uint64_t last = std::min(nedos, first + kBlock);
+                for (std::uint64_t o = 0; o < norbitals; ++o) {
+                    for (std::uint64_t e = first; e < last; ++e) {
+                        ion_out[o * nedos + e] = ion_rows[e * norbitals + o];
+                    }
                 }
             }
         }

@@ -58,6 +58,12 @@ TEST(Dos, TotalOnTheGridOfTheFirstSpinAndPartialBySpinIonOrbital) {
     EXPECT_EQ(dos.partial->orbitals, (std::vector<std::string>{"s", "p", "d"}));
     EXPECT_EQ(dos.partial->values.shape, (Shape4{1, 2, 3, 301}));
     EXPECT_EQ(dos.partial->values.data[((0 * 2 + 1) * 3 + 2) * 301 + 300], 6013.0);
+    // Every element: the k-th row (k = spin * 301 + grid point) holds 10k + column.
+    for (std::size_t spin = 0; spin < 2; ++spin)
+        for (std::size_t orbital = 0; orbital < 3; ++orbital)
+            for (std::size_t e = 0; e < 301; ++e)
+                ASSERT_EQ(dos.partial->values.data[(spin * 3 + orbital) * 301 + e],
+                          static_cast<double>(10 * (spin * 301 + e) + orbital + 1));
 }
 
 TEST(Dos, ShortRowsAndSetsLeaveZerosAndExtraValuesAreIgnored) {
