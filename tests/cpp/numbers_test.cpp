@@ -1,5 +1,6 @@
 // The strict decimal syntax of single floats, Unicode white space and 32-bit integers.
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -70,6 +71,31 @@ TEST(NumberRounding, MatchesCorrectlyRoundedReference) {
         double out = 0.0;
         EXPECT_TRUE(parse_f64(text, out) && same(std::strtod(text.c_str(), nullptr), out)) << text << " -> " << out;
     }
+}
+
+// The column form read by word operations: every value of it, both signs,
+// agrees bit for bit with the general scan; near misses are left to it.
+TEST(NumberColumns, PointFourFormAgreesWithTheGeneralScan) {
+    char text[16];
+    for (int negative = 0; negative < 2; ++negative) {
+        for (int mantissa = 0; mantissa < 100000; ++mantissa) {
+            std::snprintf(text, sizeof text, "%s%d.%04d <x>", negative ? "-" : "", mantissa / 10000, mantissa % 10000);
+            double fast = 0, general = 0;
+            const std::size_t length = scan_point4(text, fast);
+            ASSERT_EQ(length, negative ? 7u : 6u) << text;
+            ASSERT_EQ(scan_decimal(text, text + std::strlen(text), general), text + length) << text;
+            ASSERT_TRUE(same(fast, general)) << text;
+        }
+    }
+    for (const char* miss : {"0.123 xxx", "12.3456 x", "+0.1234 x", "0,1234 xx", ".12345 xx", "0.12a4 xx",
+                             "--0.1234 x", "0.\xC9" "1234 x", "\xCA.1234 x", "0..1234 xx", "0 1234 xxx"}) {
+        double value = 0;
+        EXPECT_EQ(scan_point4(miss, value), 0u) << miss;
+    }
+    // The byte after the form is not judged here.
+    double value = 0;
+    EXPECT_EQ(scan_point4("0.12345678", value), 6u);
+    EXPECT_EQ(scan_point4("-0.1234e5 ", value), 7u);
 }
 
 TEST(NumberWhitespace, EveryUnicodeWhiteSpaceCharacterAndNoOther) {
