@@ -95,6 +95,35 @@ TEST(CursorSkip, ByEventsAndByRawByteSearch) {
     EXPECT_EQ(rest(f.cursor()), "<z/> Eof");
 }
 
+// The byte search lands on the first closing tag wherever it is, whether the
+// needle's rare byte is rare in the text or not.
+TEST(CursorSkip, ByteSearchFindsTheFirstClosingTagInAnyText) {
+    const std::string needle = "</projected>";
+    const char alphabet[] = "</>projected 0.1\nj";
+    std::mt19937 random(11);
+    for (int n = 0; n < 3000; ++n) {
+        std::string text;
+        const std::size_t length = random() % (n % 10 == 0 ? 20000 : 300);
+        for (std::size_t i = 0; i < length; ++i) text += alphabet[random() % (sizeof alphabet - 1)];
+        if (random() % 4) text.insert(random() % (text.size() + 1), needle);
+        const std::string fragment = "<projected>" + text + "<z/>";
+        const std::size_t expected = fragment.find(needle, 11);
+        FragmentCursor f(fragment);
+        const Status status = f.cursor().fast_skip("projected");
+        ASSERT_EQ(status.ok(), expected != std::string::npos) << fragment;
+        if (!status.ok()) continue;
+        // What follows the tag found is read next: compare with the same text read from there.
+        FragmentCursor after("<a>" + fragment.substr(expected + needle.size()));
+        ASSERT_EQ(rest(f.cursor()), rest(after.cursor())) << fragment;
+    }
+    // A text thick with the rare byte, where the search has to change method.
+    const std::string thick = "<projected>" + std::string(100000, 'j') + "</projectex>" + std::string(5000, 'j') +
+                              needle + "<z/>";
+    FragmentCursor f(thick);
+    EXPECT_EQ(outcome(f.cursor().fast_skip("projected")), "ok");
+    EXPECT_EQ(rest(f.cursor()), "<z/> Eof");
+}
+
 TEST(CursorAttribute, FirstWellFormedMatchTakenRaw) {
     const std::tuple<const char*, const char*, const char*> cases[] = {
         // tag, attribute, value or "-" when absent
