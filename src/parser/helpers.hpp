@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "error.hpp"
-#include "parser/numbers.hpp"
+#include "parser/number_rows.hpp"
 #include "parser/xml_reader.hpp"
 #include "run_record.hpp"
 

@@ -1,4 +1,5 @@
-// The strict decimal syntax of single floats, Unicode white space and 32-bit integers.
+// The strict decimal syntax of single floats, the column forms of bulk rows, Unicode white space
+// and 32-bit integers.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "parser/number_rows.hpp"
 #include "parser/numbers.hpp"
 
 namespace quorvel {

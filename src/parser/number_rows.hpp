@@ -1,0 +1,135 @@
+// The numbers of the bulk rows, read straight from the document text. Run
+// files write these columns in fixed-width forms (projections as "  0.2707",
+// eight bytes a cell); those forms are recognised and converted with word and
+// SSE2 operations, and everything else goes through the strict general scan
+// of numbers.hpp, with the same values to the last bit.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "parser/numbers.hpp"
+
+namespace quorvel {
+
+// Reads the form the bulk columns of run files are written in: one digit, a
+// point and four digits ("0.2707"), after an optional minus sign, with a
+// few word operations instead of a loop per digit. Returns the length, 6 or
+// 7, or 0 when the text at `p` does not start with that form; the byte
+// after it is the caller's to judge. Needs 9 readable bytes at `p`.
+inline std::size_t scan_point4(const char* p, double& out) noexcept {
+    const bool negative = *p == '-';
+    std::uint64_t word;
+    std::memcpy(&word, p + (negative ? 1 : 0), sizeof word);
+    // Digits turn into their values and the point into zero; then a byte of
+    // the form is one whose high nibble is zero and stays zero plus six.
+    const std::uint64_t values = word ^ 0x0000303030302E30ULL;
+    if ((values & 0x0000F0F0F0F0FFF0ULL) != 0 || ((values + 0x0000060606060006ULL) & 0x0000F0F0F0F000F0ULL) != 0) {
+        return 0;
+    }
+    // The four decimals (first in the lowest byte): pairs, then the pair of pairs.
+    const std::uint64_t decimals = (values >> 16) & 0xFFFFFFFFULL;
+    const std::uint64_t pairs = decimals * 10 + (decimals >> 8);
+    const std::uint64_t mantissa = (values & 0xF) * 10000 + (pairs & 0xFF) * 100 + ((pairs >> 16) & 0xFF);
+    // Exact mantissa over an exact power of ten: correctly rounded.
+    const double value = static_cast<double>(static_cast<std::int64_t>(mantissa)) / 1e4;
+    out = negative ? -value : value;
+    return negative ? 7 : 6;
+}
+
+// Reads two cells of the fixed-width column form of projection rows at once:
+// two blanks, one digit, a point and four digits, twice ("  0.2707  0.0000").
+// Returns false, reading nothing, when the 16 bytes at `p` are not exactly
+// that or the byte after them could continue the second number; the caller
+// then reads one number at a time. Needs 17 readable bytes at `p`.
+inline bool scan_two_point4_cells(const char* p, double& first, double& second) noexcept {
+#if defined(__SSE2__)
+    const auto after = static_cast<unsigned char>(p[16]);
+    if (!(after == ' ' || after == '<' || (after >= '\t' && after <= '\r'))) {
+        return false;
+    }
+    // As in scan_point4: digits become their values, blanks and points zero;
+    // every byte must then have a zero high nibble, also plus six, and the
+    // blanks and points must be zero outright.
+    const __m128i cells = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i values = _mm_xor_si128(cells, _mm_set_epi8('0', '0', '0', '0', '.', '0', ' ', ' ',  //
+                                                             '0', '0', '0', '0', '.', '0', ' ', ' '));
+    const __m128i not_digit = _mm_set_epi8(0, 0, 0, 0, -1, 0, -1, -1, 0, 0, 0, 0, -1, 0, -1, -1);
+    const __m128i high = _mm_set1_epi8(static_cast<char>(0xF0));
+    const __m128i bad = _mm_or_si128(_mm_and_si128(values, _mm_or_si128(high, not_digit)),
+                                     _mm_and_si128(_mm_add_epi8(values, _mm_set1_epi8(6)), high));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(bad, _mm_setzero_si128())) != 0xFFFF) {
+        return false;
+    }
+    // Bytes 2, 4, 5, 6, 7 of each cell hold its digits. Weighted in 16-bit
+    // lanes, even and odd bytes apart, and summed in 32-bit lanes: each
+    // cell's mantissa is the sum of its two 32-bit lanes.
+    const __m128i even = _mm_and_si128(values, _mm_set1_epi16(0x00FF));
+    const __m128i odd = _mm_srli_epi16(values, 8);
+    const __m128i parts = _mm_add_epi32(_mm_madd_epi16(even, _mm_set_epi16(10, 1000, 10000, 0, 10, 1000, 10000, 0)),
+                                        _mm_madd_epi16(odd, _mm_set_epi16(1, 100, 0, 0, 1, 100, 0, 0)));
+    const __m128i sums = _mm_add_epi32(parts, _mm_srli_epi64(parts, 32));
+    const __m128d mantissas = _mm_cvtepi32_pd(_mm_shuffle_epi32(sums, _MM_SHUFFLE(3, 1, 2, 0)));
+    // Exact mantissas over an exact power of ten: correctly rounded.
+    const __m128d both = _mm_div_pd(mantissas, _mm_set1_pd(1e4));
+    first = _mm_cvtsd_f64(both);
+    second = _mm_cvtsd_f64(_mm_unpackhi_pd(both, both));
+    return true;
+#else
+    (void)p;
+    (void)first;
+    (void)second;
+    return false;
+#endif
+}
+
+// Parses the numbers of element text in place, straight from the document:
+// from `p` up to the `<` of the next markup, which `stop` is set to. `end`
+// is the end of the document, and the number scan may read up to it.
+// Returns false, having read but not judged the text, on anything but ASCII
+// white space and plain decimals before the markup: entities, asterisk
+// fields, words, other white space, the end of the document. The caller
+// then reads the element the general way, which gives the exact values or
+// the error. `sink(double)` is called for each number read.
+template <class Sink>
+bool parse_floats_before_markup(const char* p, const char* end, Sink&& sink, const char*& stop) noexcept {
+    for (;;) {
+        double first, second;
+        if (end - p >= 17 && scan_two_point4_cells(p, first, second)) {
+            sink(first);
+            sink(second);
+            p += 16;
+            continue;
+        }
+        p = skip_ascii_space(p, end);
+        if (p == end) {
+            return false;
+        }
+        if (*p == '<') {
+            stop = p;
+            return true;
+        }
+        double value;
+        if (end - p >= 9) {
+            const std::size_t length = scan_point4(p, value);
+            if (length != 0 && (detail::is_ascii_space(p[length]) || p[length] == '<')) {
+                sink(value);
+                p += length;
+                continue;
+            }
+        }
+        const char* next = scan_decimal(p, end, value);
+        if (next == nullptr || next == end || !(detail::is_ascii_space(*next) || *next == '<')) {
+            return false;
+        }
+        sink(value);
+        p = next;
+    }
+}
+
+}  // namespace quorvel
