@@ -42,43 +42,90 @@ inline std::size_t scan_point4(const char* p, double& out) noexcept {
     return negative ? 7 : 6;
 }
 
-// Reads two cells of the fixed-width column form of projection rows at once:
-// two blanks, one digit, a point and four digits, twice ("  0.2707  0.0000").
-// Returns false, reading nothing, when the 16 bytes at `p` are not exactly
-// that or the byte after them could continue the second number; the caller
-// then reads one number at a time. Needs 17 readable bytes at `p`.
-inline bool scan_two_point4_cells(const char* p, double& first, double& second) noexcept {
+namespace detail {
+
+// True for a byte that may follow a number of a row: ASCII white space or
+// the `<` of the end tag.
+inline bool ends_number(char c) noexcept { return is_ascii_space(c) || c == '<'; }
+
 #if defined(__SSE2__)
-    const auto after = static_cast<unsigned char>(p[16]);
-    if (!(after == ' ' || after == '<' || (after >= '\t' && after <= '\r'))) {
-        return false;
-    }
-    // As in scan_point4: digits become their values, blanks and points zero;
-    // every byte must then have a zero high nibble, also plus six, and the
-    // blanks and points must be zero outright.
-    const __m128i cells = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i values = _mm_xor_si128(cells, _mm_set_epi8('0', '0', '0', '0', '.', '0', ' ', ' ',  //
-                                                             '0', '0', '0', '0', '.', '0', ' ', ' '));
-    const __m128i not_digit = _mm_set_epi8(0, 0, 0, 0, -1, 0, -1, -1, 0, 0, 0, 0, -1, 0, -1, -1);
+// The column form checked sixteen bytes at a time against a template of
+// blanks, points and digits ('0' in `layout`): digits turn into their values
+// and everything else into zero. Bytes where `layout` is 0 are not checked.
+// Returns false unless every checked byte fits.
+inline bool digit_values(const char* p, __m128i layout, __m128i& values) noexcept {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i checked = _mm_cmpeq_epi8(_mm_cmpeq_epi8(layout, _mm_setzero_si128()), _mm_setzero_si128());
+    const __m128i not_digit = _mm_andnot_si128(_mm_cmpeq_epi8(layout, _mm_set1_epi8('0')), checked);
+    values = _mm_and_si128(_mm_xor_si128(bytes, layout), checked);
+    // A digit leaves a value with a zero high nibble, also plus six; a
+    // blank or a point leaves zero outright.
     const __m128i high = _mm_set1_epi8(static_cast<char>(0xF0));
     const __m128i bad = _mm_or_si128(_mm_and_si128(values, _mm_or_si128(high, not_digit)),
                                      _mm_and_si128(_mm_add_epi8(values, _mm_set1_epi8(6)), high));
-    if (_mm_movemask_epi8(_mm_cmpeq_epi8(bad, _mm_setzero_si128())) != 0xFFFF) {
-        return false;
-    }
-    // Bytes 2, 4, 5, 6, 7 of each cell hold its digits. Weighted in 16-bit
-    // lanes, even and odd bytes apart, and summed in 32-bit lanes: each
-    // cell's mantissa is the sum of its two 32-bit lanes.
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(bad, _mm_setzero_si128())) == 0xFFFF;
+}
+
+// The values of two numbers "d.dddd" whose digit values sit at bytes 1, 3,
+// 4, 5 and 6 of each 64-bit half, every other byte zero: weighted in 16-bit
+// lanes (even and odd bytes apart), summed in 32-bit lanes, and each half's
+// two lanes added.
+inline void convert_cell_pair(__m128i values, double& first, double& second) noexcept {
     const __m128i even = _mm_and_si128(values, _mm_set1_epi16(0x00FF));
     const __m128i odd = _mm_srli_epi16(values, 8);
-    const __m128i parts = _mm_add_epi32(_mm_madd_epi16(even, _mm_set_epi16(10, 1000, 10000, 0, 10, 1000, 10000, 0)),
-                                        _mm_madd_epi16(odd, _mm_set_epi16(1, 100, 0, 0, 1, 100, 0, 0)));
+    const __m128i parts = _mm_add_epi32(_mm_madd_epi16(even, _mm_set_epi16(1, 100, 0, 0, 1, 100, 0, 0)),
+                                        _mm_madd_epi16(odd, _mm_set_epi16(0, 10, 1000, 10000, 0, 10, 1000, 10000)));
     const __m128i sums = _mm_add_epi32(parts, _mm_srli_epi64(parts, 32));
     const __m128d mantissas = _mm_cvtepi32_pd(_mm_shuffle_epi32(sums, _MM_SHUFFLE(3, 1, 2, 0)));
     // Exact mantissas over an exact power of ten: correctly rounded.
     const __m128d both = _mm_div_pd(mantissas, _mm_set1_pd(1e4));
     first = _mm_cvtsd_f64(both);
     second = _mm_cvtsd_f64(_mm_unpackhi_pd(both, both));
+}
+#endif
+
+}  // namespace detail
+
+// Two cells of the fixed-width column forms at once, each a run of blanks,
+// one digit, a point and four digits: eight bytes a cell as projections are
+// written ("  0.2707"), or eleven as densities of states ("     0.0000").
+// Return false, reading nothing, when the text at `p` is not exactly that or
+// the byte after the second cell could continue its number; the caller then
+// reads one number at a time. Need 17 and 23 readable bytes at `p`.
+inline bool scan_two_cells8(const char* p, double& first, double& second) noexcept {
+#if defined(__SSE2__)
+    __m128i values;
+    if (!detail::ends_number(p[16]) ||
+        !detail::digit_values(p, _mm_setr_epi8(' ', ' ', '0', '.', '0', '0', '0', '0',  //
+                                               ' ', ' ', '0', '.', '0', '0', '0', '0'),
+                              values)) {
+        return false;
+    }
+    detail::convert_cell_pair(_mm_srli_epi64(values, 8), first, second);
+    return true;
+#else
+    (void)p;
+    (void)first;
+    (void)second;
+    return false;
+#endif
+}
+
+inline bool scan_two_cells11(const char* p, double& first, double& second) noexcept {
+#if defined(__SSE2__)
+    // The first sixteen bytes hold the first cell and the blanks of the
+    // second; sixteen from byte 7 on hold the number of the second.
+    __m128i head, tail;
+    if (!detail::ends_number(p[22]) ||
+        !detail::digit_values(p, _mm_setr_epi8(' ', ' ', ' ', ' ', ' ', '0', '.', '0',  //
+                                               '0', '0', '0', ' ', ' ', ' ', ' ', ' '),
+                              head) ||
+        !detail::digit_values(p + 7, _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, '0', '.', '0', '0', '0', '0', 0),
+                              tail)) {
+        return false;
+    }
+    // First number to bytes 1 to 6, second to bytes 9 to 14.
+    detail::convert_cell_pair(_mm_or_si128(_mm_srli_si128(head, 4), tail), first, second);
     return true;
 #else
     (void)p;
@@ -100,11 +147,19 @@ template <class Sink>
 bool parse_floats_before_markup(const char* p, const char* end, Sink&& sink, const char*& stop) noexcept {
     for (;;) {
         double first, second;
-        if (end - p >= 17 && scan_two_point4_cells(p, first, second)) {
-            sink(first);
-            sink(second);
-            p += 16;
-            continue;
+        if (end - p >= 23) {
+            if (scan_two_cells8(p, first, second)) {
+                sink(first);
+                sink(second);
+                p += 16;
+                continue;
+            }
+            if (scan_two_cells11(p, first, second)) {
+                sink(first);
+                sink(second);
+                p += 22;
+                continue;
+            }
         }
         p = skip_ascii_space(p, end);
         if (p == end) {
@@ -117,14 +172,14 @@ bool parse_floats_before_markup(const char* p, const char* end, Sink&& sink, con
         double value;
         if (end - p >= 9) {
             const std::size_t length = scan_point4(p, value);
-            if (length != 0 && (detail::is_ascii_space(p[length]) || p[length] == '<')) {
+            if (length != 0 && detail::ends_number(p[length])) {
                 sink(value);
                 p += length;
                 continue;
             }
         }
         const char* next = scan_decimal(p, end, value);
-        if (next == nullptr || next == end || !(detail::is_ascii_space(*next) || *next == '<')) {
+        if (next == nullptr || next == end || !detail::ends_number(*next)) {
             return false;
         }
         sink(value);

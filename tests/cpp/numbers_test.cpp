@@ -100,29 +100,46 @@ TEST(NumberColumns, PointFourFormAgreesWithTheGeneralScan) {
     EXPECT_EQ(scan_point4("-0.1234e5 ", value), 7u);
 }
 
-// Two cells of the fixed-width column form at once: the same values as one at
-// a time; anything else, also at the byte after, is left to the one-at-a-time path.
+// Two cells of the fixed-width column forms at once: the same values as one
+// at a time; anything else, also at the byte after, is left to the
+// one-at-a-time path.
 TEST(NumberColumns, TwoCellsAtOnceAgreeWithOneAtATime) {
+    const struct {
+        int width;
+        bool (*scan)(const char*, double&, double&);
+        std::vector<std::string> misses;
+    } forms[] = {
+        {8, scan_two_cells8,
+         {"  0.1234  0.12345", "  0.1234  0.1234e", "  0.1234  0.1234.", "  0.1234 -0.1234 ", " -0.1234  0.1234 ",
+          "  0.1234  0.123  ", "  0.1234  10.1234", "   0.123  0.1234 ", "  0,1234  0.1234 ", "  0.1234\t 0.1234 ",
+          "  0.12\xC9" "4  0.1234 ", "  a.1234  0.1234 ", "  0.1234  0.1234*", "  0.1234  0.1234\xC2"}},
+        {11, scan_two_cells11,
+         {"     0.1234     0.12345", "     0.1234     0.1234e", "     0.1234    -0.1234 ", "    -0.1234     0.1234 ",
+          "     0.1234     0.123  ", "     0.1234    10.1234 ", "    10.1234     0.1234 ", "     0.1234     0,1234 ",
+          "     0.1234 x   0.1234 ", "x    0.1234     0.1234 ", "     0.1234     0.1234*", "     0.12\xC9" "4     0.1234 ",
+          "     0.1234     0.12\xC9" "4 ", "  0.1234  0.1234  0.1234"}},
+    };
     std::mt19937 random(3);
-    char text[40];
-    for (int n = 0; n < 200000; ++n) {
-        const int a = static_cast<int>(random() % 100000), b = static_cast<int>(random() % 100000);
-        const char after = " <\t\n\r"[random() % 5];
-        std::snprintf(text, sizeof text, "  %d.%04d  %d.%04d%cxxxxxxxx", a / 10000, a % 10000, b / 10000, b % 10000,
-                      after);
-        double first = 0, second = 0, one = 0, two = 0;
-        ASSERT_TRUE(scan_two_point4_cells(text, first, second)) << text;
-        ASSERT_EQ(scan_point4(text + 2, one), 6u);
-        ASSERT_EQ(scan_point4(text + 10, two), 6u);
-        ASSERT_TRUE(same(first, one) && same(second, two)) << text;
-    }
-    for (const char* miss : {"  0.1234  0.12345", "  0.1234  0.1234e", "  0.1234  0.1234.", "  0.1234 -0.1234 ",
-                             " -0.1234  0.1234 ", "  0.1234  0.123  ", "  0.1234  10.1234", "   0.123  0.1234 ",
-                             "  0,1234  0.1234 ", "  0.1234\t 0.1234 ", "  0.12\xC9" "4  0.1234 ", "  a.1234  0.1234 ",
-                             "  0.1234  0.1234*", "  0.1234  0.1234\xC2"}) {
-        double first = -1, second = -1;
-        EXPECT_FALSE(scan_two_point4_cells((std::string(miss) + "xxxxxxxx").c_str(), first, second)) << miss;
-        EXPECT_EQ(first, -1.0);
+    char text[64];
+    for (const auto& form : forms) {
+        SCOPED_TRACE(form.width);
+        const int blanks = form.width - 6;
+        for (int n = 0; n < 200000; ++n) {
+            const int a = static_cast<int>(random() % 100000), b = static_cast<int>(random() % 100000);
+            const char after = " <\t\n\r"[random() % 5];
+            std::snprintf(text, sizeof text, "%*d.%04d%*d.%04d%cxxxxxxxx", blanks + 1, a / 10000, a % 10000, blanks + 1,
+                          b / 10000, b % 10000, after);
+            double first = 0, second = 0, one = 0, two = 0;
+            ASSERT_TRUE(form.scan(text, first, second)) << text;
+            ASSERT_EQ(scan_point4(text + blanks, one), 6u);
+            ASSERT_EQ(scan_point4(text + form.width + blanks, two), 6u);
+            ASSERT_TRUE(same(first, one) && same(second, two)) << text;
+        }
+        for (const std::string& miss : form.misses) {
+            double first = -1, second = -1;
+            EXPECT_FALSE(form.scan((miss + "xxxxxxxx").c_str(), first, second)) << miss;
+            EXPECT_EQ(first, -1.0);
+        }
     }
 }
 
