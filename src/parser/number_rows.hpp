@@ -92,8 +92,8 @@ inline void convert_cell_pair(__m128i values, double& first, double& second) noe
 // Return false, reading nothing, when the text at `p` is not exactly that or
 // the byte after the second cell could continue its number; the caller then
 // reads one number at a time. Need 17 and 23 readable bytes at `p`.
-inline bool scan_two_cells8(const char* p, double& first, double& second) noexcept {
 #if defined(__SSE2__)
+inline bool scan_two_cells8(const char* p, double& first, double& second) noexcept {
     __m128i values;
     if (!detail::ends_number(p[16]) ||
         !detail::digit_values(p, _mm_setr_epi8(' ', ' ', '0', '.', '0', '0', '0', '0',  //
@@ -103,16 +103,9 @@ inline bool scan_two_cells8(const char* p, double& first, double& second) noexce
     }
     detail::convert_cell_pair(_mm_srli_epi64(values, 8), first, second);
     return true;
-#else
-    (void)p;
-    (void)first;
-    (void)second;
-    return false;
-#endif
 }
 
 inline bool scan_two_cells11(const char* p, double& first, double& second) noexcept {
-#if defined(__SSE2__)
     // The first sixteen bytes hold the first cell and the blanks of the
     // second; sixteen from byte 7 on hold the number of the second.
     __m128i head, tail;
@@ -127,13 +120,12 @@ inline bool scan_two_cells11(const char* p, double& first, double& second) noexc
     // First number to bytes 1 to 6, second to bytes 9 to 14.
     detail::convert_cell_pair(_mm_or_si128(_mm_srli_si128(head, 4), tail), first, second);
     return true;
-#else
-    (void)p;
-    (void)first;
-    (void)second;
-    return false;
-#endif
 }
+#else
+// Without SSE2 every number is read one at a time.
+inline bool scan_two_cells8(const char*, double&, double&) noexcept { return false; }
+inline bool scan_two_cells11(const char*, double&, double&) noexcept { return false; }
+#endif
 
 // Parses the numbers of element text in place, straight from the document:
 // from `p` up to the `<` of the next markup, which `stop` is set to. `end`
