@@ -1,8 +1,9 @@
 // The numbers of the bulk rows, read straight from the document text. Run
-// files write these columns in fixed-width forms (projections as "  0.2707",
-// eight bytes a cell); those forms are recognised and converted with word and
-// SSE2 operations, and everything else goes through the strict general scan
-// of numbers.hpp, with the same values to the last bit.
+// files write these columns in fixed-width forms (projections in cells of
+// eight bytes, "  0.2707", densities of states in cells of eleven); those
+// forms are recognised and converted with word and SSE2 operations, and
+// everything else goes through the strict general scan of numbers.hpp, with
+// the same values to the last bit.
 #pragma once
 
 #include <cstddef>
