@@ -1,6 +1,6 @@
 """One timed benchmark case, run by bench/run.py in a fresh interpreter.
 
-    python bench/case.py CASE PATH
+    python bench/case.py CASE PATH [ARRAY_BYTES]
 
 prints one JSON object on stdout: the wall time of the work alone, the
 resident memory after the imports (the baseline) and the peak resident memory
@@ -9,7 +9,10 @@ before the baseline is taken; the peak is reset after it (through
 /proc/self/clear_refs) so that it reflects the work and not the imports.
 
 Cases:
-  read       open(PATH, "rb").read(): the bytes of the file as stored (the floor)
+  read       open(PATH, "rb").read(): the bytes of the file as stored
+  floor      the bytes read, then a new NumPy array of ARRAY_BYTES bytes filled
+             with ones: what any reader pays that holds the file and the arrays
+             of a parse with projections in memory (the floor)
   inflate    the raw bytes read, then gzip.decompress (gzip files only)
   etree      xml.etree.ElementTree.parse(PATH) (uncompressed files only)
   default    quorvel.Vasprun(PATH)
@@ -70,11 +73,20 @@ def array_bytes(value):
     return total
 
 
-def make_work(case, path):
+def make_work(case, path, array_bytes=0):
     if case == "read":
         def work():
             with open(path, "rb") as f:
                 return f.read()
+    elif case == "floor":
+        import numpy as np
+
+        def work():
+            with open(path, "rb") as f:
+                data = f.read()
+            arrays = np.empty(array_bytes // 8)
+            arrays.fill(1.0)
+            return data, arrays
     elif case == "inflate":
         import gzip
 
@@ -109,10 +121,10 @@ def make_work(case, path):
 
 
 def main():
-    if len(sys.argv) != 3:
+    if len(sys.argv) not in (3, 4):
         raise SystemExit(__doc__)
     case, path = sys.argv[1], sys.argv[2]
-    work = make_work(case, path)
+    work = make_work(case, path, int(sys.argv[3]) if len(sys.argv) == 4 else 0)
     baseline = proc_status()["VmRSS"]
     peak_reset = reset_peak()
     start = time.perf_counter()

@@ -154,8 +154,9 @@ CHILD_ENV = dict(os.environ)
 MODULE_DIR = None
 
 
-def run_case(case, path):
-    proc = subprocess.run([sys.executable, CASE_SCRIPT, case, path], capture_output=True, text=True,
+def run_case(case, path, array_bytes=None):
+    extra = [str(array_bytes)] if array_bytes is not None else []
+    proc = subprocess.run([sys.executable, CASE_SCRIPT, case, path] + extra, capture_output=True, text=True,
                           timeout=1800, env=CHILD_ENV)
     if proc.returncode != 0:
         raise RuntimeError("case %s on %s failed (exit %d):\n%s" % (case, path, proc.returncode,
@@ -170,7 +171,8 @@ def run_case(case, path):
 def cases_for(name):
     if INPUTS[name].get("gzip_of"):
         return ["read", "inflate"] + QUORVEL_CASES
-    return ["read", "etree"] + QUORVEL_CASES
+    # `floor` needs the array bytes that `all` reports, so it runs after it.
+    return ["read", "etree"] + QUORVEL_CASES + ["floor"]
 
 
 def bench_file(name, manifest, inputs_dir, repeat, etree_medians):
@@ -190,7 +192,7 @@ def bench_file(name, manifest, inputs_dir, repeat, etree_medians):
     for rep in range(repeat):  # interleaved, so that drift of the machine hits every case alike
         for case in cases:
             target = etree_on if (case == "etree" and etree_on) else path
-            result = run_case(case, target)
+            result = run_case(case, target, runs["all"][0]["array_bytes"] if case == "floor" else None)
             runs[case].append(result)
             log("bench: %-13s %-9s run %d/%d  %8.3f s  peak +%.0f MB"
                 % (name, case, rep + 1, repeat, result["seconds"], (result["peak_above_baseline"] or 0) / MB))
@@ -411,7 +413,7 @@ def plot(results, path):
         return False
     names = list(results["files"])
     present = {case for res in results["files"].values() for case in res["cases"]}
-    cases = [case for case in ["read", "inflate", "etree"] + QUORVEL_CASES if case in present]
+    cases = [case for case in ["read", "floor", "inflate", "etree"] + QUORVEL_CASES if case in present]
     fig, ax = plt.subplots(figsize=(9, 1.2 + 1.1 * len(names)))
     height = 0.8 / len(cases)
     for j, case in enumerate(cases):
