@@ -56,8 +56,9 @@ public:
     bool read_number_element(std::string_view name, Sink&& sink) noexcept {
         const char* p = reader_.next_byte();
         const char* const end = reader_.document_end();
+        // Rows are indented: a line end, then a run of blanks.
         while (p != end && is_xml_space(*p)) {
-            ++p;
+            p = *p == ' ' ? skip_blanks(p, end) : p + 1;
         }
         if (static_cast<std::size_t>(end - p) < name.size() + 2 || p[0] != '<' ||
             std::memcmp(p + 1, name.data(), name.size()) != 0 || p[1 + name.size()] != '>') {

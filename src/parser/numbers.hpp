@@ -162,20 +162,28 @@ bool for_each_token(std::string_view text, OnToken&& on_token) {
     return true;
 }
 
+// Skips the run of blanks at `p`, eight at a time: blanks come in runs
+// between the numbers of a row and in the indentation of rows.
+inline const char* skip_blanks(const char* p, const char* end) noexcept {
+    while (end - p >= 8) {
+        std::uint64_t chunk;
+        std::memcpy(&chunk, p, 8);
+        const std::uint64_t not_blank = chunk ^ 0x2020202020202020ULL;
+        if (not_blank != 0) {
+            return p + (static_cast<unsigned>(__builtin_ctzll(not_blank)) >> 3);
+        }
+        p += 8;
+    }
+    while (p != end && *p == ' ') {
+        ++p;
+    }
+    return p;
+}
+
 // Skips the blanks and other ASCII white space at `p`.
 inline const char* skip_ascii_space(const char* p, const char* end) noexcept {
     for (;;) {
-        // Blanks come in runs between the numbers of a row; eight at a time.
-        while (end - p >= 8) {
-            std::uint64_t chunk;
-            std::memcpy(&chunk, p, 8);
-            const std::uint64_t not_blank = chunk ^ 0x2020202020202020ULL;
-            if (not_blank != 0) {
-                p += static_cast<unsigned>(__builtin_ctzll(not_blank)) >> 3;
-                break;
-            }
-            p += 8;
-        }
+        p = skip_blanks(p, end);
         if (p == end || !detail::is_ascii_space(*p)) {
             return p;
         }
