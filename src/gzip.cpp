@@ -10,6 +10,8 @@
 #include <libdeflate.h>
 #include <zlib.h>
 
+#include "encoding.hpp"
+
 namespace quorvel {
 
 namespace {
@@ -107,10 +109,30 @@ struct DecompressorDeleter {
     void operator()(libdeflate_decompressor* d) const noexcept { libdeflate_free_decompressor(d); }
 };
 
+// The CRC-32 of `out`, and whether it is all valid UTF-8, in one pass over
+// pieces small enough to stay in the cache from one check to the other.
+std::uint32_t crc_and_utf8_check(const HeapArray<char>& out, bool& valid_utf8) {
+    constexpr std::size_t kPiece = std::size_t{1} << 18;
+    std::uint32_t crc = 0;
+    std::size_t checked = 0;  // bytes known to be whole, valid UTF-8 sequences
+    bool invalid = false;
+    for (std::size_t at = 0; at < out.size(); at += kPiece) {
+        const std::size_t end = at + std::min(kPiece, out.size() - at);
+        crc = libdeflate_crc32(crc, out.data() + at, end - at);
+        if (!invalid) {
+            checked += utf8_valid_prefix(std::string_view(out.data() + checked, end - checked));
+            // A sequence may be cut at the end of a piece; anything earlier is invalid.
+            invalid = end - checked > 3;
+        }
+    }
+    valid_utf8 = !invalid && checked == out.size();
+    return crc;
+}
+
 // libdeflate decodes the whole body in one call, given an output buffer of
 // the final size, which the trailer announces. It gives no detail on
 // failure, so any failure is left to zlib, which reports it precisely.
-bool inflate_whole(std::string_view in, std::size_t body, HeapArray<char>& out) {
+bool inflate_whole(std::string_view in, std::size_t body, HeapArray<char>& out, bool& valid_utf8) {
     if (in.size() - body < 8) {
         return false;
     }
@@ -132,7 +154,7 @@ bool inflate_whole(std::string_view in, std::size_t body, HeapArray<char>& out) 
         return false;
     }
     out.grow_by(produced);
-    const std::uint32_t crc = libdeflate_crc32(0, out.data(), out.size());
+    const std::uint32_t crc = crc_and_utf8_check(out, valid_utf8);
     // A member whose trailer disagrees is decoded again by zlib for its message.
     return check_trailer(in, body + used, out, crc).ok();
 }
@@ -196,12 +218,13 @@ Status inflate_streaming(std::string_view in, std::size_t body, HeapArray<char>&
 
 }  // namespace
 
-Status inflate_gzip(std::string_view compressed, HeapArray<char>& out) {
+Status inflate_gzip(std::string_view compressed, HeapArray<char>& out, bool& valid_utf8) {
     std::size_t body = 0;
     QV_TRY(read_header(compressed, body));
-    if (inflate_whole(compressed, body, out)) {
+    if (inflate_whole(compressed, body, out, valid_utf8)) {
         return {};
     }
+    valid_utf8 = false;  // not known: the text is checked later
     return inflate_streaming(compressed, body, out);
 }
 

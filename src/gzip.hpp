@@ -11,7 +11,8 @@
 namespace quorvel {
 
 // Decodes the first gzip member of `compressed` into `out`. Bytes after the
-// member are neither read nor checked.
-Status inflate_gzip(std::string_view compressed, HeapArray<char>& out);
+// member are neither read nor checked. `valid_utf8` is true when the output
+// was also found to be valid UTF-8 on the way (false: not known).
+Status inflate_gzip(std::string_view compressed, HeapArray<char>& out, bool& valid_utf8);
 
 }  // namespace quorvel

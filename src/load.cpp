@@ -170,21 +170,21 @@ Status load_document(std::string_view path, Document& document) {
     QV_TRY(read_whole(fd.get(), info, raw, valid_utf8));
     if (has_gz_extension(path)) {
         HeapArray<char> inflated;
-        QV_TRY(inflate_gzip(std::string_view(raw.data(), raw.size()), inflated));
+        QV_TRY(inflate_gzip(std::string_view(raw.data(), raw.size()), inflated, valid_utf8));
         raw = std::move(inflated);
-        valid_utf8 = false;
     }
     return finish_document(std::move(raw), document, valid_utf8);
 }
 
 Status load_document_from_bytes(std::string_view bytes, bool gzip, Document& document) {
     HeapArray<char> raw;
+    bool valid_utf8 = false;
     if (gzip) {
-        QV_TRY(inflate_gzip(bytes, raw));
+        QV_TRY(inflate_gzip(bytes, raw, valid_utf8));
     } else {
         raw.append(bytes.data(), bytes.size());
     }
-    return finish_document(std::move(raw), document);
+    return finish_document(std::move(raw), document, valid_utf8);
 }
 
 }  // namespace quorvel
