@@ -271,16 +271,6 @@ Status XmlCursor::unescape(std::string_view raw, std::string_view& text) {
     return {};
 }
 
-Status XmlCursor::read_plain_element(std::string_view name, bool& found, std::string_view& text) {
-    std::string_view raw;
-    found = reader_.plain_element_text(name, raw);
-    if (!found || raw.empty()) {
-        text = {};
-        return {};
-    }
-    return unescape(raw, text);
-}
-
 Status XmlCursor::read_text(std::string_view& text) {
     std::string_view raw;
     if (reader_.text_before_end_tag(raw)) {

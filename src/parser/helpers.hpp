@@ -41,11 +41,6 @@ public:
     // read_text.
     Status read_text(std::string_view& text);
 
-    // The text of a following `<name>` element without attributes, read in
-    // one step when it holds only text; `found` is false, and nothing is
-    // read, when the next markup is anything else.
-    Status read_plain_element(std::string_view name, bool& found, std::string_view& text);
-
     // The numbers of a following `<name>` element without attributes whose
     // text is nothing but ASCII white space and plain decimals, read straight
     // from the document: each goes to `sink(double)`. Returns false when the

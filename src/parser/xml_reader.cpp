@@ -111,24 +111,6 @@ bool XmlReader::text_before_end_tag(std::string_view& text) noexcept {
     return true;
 }
 
-bool XmlReader::plain_element_text(std::string_view name, std::string_view& text) noexcept {
-    const char* p = pos_;
-    while (p != end_ && is_xml_space(*p)) {
-        ++p;
-    }
-    if (static_cast<std::size_t>(end_ - p) < name.size() + 2 || p[0] != '<' ||
-        std::memcmp(p + 1, name.data(), name.size()) != 0 || p[1 + name.size()] != '>') {
-        return false;
-    }
-    const char* const start = pos_;
-    pos_ = p + name.size() + 2;
-    if (!text_before_end_tag(text)) {
-        pos_ = start;
-        return false;
-    }
-    return true;
-}
-
 Status XmlReader::read_markup(XmlEvent& event) {
     const char* lt = pos_;
     if (end_ - lt < 2) {

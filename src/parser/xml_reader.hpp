@@ -54,12 +54,6 @@ public:
     // Otherwise reads nothing and returns false.
     bool text_before_end_tag(std::string_view& text) noexcept;
 
-    // When the next markup, after white space only, is the start tag
-    // `<name>` without attributes, followed by text and an end tag, as in
-    // the rows of the bulk sections, consumes all of it and gives the
-    // trimmed text. Otherwise reads nothing and returns false.
-    bool plain_element_text(std::string_view name, std::string_view& text) noexcept;
-
     // For callers that read a run of text themselves, straight from the
     // document: the next unread byte, the end of the document, and moving
     // on to a point between the two.
