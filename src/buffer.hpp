@@ -17,6 +17,11 @@
 
 namespace quorvel {
 
+// Gives the memory pages that lie wholly inside [begin, end) back to the
+// system; they read as zeros afterwards. Pages shared with anything outside
+// the range (the allocator's own bookkeeping included) are kept.
+void release_pages(void* begin, void* end) noexcept;
+
 template <class T>
 class HeapArray {
     static_assert(std::is_trivially_copyable_v<T>, "HeapArray holds plain values only");
@@ -104,6 +109,13 @@ public:
         } else {
             size_ = count;
         }
+    }
+
+    // Gives the pages wholly inside the first `count` elements back to the
+    // system and leaves those elements undefined: for a large buffer that is
+    // read front to back into another, which then needs no room beside it.
+    void release_front(std::size_t count) noexcept {
+        release_pages(data_, data_ + (count < size_ ? count : size_));
     }
 
     // Gives back unused capacity; the block shrinks in place or moves once.

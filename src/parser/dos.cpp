@@ -111,11 +111,14 @@ Status read_partial_array(XmlCursor& cursor, SetTree& tree, DosPartial& partial)
     partial.values.data = HeapArray<double>();
     double* const out = partial.values.data.grow_by(static_cast<std::size_t>(nspins * nions * norbitals * nedos));
     // Grid points in blocks, so that the rows read for one block stay in the
-    // cache while each orbital's run of it is written.
+    // cache while each orbital's run of it is written. The rows are taken in
+    // the order they are stored and given back as they are done with, so the
+    // two copies never need room side by side.
     constexpr std::uint64_t kBlock = 256;
-    for (std::uint64_t s = 0; s < nspins; ++s) {
-        for (std::uint64_t i = 0; i < nions; ++i) {
-            const double* ion_rows = rows.data() + ((i * nspins + s) * nedos) * norbitals;
+    for (std::uint64_t i = 0; i < nions; ++i) {
+        for (std::uint64_t s = 0; s < nspins; ++s) {
+            const std::size_t ion_first = static_cast<std::size_t>(((i * nspins + s) * nedos) * norbitals);
+            const double* ion_rows = rows.data() + ion_first;
             double* ion_out = out + (s * nions + i) * norbitals * nedos;
             for (std::uint64_t first = 0; first < nedos; first += kBlock) {
                 const std::uint64_t last = std::min(nedos, first + kBlock);
@@ -125,6 +128,7 @@ Status read_partial_array(XmlCursor& cursor, SetTree& tree, DosPartial& partial)
                     }
                 }
             }
+            rows.release_front(ion_first + static_cast<std::size_t>(nedos * norbitals));
         }
     }
     return {};

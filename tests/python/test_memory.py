@@ -59,3 +59,44 @@ def test_reads_and_constructions_do_not_leak_references(sample_path, property_na
         quorvel.Vasprun(sample_path)
     gc.collect()
     assert [sys.getrefcount(obj) for obj in watched] == before
+
+
+_PEAK_SCRIPT = """
+import sys
+import quorvel
+
+def status(key):
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith(key + ":"))
+
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")  # the high-water mark starts again from the current size
+base = status("VmRSS")
+run = quorvel.Vasprun(sys.argv[1], parse_projected=True)
+peak = status("VmHWM") - base
+arrays, stack = 0, [run.eigenvalues, run.projected, run.dos]
+while stack:  # every NumPy array inside the bulk properties
+    value = stack.pop()
+    if isinstance(value, dict):
+        stack.extend(value.values())
+    elif hasattr(value, "nbytes"):
+        arrays += value.nbytes
+print(peak, arrays)
+"""
+
+
+@pytest.mark.skipif(os.environ.get("QUORVEL_SANITIZED") == "1" or not os.path.exists("/proc/self/clear_refs"),
+                    reason="needs /proc/self/clear_refs, no sanitizer")
+@pytest.mark.parametrize("options", [
+    dict(species="Fe:2,O:4", spins=2, kpoints=6, dos=True, nedos=20000),  # mostly partial DOS
+    dict(species="Fe:4,O:4", spins=2, kpoints=40, bands=100, projected=True, dos=True, nedos=301),
+], ids=["dos", "projected"])
+def test_peak_memory_is_the_file_and_its_arrays(generate, options):
+    import subprocess
+
+    path = generate(**options)
+    out = subprocess.run([sys.executable, "-c", _PEAK_SCRIPT, path], capture_output=True, text=True, check=True)
+    peak, arrays = map(int, out.stdout.split())
+    size = os.path.getsize(path)
+    assert arrays > size / 4  # the arrays are a large part of what is held
+    assert peak < 1.1 * (size + arrays) + (4 << 20), (peak, size, arrays)
