@@ -1,11 +1,33 @@
 // libFuzzer target: the whole parse of a document held in memory. The first
 // byte chooses the options and whether the rest is read as gzip, so one
-// corpus covers every option and both loading paths.
+// corpus covers every option and both loading paths. The walk is then run
+// again with the text given back at every page passed, which must not
+// change the outcome.
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
+#include "load.hpp"
 #include "parse.hpp"
+#include "parser/sections.hpp"
+#include "record_digest.hpp"
+
+namespace {
+
+std::string walk(std::string_view bytes, bool gzip, const quorvel::ParseOptions& options, bool release) {
+    quorvel::Document document;
+    const quorvel::Status loaded = quorvel::load_document_from_bytes(bytes, gzip, document);
+    if (!loaded.ok()) {
+        return loaded.error().to_string();
+    }
+    quorvel::RunRecord record;
+    const quorvel::Status walked =
+        quorvel::walk_document(document.text(), options, record, quorvel::ConsumedText{release, 1});
+    return walked.ok() ? quorvel::testing::RecordDigest(record).bytes() : walked.error().to_string();
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) {
@@ -25,6 +47,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const quorvel::ParseOutcome outcome = quorvel::parse_bytes(bytes, gzip, options);
     // A fault is a finding: the core turns every bad input into a ParseError.
     if (outcome.status == quorvel::ParseStatus::Fault) {
+        __builtin_trap();
+    }
+    if (outcome.status == quorvel::ParseStatus::OutOfMemory) {
+        return 0;
+    }
+    if (walk(bytes, gzip, options, false) != walk(bytes, gzip, options, true)) {
         __builtin_trap();
     }
     return 0;

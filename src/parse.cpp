@@ -18,11 +18,12 @@ ParseOutcome run(Load&& load, const ParseOptions& options) noexcept {
         Status status;
         {
             // The document lives only for the walk; the record keeps copies.
+            // Its text is ours, so the walk gives back what it has read.
             Document document;
             status = load(document);
             if (status.ok()) {
                 RunRecord record;
-                status = walk_document(document.text(), options, record);
+                status = walk_document(document.text(), options, record, ConsumedText{true});
                 if (status.ok()) {
                     outcome.record = std::move(record);
                 }

@@ -72,37 +72,48 @@ Status read_calculation(XmlCursor& cursor, const ParseOptions& options, WalkStat
     return {};
 }
 
+Status read_top_level_element(XmlCursor& cursor, const XmlEvent& child, const ParseOptions& options,
+                              WalkState& state) {
+    const std::string_view name = child.name;
+    if (name == "generator") {
+        return parse_into(state.generator, cursor, parse_generator);
+    }
+    if (name == "incar") {
+        return parse_into(state.incar, cursor, parse_incar);
+    }
+    if (name == "atominfo") {
+        QV_TRY(parse_into(state.atom_info, cursor, parse_atominfo));
+        state.atoms = std::make_shared<const std::vector<std::string>>(state.atom_info->atoms);
+        return {};
+    }
+    if (name == "kpoints") {
+        return parse_into(state.kpoints, cursor, parse_kpoints);
+    }
+    if (name == "structure") {
+        return read_structure(cursor, child, state);
+    }
+    if (name == "calculation") {
+        return read_calculation(cursor, options, state);
+    }
+    return cursor.skip_element(name);
+}
+
 Status read_top_level(XmlCursor& cursor, const ParseOptions& options, WalkState& state) {
+    // What a top-level element gave is kept in owned copies, so its text is
+    // not looked at again once it is read.
+    const char* const first_element = cursor.position();
     return for_each_child(cursor, "modeling", [&](const XmlEvent& child) -> Status {
-        const std::string_view name = child.name;
-        if (name == "generator") {
-            return parse_into(state.generator, cursor, parse_generator);
-        }
-        if (name == "incar") {
-            return parse_into(state.incar, cursor, parse_incar);
-        }
-        if (name == "atominfo") {
-            QV_TRY(parse_into(state.atom_info, cursor, parse_atominfo));
-            state.atoms = std::make_shared<const std::vector<std::string>>(state.atom_info->atoms);
-            return {};
-        }
-        if (name == "kpoints") {
-            return parse_into(state.kpoints, cursor, parse_kpoints);
-        }
-        if (name == "structure") {
-            return read_structure(cursor, child, state);
-        }
-        if (name == "calculation") {
-            return read_calculation(cursor, options, state);
-        }
-        return cursor.skip_element(name);
+        QV_TRY(read_top_level_element(cursor, child, options, state));
+        cursor.release_consumed(first_element);
+        return {};
     });
 }
 
 }  // namespace
 
-Status walk_document(std::string_view text, const ParseOptions& options, RunRecord& record) {
-    XmlCursor cursor(text);
+Status walk_document(std::string_view text, const ParseOptions& options, RunRecord& record,
+                     ConsumedText consumed) {
+    XmlCursor cursor(text, consumed);
     XmlEvent event;
     do {
         QV_TRY(cursor.next_event(event));

@@ -183,8 +183,8 @@ Status read_varray_rows(XmlCursor& cursor, ParseRow&& parse_row) {
 
 }  // namespace
 
-XmlCursor::XmlCursor(std::string_view document) noexcept
-    : document_(document), reader_(document, 0) {}
+XmlCursor::XmlCursor(std::string_view document, ConsumedText consumed) noexcept
+    : document_(document), reader_(document, 0), consumed_(consumed), released_(document.data()) {}
 
 Status XmlCursor::skip_element(std::string_view name) {
     std::size_t depth = 1;

@@ -21,9 +21,18 @@
 
 namespace quorvel {
 
+// Whether the cursor may hand the memory of text it has read past back to
+// the system, and how much it gathers before it does. Only for a text whose
+// pages the caller owns and will not read again: released text reads as
+// zeros.
+struct ConsumedText {
+    bool release = false;
+    std::size_t step = std::size_t{4} << 20;
+};
+
 class XmlCursor {
 public:
-    explicit XmlCursor(std::string_view document) noexcept;
+    explicit XmlCursor(std::string_view document, ConsumedText consumed = {}) noexcept;
 
     Status next_event(XmlEvent& event) { return reader_.next(event); }
 
@@ -72,6 +81,22 @@ public:
         return true;
     }
 
+    // Where the next unread byte is.
+    const char* position() const noexcept { return reader_.next_byte(); }
+
+    // Gives the memory of the text read so far back to the system, but not
+    // that before `floor`, when the cursor may and a step's worth has piled
+    // up. The caller holds no view into that text. Text is read once, from
+    // front to back, so this keeps a large document from sitting in memory
+    // whole beside what is parsed out of it.
+    void release_consumed(const char* floor) noexcept {
+        const char* const from = floor > released_ ? floor : released_;
+        if (consumed_.release && reader_.next_byte() - from >= static_cast<std::ptrdiff_t>(consumed_.step)) {
+            released_ = static_cast<const char*>(release_pages(const_cast<char*>(from),
+                                                               const_cast<char*>(reader_.next_byte())));
+        }
+    }
+
     // The rows of the `varray` whose start tag was just read.
     Status read_vec3_rows(std::vector<Vec3>& rows);
     Status read_float_rows(FloatRows& rows);
@@ -82,6 +107,8 @@ private:
 
     std::string_view document_;
     XmlReader reader_;
+    ConsumedText consumed_;
+    const char* released_;  // text before this was given back, or is kept
     std::string scratch_;  // unescaped text; reused so that text costs no allocation
 };
 

@@ -29,7 +29,9 @@ struct CalculationResult {
 };
 
 // The whole top level, from the search for `modeling` to the finished record.
-Status walk_document(std::string_view text, const ParseOptions& options, RunRecord& record);
+// `consumed` says whether the text read may be given back on the way.
+Status walk_document(std::string_view text, const ParseOptions& options, RunRecord& record,
+                     ConsumedText consumed = {});
 
 Status parse_generator(XmlCursor& cursor, GeneratorInfo& generator);
 

@@ -88,12 +88,16 @@ namespace detail {
 
 // The rows of a deepest set. Rows are nearly all of a bulk section, so a
 // plain `<r>` of plain numbers is parsed straight from the document; anything
-// else goes through events and the general number syntax.
+// else goes through events and the general number syntax. Nothing keeps a
+// view into the text after the outer set's start tag (`tree_text`), so the
+// rows read are given back as the numbers take their place.
 template <class OnRow>
-Status read_rows(XmlCursor& cursor, SetTree& tree, std::uint64_t& members, OnRow& on_row) {
+Status read_rows(XmlCursor& cursor, SetTree& tree, const char* tree_text, std::uint64_t& members,
+                 OnRow& on_row) {
     XmlEvent event;
     std::string_view text;
     for (;;) {
+        cursor.release_consumed(tree_text);
         double* row = tree.begin_row();
         RowSink sink{row, tree.skip, tree.width};
         if (cursor.read_number_element("r", sink)) {
@@ -121,10 +125,11 @@ Status read_rows(XmlCursor& cursor, SetTree& tree, std::uint64_t& members, OnRow
 }
 
 template <class OnRow>
-Status read_set_level(XmlCursor& cursor, SetTree& tree, std::size_t level, OnRow& on_row) {
+Status read_set_level(XmlCursor& cursor, SetTree& tree, const char* tree_text, std::size_t level,
+                      OnRow& on_row) {
     std::uint64_t members = 0;
     if (level == tree.levels) {
-        QV_TRY(read_rows(cursor, tree, members, on_row));
+        QV_TRY(read_rows(cursor, tree, tree_text, members, on_row));
     } else {
         QV_TRY(for_each_child(cursor, "set", [&](const XmlEvent& child) -> Status {
             if (child.name != "set") {
@@ -134,7 +139,7 @@ Status read_set_level(XmlCursor& cursor, SetTree& tree, std::size_t level, OnRow
                 tree.top_member = members;
             }
             ++members;
-            return read_set_level(cursor, tree, level + 1, on_row);
+            return read_set_level(cursor, tree, tree_text, level + 1, on_row);
         }));
     }
     tree.counts[level].push_back(members);
@@ -149,7 +154,7 @@ Status read_set_level(XmlCursor& cursor, SetTree& tree, std::size_t level, OnRow
 template <class OnRow>
 Status read_set_tree(XmlCursor& cursor, SetTree& tree, OnRow&& on_row) {
     tree.clear();
-    return detail::read_set_level(cursor, tree, 0, on_row);
+    return detail::read_set_level(cursor, tree, cursor.position(), 0, on_row);
 }
 
 // Dimensions from the first set of each level: the members of the outer set,

@@ -1,0 +1,101 @@
+// Giving back the text already read changes nothing the parse produces:
+// every document parses to the same record, or fails with the same error,
+// whether its pages are kept or given back whenever a page boundary is passed.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "load.hpp"
+#include "record_digest.hpp"
+#include "test_support.hpp"
+
+namespace quorvel::testing {
+namespace {
+
+std::string read_file(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+// The record's digest, or the error text.
+std::string walk(const std::string& bytes, bool gzip, bool release, const ParseOptions& options) {
+    Document document;
+    const Status loaded = load_document_from_bytes(bytes, gzip, document);
+    if (!loaded.ok()) return loaded.error().to_string();
+    RunRecord record;
+    const Status walked = walk_document(document.text(), options, record, ConsumedText{release, 1});
+    return walked.ok() ? "ok " + RecordDigest(record).bytes() : walked.error().to_string();
+}
+
+void expect_same_either_way(const std::string& bytes, bool gzip, const std::string& what) {
+    for (const bool projected : {false, true}) {
+        ParseOptions options;
+        options.parse_projected = projected;
+        const std::string kept = walk(bytes, gzip, false, options);
+        const std::string released = walk(bytes, gzip, true, options);
+        ASSERT_EQ(kept.size(), released.size()) << what << (projected ? " (projected)" : "");
+        ASSERT_TRUE(kept == released) << what << (projected ? " (projected)" : "") << ": "
+                                      << kept.substr(0, 200) << " | " << released.substr(0, 200);
+    }
+}
+
+TEST(ReleaseConsumed, SampleParsesTheSame) {
+    const std::string sample = read_file(std::filesystem::path(QUORVEL_SOURCE_DIR) / "samples" / "sample.xml");
+    ASSERT_GT(sample.size(), 100000u);
+    expect_same_either_way(sample, false, "sample");
+    // Cut anywhere, the parse gives what it read or the same error.
+    for (std::size_t cut = 1000; cut < sample.size(); cut += sample.size() / 37) {
+        expect_same_either_way(sample.substr(0, cut), false, "sample cut at " + std::to_string(cut));
+    }
+}
+
+TEST(ReleaseConsumed, CorpusParsesTheSame) {
+    const std::filesystem::path corpus(QUORVEL_CORPUS_DIR);
+    if (!std::filesystem::is_directory(corpus)) GTEST_SKIP() << "no " << corpus;
+    for (const auto& entry : std::filesystem::directory_iterator(corpus)) {
+        const std::string name = entry.path().filename().string();
+        if (name.find(".xml") == std::string::npos) continue;
+        expect_same_either_way(read_file(entry.path()), has_gz_extension(name), name);
+    }
+}
+
+TEST(ReleaseConsumed, CursorGivesBackOnlyTheWholePagesBetweenFloorAndPosition) {
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    std::string element = "<a>" + std::string(100, 'x') + "</a>\n";
+    HeapArray<char> text;
+    while (text.size() < page * 8) text.append(element.data(), element.size());
+    const std::string original(text.data(), text.size());
+    for (const bool release : {false, true}) {
+        SCOPED_TRACE(release);
+        std::memcpy(text.data(), original.data(), original.size());
+        XmlCursor cursor(std::string_view(text.data(), text.size()), ConsumedText{release, 1});
+        XmlEvent event;
+        while (cursor.position() < text.data() + page * 5 + 77) ASSERT_TRUE(cursor.next_event(event).ok());
+        const char* const floor = text.data() + page + 5;
+        cursor.release_consumed(floor);
+        const auto page_of = [&](const char* p) { return reinterpret_cast<std::uintptr_t>(p) / page; };
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            const char* p = text.data() + i;
+            const bool freed = release && p >= floor && page_of(p) > page_of(floor - 1) &&
+                               page_of(p) < page_of(cursor.position());
+            ASSERT_EQ(text[i], freed ? '\0' : original[i]) << i;
+        }
+        // The rest still reads as before.
+        std::size_t elements = 0;
+        for (;;) {
+            ASSERT_TRUE(cursor.next_event(event).ok());
+            if (event.kind == EventKind::Eof) break;
+            elements += event.kind == EventKind::Start;
+        }
+        EXPECT_GT(elements, 10u);
+    }
+}
+
+}  // namespace
+}  // namespace quorvel::testing
