@@ -184,7 +184,30 @@ Status read_varray_rows(XmlCursor& cursor, ParseRow&& parse_row) {
 }  // namespace
 
 XmlCursor::XmlCursor(std::string_view document, ConsumedText consumed) noexcept
-    : document_(document), reader_(document, 0), consumed_(consumed), released_(document.data()) {}
+    : document_(document),
+      reader_(document, 0),
+      consumed_(consumed),
+      released_(document.data()),
+      release_at_(document.data() + document.size()) {
+    if (consumed_.release && consumed_.step < document.size()) {
+        release_at_ = document.data() + consumed_.step;
+    }
+}
+
+void XmlCursor::release_consumed_now(const char* floor) noexcept {
+    const char* const end = document_.data() + document_.size();
+    const char* const position = reader_.next_byte();
+    const auto from = [&] { return floor > released_ ? floor : released_; };
+    if (!consumed_.release) {
+        release_at_ = end;
+        return;
+    }
+    if (position > from() && static_cast<std::size_t>(position - from()) >= consumed_.step) {
+        released_ = static_cast<const char*>(release_pages(const_cast<char*>(from()), const_cast<char*>(position)));
+    }
+    const std::size_t left = static_cast<std::size_t>(end - from());
+    release_at_ = left > consumed_.step ? from() + consumed_.step : end;
+}
 
 Status XmlCursor::skip_element(std::string_view name) {
     std::size_t depth = 1;

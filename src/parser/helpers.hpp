@@ -90,10 +90,8 @@ public:
     // front to back, so this keeps a large document from sitting in memory
     // whole beside what is parsed out of it.
     void release_consumed(const char* floor) noexcept {
-        const char* const from = floor > released_ ? floor : released_;
-        if (consumed_.release && reader_.next_byte() - from >= static_cast<std::ptrdiff_t>(consumed_.step)) {
-            released_ = static_cast<const char*>(release_pages(const_cast<char*>(from),
-                                                               const_cast<char*>(reader_.next_byte())));
+        if (reader_.next_byte() >= release_at_) {
+            release_consumed_now(floor);
         }
     }
 
@@ -104,11 +102,13 @@ public:
 
 private:
     Status unescape(std::string_view raw, std::string_view& text);
+    void release_consumed_now(const char* floor) noexcept;
 
     std::string_view document_;
     XmlReader reader_;
     ConsumedText consumed_;
-    const char* released_;  // text before this was given back, or is kept
+    const char* released_;    // text before this was given back, or is kept
+    const char* release_at_;  // the position from which release_consumed looks again
     std::string scratch_;  // unescaped text; reused so that text costs no allocation
 };
 
