@@ -23,7 +23,7 @@ std::string walk(std::string_view bytes, bool gzip, const quorvel::ParseOptions&
     }
     quorvel::RunRecord record;
     const quorvel::Status walked =
-        quorvel::walk_document(document.text(), options, record, quorvel::ConsumedText{release, 1});
+        quorvel::walk_document(document.text(), options, record, quorvel::ConsumedText{release, release, 1});
     return walked.ok() ? quorvel::testing::RecordDigest(record).bytes() : walked.error().to_string();
 }
 

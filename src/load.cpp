@@ -69,7 +69,10 @@ Status open_file(std::string_view path, int& fd) {
 Status read_whole(int fd, const struct stat& info, HeapArray<char>& out, bool& valid_utf8) {
     constexpr std::size_t kPiece = std::size_t{1} << 20;
     if (S_ISREG(info.st_mode) && info.st_size > 0) {
-        out.reserve(static_cast<std::size_t>(info.st_size) + 1);
+        const auto size = static_cast<std::size_t>(info.st_size) + 1;
+        if (size < kOwnMappingMin || !out.reserve_own_mapping(size)) {
+            out.reserve(size);
+        }
 #if defined(MADV_POPULATE_WRITE)
         // One call maps every page of the buffer, instead of one fault per
         // page while the file is copied in. An old kernel just says no.
@@ -182,6 +185,9 @@ Status load_document_from_bytes(std::string_view bytes, bool gzip, Document& doc
     if (gzip) {
         QV_TRY(inflate_gzip(bytes, raw, valid_utf8));
     } else {
+        if (bytes.size() + 1 >= kOwnMappingMin) {
+            raw.reserve_own_mapping(bytes.size() + 1);
+        }
         raw.append(bytes.data(), bytes.size());
     }
     return finish_document(std::move(raw), document, valid_utf8);

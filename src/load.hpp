@@ -23,6 +23,10 @@ public:
         return std::string_view(bytes_.data() + offset_, bytes_.size() - offset_);
     }
 
+    // Whether the text's pages are a mapping of their own, which can be
+    // taken apart without touching the allocator's memory.
+    bool owns_mapping() const noexcept { return bytes_.owns_mapping(); }
+
 private:
     HeapArray<char> bytes_;
     std::size_t offset_ = 0;

@@ -23,7 +23,8 @@ ParseOutcome run(Load&& load, const ParseOptions& options) noexcept {
             status = load(document);
             if (status.ok()) {
                 RunRecord record;
-                status = walk_document(document.text(), options, record, ConsumedText{true});
+                status = walk_document(document.text(), options, record,
+                                       ConsumedText{true, document.owns_mapping()});
                 if (status.ok()) {
                     outcome.record = std::move(record);
                 }

@@ -1,5 +1,6 @@
 #include "parser/helpers.hpp"
 
+#include <cstdint>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -194,19 +195,33 @@ XmlCursor::XmlCursor(std::string_view document, ConsumedText consumed) noexcept
     }
 }
 
-void XmlCursor::release_consumed_now(const char* floor) noexcept {
+// The whole pages of text between `floor` (or what was given back before)
+// and the reading position, once a step's worth has piled up; they count as
+// given back from then on.
+bool XmlCursor::consumed_pages(const char* floor, char*& pages, std::size_t& bytes) noexcept {
     const char* const end = document_.data() + document_.size();
     const char* const position = reader_.next_byte();
     const auto from = [&] { return floor > released_ ? floor : released_; };
     if (!consumed_.release) {
         release_at_ = end;
-        return;
+        return false;
     }
-    if (position > from() && static_cast<std::size_t>(position - from()) >= consumed_.step) {
-        released_ = static_cast<const char*>(release_pages(const_cast<char*>(from()), const_cast<char*>(position)));
+    bool found = false;
+    const std::size_t page = mapped::page_size();
+    if (page != 0 && position > from() && static_cast<std::size_t>(position - from()) >= consumed_.step) {
+        const auto first = (reinterpret_cast<std::uintptr_t>(from()) + page - 1) / page * page;
+        const auto last = reinterpret_cast<std::uintptr_t>(position) / page * page;
+        if (last > first) {
+            // The owner of the text allowed this; the cursor itself only reads.
+            pages = reinterpret_cast<char*>(first);
+            bytes = last - first;
+            released_ = position - (reinterpret_cast<std::uintptr_t>(position) - last);
+            found = true;
+        }
     }
     const std::size_t left = static_cast<std::size_t>(end - from());
     release_at_ = left > consumed_.step ? from() + consumed_.step : end;
+    return found;
 }
 
 Status XmlCursor::skip_element(std::string_view name) {

@@ -27,6 +27,10 @@ namespace quorvel {
 // zeros.
 struct ConsumedText {
     bool release = false;
+    // The text is a mapping of its own, so its pages may also be moved into
+    // the arrays being filled (which would cut up the allocator's memory
+    // otherwise).
+    bool movable = false;
     std::size_t step = std::size_t{4} << 20;
 };
 
@@ -84,14 +88,28 @@ public:
     // Where the next unread byte is.
     const char* position() const noexcept { return reader_.next_byte(); }
 
+    // Bytes of the document not read yet.
+    std::size_t remaining() const noexcept { return static_cast<std::size_t>(reader_.document_end() - reader_.next_byte()); }
+
     // Gives the memory of the text read so far back to the system, but not
     // that before `floor`, when the cursor may and a step's worth has piled
     // up. The caller holds no view into that text. Text is read once, from
     // front to back, so this keeps a large document from sitting in memory
     // whole beside what is parsed out of it.
     void release_consumed(const char* floor) noexcept {
+        release_consumed(floor, [](char*, std::size_t) noexcept { return false; });
+    }
+
+    // The same, but the whole pages of that text are first offered to
+    // `take(pages, bytes)`, which returns true when it took them over.
+    template <class Take>
+    void release_consumed(const char* floor, Take&& take) noexcept {
         if (reader_.next_byte() >= release_at_) {
-            release_consumed_now(floor);
+            char* pages = nullptr;
+            std::size_t bytes = 0;
+            if (consumed_pages(floor, pages, bytes) && !(consumed_.movable && take(pages, bytes))) {
+                release_pages(pages, pages + bytes);
+            }
         }
     }
 
@@ -102,7 +120,7 @@ public:
 
 private:
     Status unescape(std::string_view raw, std::string_view& text);
-    void release_consumed_now(const char* floor) noexcept;
+    bool consumed_pages(const char* floor, char*& pages, std::size_t& bytes) noexcept;
 
     std::string_view document_;
     XmlReader reader_;

@@ -90,14 +90,21 @@ namespace detail {
 // plain `<r>` of plain numbers is parsed straight from the document; anything
 // else goes through events and the general number syntax. Nothing keeps a
 // view into the text after the outer set's start tag (`tree_text`), so the
-// rows read are given back as the numbers take their place.
+// pages of the rows read become room for the numbers (or are given back).
 template <class OnRow>
 Status read_rows(XmlCursor& cursor, SetTree& tree, const char* tree_text, std::uint64_t& members,
                  OnRow& on_row) {
     XmlEvent event;
     std::string_view text;
+    const auto take_pages = [&](char* pages, std::size_t bytes) noexcept {
+        // Address space for about as many numbers as the rest of the
+        // document can hold; all three are sizes of memory in use, far
+        // from overflowing.
+        const std::size_t room = tree.values.capacity() * sizeof(double) + bytes + 2 * cursor.remaining();
+        return tree.values.adopt_pages(pages, bytes, room);
+    };
     for (;;) {
-        cursor.release_consumed(tree_text);
+        cursor.release_consumed(tree_text, take_pages);
         double* row = tree.begin_row();
         RowSink sink{row, tree.skip, tree.width};
         if (cursor.read_number_element("r", sink)) {

@@ -71,5 +71,74 @@ TEST(HeapArray, ReleaseFrontReturnsMemory) {
     EXPECT_EQ(values[kCount - 1], 1.0);
 }
 
+// Pages of a text taken over as room for numbers: what was written before
+// stays, the pages arrive with their content, the text reads as zeros where
+// they left, and the array grows, shrinks and moves as usual afterwards.
+TEST(HeapArray, AdoptPagesOfAnotherBuffer) {
+    const std::size_t page = mapped::page_size();
+    ASSERT_GT(page, 0u);
+    HeapArray<char> text;
+    const std::size_t text_size = page * 64;
+    std::memset(text.grow_by(text_size), 't', text_size);
+    // Whole pages inside the text, away from the allocator's bookkeeping.
+    char* const first_page = reinterpret_cast<char*>((reinterpret_cast<std::uintptr_t>(text.data()) + page - 1) / page * page);
+
+    HeapArray<double> values;
+    for (int i = 0; i < 100; ++i) values.push_back(i + 0.25);
+    ASSERT_TRUE(values.adopt_pages(first_page, page * 4, page * 16));
+    EXPECT_GE(values.capacity(), 100 + page * 4 / sizeof(double));
+    for (int i = 0; i < 100; ++i) ASSERT_EQ(values[i], i + 0.25);
+    for (std::size_t i = 0; i < page * 4; ++i) ASSERT_EQ(first_page[i], '\0') << i;
+    EXPECT_EQ(first_page[page * 4], 't');
+    // The adopted room holds the text until it is written.
+    const std::size_t room_start = values.capacity() - page * 4 / sizeof(double);
+    EXPECT_EQ(reinterpret_cast<const char*>(values.data() + room_start)[0], 't');
+
+    // More pages, then growth past the reserve: back to plain memory, values kept.
+    ASSERT_TRUE(values.adopt_pages(first_page + page * 8, page * 2, 0));
+    while (values.size() < page * 40 / sizeof(double)) values.push_back(static_cast<double>(values.size()));
+    for (std::size_t i = 100; i < values.size(); ++i) ASSERT_EQ(values[i], static_cast<double>(i)) << i;
+    for (int i = 0; i < 100; ++i) ASSERT_EQ(values[i], i + 0.25);
+    // Taken over again after that, with room to double.
+    ASSERT_TRUE(values.adopt_pages(first_page + page * 12, page, 0));
+    values.shrink_to_fit();
+    HeapArray<double> moved = std::move(values);
+    EXPECT_EQ(moved[7], 7.25);
+    EXPECT_EQ(moved[moved.size() - 1], static_cast<double>(moved.size() - 1));
+    text.push_back('x');  // the text's own block is still whole
+}
+
+TEST(HeapArray, AdoptPagesRefusesWhatIsNotWholePages) {
+    const std::size_t page = mapped::page_size();
+    HeapArray<char> text;
+    std::memset(text.grow_by(page * 8), 't', page * 8);
+    char* const first_page = reinterpret_cast<char*>((reinterpret_cast<std::uintptr_t>(text.data()) + page - 1) / page * page);
+    HeapArray<double> values;
+    values.push_back(1.0);
+    EXPECT_FALSE(values.adopt_pages(first_page + 8, page, 0));
+    EXPECT_FALSE(values.adopt_pages(first_page, page / 2, 0));
+    EXPECT_EQ(first_page[8], 't');
+    EXPECT_EQ(values[0], 1.0);
+}
+
+// A move the system refuses (here: of a page below the lowest address
+// anything may ever be mapped at) leaves the values in plain memory, where
+// they keep growing.
+TEST(HeapArray, RefusedMoveFallsBackToPlainMemory) {
+    const std::size_t page = mapped::page_size();
+    void* const never_mapped = reinterpret_cast<void*>(page);
+    HeapArray<char> text;
+    std::memset(text.grow_by(page * 8), 't', page * 8);
+    char* const first_page = reinterpret_cast<char*>((reinterpret_cast<std::uintptr_t>(text.data()) + page - 1) / page * page);
+
+    HeapArray<double> values;
+    for (int i = 0; i < 1000; ++i) values.push_back(i);
+    ASSERT_TRUE(values.adopt_pages(first_page, page, page * 64));
+    EXPECT_FALSE(values.adopt_pages(never_mapped, page, 0));
+    for (int i = 0; i < 1000; ++i) ASSERT_EQ(values[i], i);
+    for (int i = 1000; i < 100000; ++i) values.push_back(i);
+    for (int i = 0; i < 100000; ++i) ASSERT_EQ(values[i], i);
+}
+
 }  // namespace
 }  // namespace quorvel

@@ -29,7 +29,7 @@ std::string walk(const std::string& bytes, bool gzip, bool release, const ParseO
     const Status loaded = load_document_from_bytes(bytes, gzip, document);
     if (!loaded.ok()) return loaded.error().to_string();
     RunRecord record;
-    const Status walked = walk_document(document.text(), options, record, ConsumedText{release, 1});
+    const Status walked = walk_document(document.text(), options, record, ConsumedText{release, release, 1});
     return walked.ok() ? "ok " + RecordDigest(record).bytes() : walked.error().to_string();
 }
 
@@ -55,6 +55,35 @@ TEST(ReleaseConsumed, SampleParsesTheSame) {
     }
 }
 
+std::size_t count_lines(const char* path) {
+    std::ifstream in(path);
+    std::size_t lines = 0;
+    for (std::string line; std::getline(in, line);) ++lines;
+    return lines;
+}
+
+// Pages taken over by the arrays go away with them: parsing again and again
+// leaves neither mappings nor resident memory behind.
+TEST(ReleaseConsumed, RepeatedParsesLeaveNoMappings) {
+    if (count_lines("/proc/self/maps") == 0) GTEST_SKIP() << "needs /proc/self/maps";
+    const std::string sample = read_file(std::filesystem::path(QUORVEL_SOURCE_DIR) / "samples" / "sample.xml");
+    ParseOptions options;
+    options.parse_projected = true;
+    const auto parse_many = [&](int times) {
+        for (int i = 0; i < times; ++i) {
+            Document document;
+            ASSERT_TRUE(load_document_from_bytes(sample, false, document).ok());
+            RunRecord record;
+            ASSERT_TRUE(walk_document(document.text(), options, record, ConsumedText{true, true, 1}).ok());
+            ASSERT_TRUE(record.projected.has_value());
+        }
+    };
+    parse_many(10);
+    const std::size_t maps = count_lines("/proc/self/maps");
+    parse_many(200);
+    EXPECT_LE(count_lines("/proc/self/maps"), maps + 8);
+}
+
 TEST(ReleaseConsumed, CorpusParsesTheSame) {
     const std::filesystem::path corpus(QUORVEL_CORPUS_DIR);
     if (!std::filesystem::is_directory(corpus)) GTEST_SKIP() << "no " << corpus;
@@ -74,7 +103,7 @@ TEST(ReleaseConsumed, CursorGivesBackOnlyTheWholePagesBetweenFloorAndPosition) {
     for (const bool release : {false, true}) {
         SCOPED_TRACE(release);
         std::memcpy(text.data(), original.data(), original.size());
-        XmlCursor cursor(std::string_view(text.data(), text.size()), ConsumedText{release, 1});
+        XmlCursor cursor(std::string_view(text.data(), text.size()), ConsumedText{release, release, 1});
         XmlEvent event;
         while (cursor.position() < text.data() + page * 5 + 77) ASSERT_TRUE(cursor.next_event(event).ok());
         const char* const floor = text.data() + page + 5;
