@@ -204,16 +204,17 @@ public:
     // as room at the end of the array; their content becomes that of the
     // elements there, and they are left empty where they were. The first
     // time, the array moves into `reserve_bytes` of address space of its own
-    // (at least what it holds and the pages). Returns false, with nothing
-    // taken, when that cannot be done; the pages then stay where they are.
+    // (at least what it holds and the pages). Returns false when that cannot
+    // be done: the pages then stay where they are, or, should the system
+    // refuse only what comes after their move, read as zeros there.
     bool adopt_pages(void* pages, std::size_t bytes, std::size_t reserve_bytes) noexcept {
         const std::size_t page = mapped::page_size();
         if (page == 0 || page % sizeof(T) != 0 || bytes % page != 0 ||
             reinterpret_cast<std::uintptr_t>(pages) % page != 0) {
             return false;
         }
-        if (mapped_ == 0 && !enter_mapping(bytes, reserve_bytes)) {
-            return false;
+        if (mapped_ == 0) {
+            return enter_mapping(pages, bytes, reserve_bytes);
         }
         const std::size_t used = capacity_ * sizeof(T);
         if (bytes > mapped_ - used) {
@@ -263,34 +264,42 @@ private:
         }
     }
 
-    // Into address space of its own: `reserve_bytes`, and at least twice
-    // what is held now and `extra` bytes more, so that an array that had to
-    // leave a mapping it outgrew and comes back has room to double.
-    bool enter_mapping(std::size_t extra, std::size_t reserve_bytes) noexcept {
+    // Into address space of its own, `reserve_bytes` and at least twice
+    // what is held now and the pages, which come first: when the system
+    // cannot move them, nothing has been copied and the array stays as it
+    // was. Twice, so that an array that outgrew a mapping and comes back
+    // has room to double.
+    bool enter_mapping(void* pages, std::size_t bytes, std::size_t reserve_bytes) noexcept {
         const std::size_t page = mapped::page_size();
         const std::size_t held = (size_ * sizeof(T) + page - 1) / page * page;
-        if (held > std::numeric_limits<std::size_t>::max() / 4 - extra) {
+        if (held > std::numeric_limits<std::size_t>::max() / 4 - bytes) {
             return false;
         }
-        std::size_t total = reserve_bytes > 2 * held + extra ? reserve_bytes : 2 * held + extra;
+        std::size_t total = reserve_bytes > 2 * held + bytes ? reserve_bytes : 2 * held + bytes;
         if (total > std::numeric_limits<std::size_t>::max() - page) {
             return false;
         }
         total = (total + page - 1) / page * page;
-        void* base = mapped::reserve(total);
+        char* const base = static_cast<char*>(mapped::reserve(total));
         if (base == nullptr) {
             return false;
         }
+        if (!mapped::move_pages(pages, bytes, base + held)) {
+            // Around the target, which may no longer be ours.
+            mapped::unmap(base, held);
+            mapped::unmap(base + held + bytes, total - held - bytes);
+            return false;
+        }
         if (held != 0 && !mapped::commit(base, held)) {
-            mapped::unmap(base, total);
+            mapped::unmap(base, total);  // and the moved pages with it
             return false;
         }
         if (size_ != 0) {
             std::memcpy(base, data_, size_ * sizeof(T));
         }
         std::free(data_);
-        data_ = static_cast<T*>(base);
-        capacity_ = held / sizeof(T);
+        data_ = reinterpret_cast<T*>(base);
+        capacity_ = (held + bytes) / sizeof(T);
         mapped_ = total;
         return true;
     }

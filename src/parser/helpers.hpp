@@ -101,15 +101,22 @@ public:
     }
 
     // The same, but the whole pages of that text are first offered to
-    // `take(pages, bytes)`, which returns true when it took them over.
+    // `take(pages, bytes)`, which returns true when it took them over. Once
+    // it declines, the rest of the text is only given back: a system that
+    // cannot move pages is not asked again and again.
     template <class Take>
     void release_consumed(const char* floor, Take&& take) noexcept {
         if (reader_.next_byte() >= release_at_) {
             char* pages = nullptr;
             std::size_t bytes = 0;
-            if (consumed_pages(floor, pages, bytes) && !(consumed_.movable && take(pages, bytes))) {
-                release_pages(pages, pages + bytes);
+            if (!consumed_pages(floor, pages, bytes)) {
+                return;
             }
+            if (consumed_.movable && take(pages, bytes)) {
+                return;
+            }
+            consumed_.movable = false;
+            release_pages(pages, pages + bytes);
         }
     }
 

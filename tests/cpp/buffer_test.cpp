@@ -131,10 +131,20 @@ TEST(HeapArray, RefusedMoveFallsBackToPlainMemory) {
     std::memset(text.grow_by(page * 8), 't', page * 8);
     char* const first_page = reinterpret_cast<char*>((reinterpret_cast<std::uintptr_t>(text.data()) + page - 1) / page * page);
 
+    // Refused the first time: nothing was copied, the array is as it was.
+    HeapArray<double> plain;
+    plain.push_back(3.0);
+    EXPECT_FALSE(plain.adopt_pages(never_mapped, page, page * 64));
+    EXPECT_FALSE(plain.owns_mapping());
+    EXPECT_EQ(plain[0], 3.0);
+
+    // Refused later: the values leave the mapping for plain memory.
     HeapArray<double> values;
     for (int i = 0; i < 1000; ++i) values.push_back(i);
     ASSERT_TRUE(values.adopt_pages(first_page, page, page * 64));
+    EXPECT_TRUE(values.owns_mapping());
     EXPECT_FALSE(values.adopt_pages(never_mapped, page, 0));
+    EXPECT_FALSE(values.owns_mapping());
     for (int i = 0; i < 1000; ++i) ASSERT_EQ(values[i], i);
     for (int i = 1000; i < 100000; ++i) values.push_back(i);
     for (int i = 0; i < 100000; ++i) ASSERT_EQ(values[i], i);

@@ -126,5 +126,24 @@ TEST(ReleaseConsumed, CursorGivesBackOnlyTheWholePagesBetweenFloorAndPosition) {
     }
 }
 
+// Text pages are offered for taking over until the first refusal; after
+// that they are only given back.
+TEST(ReleaseConsumed, PagesAreOfferedUntilRefused) {
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const std::string element = "<a>" + std::string(100, 'x') + "</a>\n";
+    HeapArray<char> text;
+    while (text.size() < page * 16) text.append(element.data(), element.size());
+    XmlCursor cursor(std::string_view(text.data(), text.size()), ConsumedText{true, true, 1});
+    int offers = 0;
+    const auto refuse_second = [&](char*, std::size_t) { return ++offers == 1; };
+    XmlEvent event;
+    for (;;) {
+        ASSERT_TRUE(cursor.next_event(event).ok());
+        if (event.kind == EventKind::Eof) break;
+        cursor.release_consumed(text.data(), refuse_second);
+    }
+    EXPECT_EQ(offers, 2);
+}
+
 }  // namespace
 }  // namespace quorvel::testing
