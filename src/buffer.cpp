@@ -11,31 +11,28 @@
 
 namespace quorvel {
 
-void* release_pages(void* begin, void* end) noexcept {
+void release_pages(void* begin, void* end) noexcept {
 #if defined(MADV_DONTNEED)
-    static const long page_size = ::sysconf(_SC_PAGESIZE);
-    if (page_size <= 0) {
-        return begin;
+    const std::size_t page = mapped::page_size();
+    if (page == 0) {
+        return;
     }
-    const auto page = static_cast<std::uintptr_t>(page_size);
-    const auto first = (reinterpret_cast<std::uintptr_t>(begin) + page - 1) & ~(page - 1);
-    const auto last = reinterpret_cast<std::uintptr_t>(end) & ~(page - 1);
-    if (last <= first) {
-        return begin;
+    const auto first = (reinterpret_cast<std::uintptr_t>(begin) + page - 1) / page * page;
+    const auto last = reinterpret_cast<std::uintptr_t>(end) / page * page;
+    if (last > first) {
+        // Should the system refuse, the memory simply stays in use.
+        ::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
     }
-    // Should the system refuse, the memory simply stays in use.
-    ::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
-    return reinterpret_cast<void*>(last);
 #else
+    (void)begin;
     (void)end;
-    return begin;
 #endif
 }
 
 namespace mapped {
 
 std::size_t page_size() noexcept {
-    static const long size = ::sysconf(_SC_PAGESIZE);
+    const long size = ::sysconf(_SC_PAGESIZE);
     return size > 0 ? static_cast<std::size_t>(size) : 0;
 }
 

@@ -25,9 +25,8 @@ namespace quorvel {
 
 // Gives the memory pages that lie wholly inside [begin, end) back to the
 // system; they read as zeros afterwards. Pages shared with anything outside
-// the range (the allocator's own bookkeeping included) are kept. Returns
-// where the released pages end: `begin` when none were.
-void* release_pages(void* begin, void* end) noexcept;
+// the range (the allocator's own bookkeeping included) are kept.
+void release_pages(void* begin, void* end) noexcept;
 
 // Address space mapped by an array itself: reserved without access, then
 // made usable, or filled with pages moved from elsewhere.
