@@ -8,26 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "load.hpp"
 #include "parse.hpp"
-#include "parser/sections.hpp"
 #include "record_digest.hpp"
-
-namespace {
-
-std::string walk(std::string_view bytes, bool gzip, const quorvel::ParseOptions& options, bool release) {
-    quorvel::Document document;
-    const quorvel::Status loaded = quorvel::load_document_from_bytes(bytes, gzip, document);
-    if (!loaded.ok()) {
-        return loaded.error().to_string();
-    }
-    quorvel::RunRecord record;
-    const quorvel::Status walked =
-        quorvel::walk_document(document.text(), options, record, quorvel::ConsumedText{release, release, 1});
-    return walked.ok() ? quorvel::testing::RecordDigest(record).bytes() : walked.error().to_string();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) {
@@ -52,7 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (outcome.status == quorvel::ParseStatus::OutOfMemory) {
         return 0;
     }
-    if (walk(bytes, gzip, options, false) != walk(bytes, gzip, options, true)) {
+    if (quorvel::testing::walk_to_digest(bytes, gzip, options, false) !=
+        quorvel::testing::walk_to_digest(bytes, gzip, options, true)) {
         __builtin_trap();
     }
     return 0;

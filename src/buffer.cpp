@@ -13,15 +13,11 @@ namespace quorvel {
 
 void release_pages(void* begin, void* end) noexcept {
 #if defined(MADV_DONTNEED)
-    const std::size_t page = mapped::page_size();
-    if (page == 0) {
-        return;
-    }
-    const auto first = (reinterpret_cast<std::uintptr_t>(begin) + page - 1) / page * page;
-    const auto last = reinterpret_cast<std::uintptr_t>(end) / page * page;
-    if (last > first) {
+    char* first = nullptr;
+    std::size_t bytes = 0;
+    if (mapped::whole_pages(begin, end, first, bytes)) {
         // Should the system refuse, the memory simply stays in use.
-        ::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+        ::madvise(first, bytes, MADV_DONTNEED);
     }
 #else
     (void)begin;
@@ -34,6 +30,21 @@ namespace mapped {
 std::size_t page_size() noexcept {
     const long size = ::sysconf(_SC_PAGESIZE);
     return size > 0 ? static_cast<std::size_t>(size) : 0;
+}
+
+bool whole_pages(const void* begin, const void* end, char*& first, std::size_t& bytes) noexcept {
+    const std::size_t page = page_size();
+    if (page == 0) {
+        return false;
+    }
+    const auto from = round_up(reinterpret_cast<std::uintptr_t>(begin), page);
+    const auto to = reinterpret_cast<std::uintptr_t>(end) / page * page;
+    if (to <= from) {
+        return false;
+    }
+    first = reinterpret_cast<char*>(from);
+    bytes = to - from;
+    return true;
 }
 
 void* reserve(std::size_t bytes) noexcept {

@@ -33,6 +33,13 @@ void release_pages(void* begin, void* end) noexcept;
 namespace mapped {
 
 std::size_t page_size() noexcept;  // 0 when unknown
+// `bytes` rounded up to whole pages of `page` bytes.
+constexpr std::size_t round_up(std::size_t bytes, std::size_t page) noexcept {
+    return (bytes + page - 1) / page * page;
+}
+// The whole pages inside [begin, end): where they start and how many bytes
+// they take. False when there are none (or the page size is unknown).
+bool whole_pages(const void* begin, const void* end, char*& first, std::size_t& bytes) noexcept;
 // `bytes` (a whole number of pages) of address space; null when refused.
 void* reserve(std::size_t bytes) noexcept;
 // Makes reserved pages readable and writable.
@@ -104,13 +111,16 @@ public:
         if (mapped_ != 0) {
             const std::size_t page = mapped::page_size();
             const std::size_t used = capacity_ * sizeof(T);
-            const std::size_t wanted = (count * sizeof(T) + page - 1) / page * page;
-            if (count * sizeof(T) <= mapped_ && wanted <= mapped_) {
+            if (count * sizeof(T) > std::numeric_limits<std::size_t>::max() - page) {
+                throw std::bad_alloc();
+            }
+            const std::size_t wanted = mapped::round_up(count * sizeof(T), page);
+            if (wanted <= mapped_) {
                 if (mapped::commit(reinterpret_cast<char*>(data_) + used, wanted - used)) {
                     capacity_ = wanted / sizeof(T);
                     return;
                 }
-            } else if (count * sizeof(T) < std::numeric_limits<std::size_t>::max() - page && used == mapped_) {
+            } else if (used == mapped_) {
                 // Wholly usable, as a document read into its own mapping is.
                 if (void* grown = mapped::grow(data_, mapped_, wanted)) {
                     data_ = static_cast<T*>(grown);
@@ -171,29 +181,14 @@ public:
         release_pages(data_, data_ + (count < size_ ? count : size_));
     }
 
-    // Moves the (empty) array into address space of its own with room for
-    // `count` elements, so that its pages can later be handed over (see
-    // adopt_pages) without cutting up the allocator's memory. Returns false,
-    // changing nothing, when that cannot be done; reserve() still can.
-    bool reserve_own_mapping(std::size_t count) noexcept {
-        const std::size_t page = mapped::page_size();
-        if (size_ != 0 || mapped_ != 0 || page == 0 || count > std::numeric_limits<std::size_t>::max() / sizeof(T) - page) {
-            return false;
+    // Makes room for `count` elements in total. A large, empty array
+    // (kOwnMappingMin bytes and more) moves into address space of its own,
+    // so that its pages can later be handed over (see adopt_pages) without
+    // cutting up the allocator's memory; throws std::bad_alloc.
+    void reserve_large_in_own_mapping(std::size_t count) {
+        if (count < kOwnMappingMin / sizeof(T) || !enter_own_mapping(count)) {
+            reserve(count);
         }
-        const std::size_t bytes = (count * sizeof(T) + page - 1) / page * page;
-        void* base = mapped::reserve(bytes);
-        if (base == nullptr) {
-            return false;
-        }
-        if (!mapped::commit(base, bytes)) {
-            mapped::unmap(base, bytes);
-            return false;
-        }
-        std::free(data_);
-        data_ = static_cast<T*>(base);
-        capacity_ = bytes / sizeof(T);
-        mapped_ = bytes;
-        return true;
     }
 
     // Whether the array lives in address space of its own.
@@ -242,7 +237,7 @@ public:
         }
         if (mapped_ != 0) {
             const std::size_t page = mapped::page_size();
-            const std::size_t kept = (size_ * sizeof(T) + page - 1) / page * page;
+            const std::size_t kept = mapped::round_up(size_ * sizeof(T), page);
             mapped::unmap(reinterpret_cast<char*>(data_) + kept, mapped_ - kept);
             mapped_ = kept;
             capacity_ = kept / sizeof(T);
@@ -263,6 +258,30 @@ private:
         }
     }
 
+    // An empty array into address space of its own, all of it usable, with
+    // room for `count` elements; false, changing nothing, when refused.
+    bool enter_own_mapping(std::size_t count) noexcept {
+        const std::size_t page = mapped::page_size();
+        if (size_ != 0 || mapped_ != 0 || page == 0 ||
+            count > (std::numeric_limits<std::size_t>::max() - page) / sizeof(T)) {
+            return false;
+        }
+        const std::size_t bytes = mapped::round_up(count * sizeof(T), page);
+        void* base = mapped::reserve(bytes);
+        if (base == nullptr) {
+            return false;
+        }
+        if (!mapped::commit(base, bytes)) {
+            mapped::unmap(base, bytes);
+            return false;
+        }
+        std::free(data_);
+        data_ = static_cast<T*>(base);
+        capacity_ = bytes / sizeof(T);
+        mapped_ = bytes;
+        return true;
+    }
+
     // Into address space of its own, `reserve_bytes` and at least twice
     // what is held now and the pages, which come first: when the system
     // cannot move them, nothing has been copied and the array stays as it
@@ -270,7 +289,7 @@ private:
     // has room to double.
     bool enter_mapping(void* pages, std::size_t bytes, std::size_t reserve_bytes) noexcept {
         const std::size_t page = mapped::page_size();
-        const std::size_t held = (size_ * sizeof(T) + page - 1) / page * page;
+        const std::size_t held = mapped::round_up(size_ * sizeof(T), page);
         if (held > std::numeric_limits<std::size_t>::max() / 4 - bytes) {
             return false;
         }
@@ -278,7 +297,7 @@ private:
         if (total > std::numeric_limits<std::size_t>::max() - page) {
             return false;
         }
-        total = (total + page - 1) / page * page;
+        total = mapped::round_up(total, page);
         char* const base = static_cast<char*>(mapped::reserve(total));
         if (base == nullptr) {
             return false;

@@ -145,9 +145,7 @@ bool inflate_whole(std::string_view in, std::size_t body, HeapArray<char>& out, 
         throw std::bad_alloc();
     }
     out.clear();
-    if (announced + 1 < kOwnMappingMin || !out.reserve_own_mapping(announced + 1)) {
-        out.reserve(announced + 1);
-    }
+    out.reserve_large_in_own_mapping(announced + 1);
     std::size_t used = 0;
     std::size_t produced = 0;
     const libdeflate_result result = libdeflate_deflate_decompress_ex(

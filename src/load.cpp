@@ -69,18 +69,14 @@ Status open_file(std::string_view path, int& fd) {
 Status read_whole(int fd, const struct stat& info, HeapArray<char>& out, bool& valid_utf8) {
     constexpr std::size_t kPiece = std::size_t{1} << 20;
     if (S_ISREG(info.st_mode) && info.st_size > 0) {
-        const auto size = static_cast<std::size_t>(info.st_size) + 1;
-        if (size < kOwnMappingMin || !out.reserve_own_mapping(size)) {
-            out.reserve(size);
-        }
+        out.reserve_large_in_own_mapping(static_cast<std::size_t>(info.st_size) + 1);
 #if defined(MADV_POPULATE_WRITE)
         // One call maps every page of the buffer, instead of one fault per
         // page while the file is copied in. An old kernel just says no.
-        const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-        const auto first = (reinterpret_cast<std::uintptr_t>(out.data()) + page - 1) & ~(page - 1);
-        const auto last = (reinterpret_cast<std::uintptr_t>(out.data()) + out.capacity()) & ~(page - 1);
-        if (last > first) {
-            ::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+        char* first = nullptr;
+        std::size_t bytes = 0;
+        if (mapped::whole_pages(out.data(), out.data() + out.capacity(), first, bytes)) {
+            ::madvise(first, bytes, MADV_POPULATE_WRITE);
         }
 #endif
     }
@@ -185,9 +181,7 @@ Status load_document_from_bytes(std::string_view bytes, bool gzip, Document& doc
     if (gzip) {
         QV_TRY(inflate_gzip(bytes, raw, valid_utf8));
     } else {
-        if (bytes.size() + 1 >= kOwnMappingMin) {
-            raw.reserve_own_mapping(bytes.size() + 1);
-        }
+        raw.reserve_large_in_own_mapping(bytes.size() + 1);
         raw.append(bytes.data(), bytes.size());
     }
     return finish_document(std::move(raw), document, valid_utf8);

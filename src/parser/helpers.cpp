@@ -206,18 +206,11 @@ bool XmlCursor::consumed_pages(const char* floor, char*& pages, std::size_t& byt
         release_at_ = end;
         return false;
     }
-    bool found = false;
-    const std::size_t page = mapped::page_size();
-    if (page != 0 && position > from() && static_cast<std::size_t>(position - from()) >= consumed_.step) {
-        const auto first = (reinterpret_cast<std::uintptr_t>(from()) + page - 1) / page * page;
-        const auto last = reinterpret_cast<std::uintptr_t>(position) / page * page;
-        if (last > first) {
-            // The owner of the text allowed this; the cursor itself only reads.
-            pages = reinterpret_cast<char*>(first);
-            bytes = last - first;
-            released_ = position - (reinterpret_cast<std::uintptr_t>(position) - last);
-            found = true;
-        }
+    // The owner of the text allowed this; the cursor itself only reads.
+    const bool found = position > from() && static_cast<std::size_t>(position - from()) >= consumed_.step &&
+                       mapped::whole_pages(from(), position, pages, bytes);
+    if (found) {
+        released_ = pages + bytes;
     }
     const std::size_t left = static_cast<std::size_t>(end - from());
     release_at_ = left > consumed_.step ? from() + consumed_.step : end;

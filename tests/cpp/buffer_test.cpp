@@ -12,6 +12,14 @@
 namespace quorvel {
 namespace {
 
+// The first whole page inside a text, away from the allocator's bookkeeping.
+char* whole_pages_of(HeapArray<char>& text) {
+    char* first = nullptr;
+    std::size_t bytes = 0;
+    EXPECT_TRUE(mapped::whole_pages(text.data(), text.data() + text.size(), first, bytes));
+    return first;
+}
+
 long resident_pages() {
     long size = 0, resident = 0;
     if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
@@ -80,8 +88,7 @@ TEST(HeapArray, AdoptPagesOfAnotherBuffer) {
     HeapArray<char> text;
     const std::size_t text_size = page * 64;
     std::memset(text.grow_by(text_size), 't', text_size);
-    // Whole pages inside the text, away from the allocator's bookkeeping.
-    char* const first_page = reinterpret_cast<char*>((reinterpret_cast<std::uintptr_t>(text.data()) + page - 1) / page * page);
+    char* const first_page = whole_pages_of(text);
 
     HeapArray<double> values;
     for (int i = 0; i < 100; ++i) values.push_back(i + 0.25);
@@ -112,7 +119,7 @@ TEST(HeapArray, AdoptPagesRefusesWhatIsNotWholePages) {
     const std::size_t page = mapped::page_size();
     HeapArray<char> text;
     std::memset(text.grow_by(page * 8), 't', page * 8);
-    char* const first_page = reinterpret_cast<char*>((reinterpret_cast<std::uintptr_t>(text.data()) + page - 1) / page * page);
+    char* const first_page = whole_pages_of(text);
     HeapArray<double> values;
     values.push_back(1.0);
     EXPECT_FALSE(values.adopt_pages(first_page + 8, page, 0));
@@ -129,7 +136,7 @@ TEST(HeapArray, RefusedMoveFallsBackToPlainMemory) {
     void* const never_mapped = reinterpret_cast<void*>(page);
     HeapArray<char> text;
     std::memset(text.grow_by(page * 8), 't', page * 8);
-    char* const first_page = reinterpret_cast<char*>((reinterpret_cast<std::uintptr_t>(text.data()) + page - 1) / page * page);
+    char* const first_page = whole_pages_of(text);
 
     // Refused the first time: nothing was copied, the array is as it was.
     HeapArray<double> plain;

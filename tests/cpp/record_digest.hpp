@@ -5,9 +5,12 @@
 
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <variant>
 
+#include "load.hpp"
+#include "parser/sections.hpp"
 #include "run_record.hpp"
 
 namespace quorvel::testing {
@@ -80,5 +83,19 @@ private:
 
     std::string bytes_;
 };
+
+// Loads and walks a document held in memory, with its text kept or, when
+// `release` is set, handed on at every page passed: "ok" and the record's
+// digest, or the error text.
+inline std::string walk_to_digest(std::string_view bytes, bool gzip, const ParseOptions& options, bool release) {
+    Document document;
+    const Status loaded = load_document_from_bytes(bytes, gzip, document);
+    if (!loaded.ok()) {
+        return loaded.error().to_string();
+    }
+    RunRecord record;
+    const Status walked = walk_document(document.text(), options, record, ConsumedText{release, release, 1});
+    return walked.ok() ? "ok " + RecordDigest(record).bytes() : walked.error().to_string();
+}
 
 }  // namespace quorvel::testing

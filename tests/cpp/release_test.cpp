@@ -1,8 +1,6 @@
 // Giving back the text already read changes nothing the parse produces:
 // every document parses to the same record, or fails with the same error,
 // whether its pages are kept or given back whenever a page boundary is passed.
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -23,22 +21,12 @@ std::string read_file(const std::filesystem::path& path) {
     return out.str();
 }
 
-// The record's digest, or the error text.
-std::string walk(const std::string& bytes, bool gzip, bool release, const ParseOptions& options) {
-    Document document;
-    const Status loaded = load_document_from_bytes(bytes, gzip, document);
-    if (!loaded.ok()) return loaded.error().to_string();
-    RunRecord record;
-    const Status walked = walk_document(document.text(), options, record, ConsumedText{release, release, 1});
-    return walked.ok() ? "ok " + RecordDigest(record).bytes() : walked.error().to_string();
-}
-
 void expect_same_either_way(const std::string& bytes, bool gzip, const std::string& what) {
     for (const bool projected : {false, true}) {
         ParseOptions options;
         options.parse_projected = projected;
-        const std::string kept = walk(bytes, gzip, false, options);
-        const std::string released = walk(bytes, gzip, true, options);
+        const std::string kept = walk_to_digest(bytes, gzip, options, false);
+        const std::string released = walk_to_digest(bytes, gzip, options, true);
         ASSERT_EQ(kept.size(), released.size()) << what << (projected ? " (projected)" : "");
         ASSERT_TRUE(kept == released) << what << (projected ? " (projected)" : "") << ": "
                                       << kept.substr(0, 200) << " | " << released.substr(0, 200);
@@ -95,7 +83,7 @@ TEST(ReleaseConsumed, CorpusParsesTheSame) {
 }
 
 TEST(ReleaseConsumed, CursorGivesBackOnlyTheWholePagesBetweenFloorAndPosition) {
-    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const auto page = mapped::page_size();
     std::string element = "<a>" + std::string(100, 'x') + "</a>\n";
     HeapArray<char> text;
     while (text.size() < page * 8) text.append(element.data(), element.size());
@@ -129,7 +117,7 @@ TEST(ReleaseConsumed, CursorGivesBackOnlyTheWholePagesBetweenFloorAndPosition) {
 // Text pages are offered for taking over until the first refusal; after
 // that they are only given back.
 TEST(ReleaseConsumed, PagesAreOfferedUntilRefused) {
-    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const auto page = mapped::page_size();
     const std::string element = "<a>" + std::string(100, 'x') + "</a>\n";
     HeapArray<char> text;
     while (text.size() < page * 16) text.append(element.data(), element.size());
