@@ -1,20 +1,14 @@
-// Character encodings of the input: UTF-8 validation and the decoding of the
-// encodings a run file may come in (UTF-16 with a byte-order mark, or the
+// Character encodings of the input: the decoding of the encodings a run
+// file may come in (UTF-16 with a byte-order mark, or the
 // windows-1252 form of Latin-1) into UTF-8.
 #pragma once
 
 #include <string_view>
 
-#include "buffer.hpp"
+#include "heap_array.hpp"
 #include "error.hpp"
 
 namespace quorvel {
-
-bool is_valid_utf8(std::string_view bytes) noexcept;
-
-// The length of the longest prefix of `bytes` made of whole, valid UTF-8
-// sequences: where the first invalid or cut-off sequence starts.
-std::size_t utf8_valid_prefix(std::string_view bytes) noexcept;
 
 // Leaves valid UTF-8 untouched (a UTF-8 byte-order mark included). Anything
 // else is decoded into UTF-8 and replaces `bytes`: `FF FE` selects UTF-16LE,

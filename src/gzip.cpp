@@ -10,7 +10,7 @@
 #include <libdeflate.h>
 #include <zlib.h>
 
-#include "encoding.hpp"
+#include "text.hpp"
 
 namespace quorvel {
 
@@ -114,18 +114,13 @@ struct DecompressorDeleter {
 std::uint32_t crc_and_utf8_check(const HeapArray<char>& out, bool& valid_utf8) {
     constexpr std::size_t kPiece = std::size_t{1} << 18;
     std::uint32_t crc = 0;
-    std::size_t checked = 0;  // bytes known to be whole, valid UTF-8 sequences
-    bool invalid = false;
+    Utf8Check utf8;
     for (std::size_t at = 0; at < out.size(); at += kPiece) {
         const std::size_t end = at + std::min(kPiece, out.size() - at);
         crc = libdeflate_crc32(crc, out.data() + at, end - at);
-        if (!invalid) {
-            checked += utf8_valid_prefix(std::string_view(out.data() + checked, end - checked));
-            // A sequence may be cut at the end of a piece; anything earlier is invalid.
-            invalid = end - checked > 3;
-        }
+        utf8.grow(out.data(), end);
     }
-    valid_utf8 = !invalid && checked == out.size();
+    valid_utf8 = utf8.valid(out.size());
     return crc;
 }
 

@@ -5,7 +5,7 @@
 
 #include <string_view>
 
-#include "buffer.hpp"
+#include "heap_array.hpp"
 #include "error.hpp"
 
 namespace quorvel {

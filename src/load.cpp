@@ -6,12 +6,12 @@
 #include <string>
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "encoding.hpp"
 #include "gzip.hpp"
+#include "text.hpp"
 
 namespace quorvel {
 
@@ -70,18 +70,8 @@ Status read_whole(int fd, const struct stat& info, HeapArray<char>& out, bool& v
     constexpr std::size_t kPiece = std::size_t{1} << 20;
     if (S_ISREG(info.st_mode) && info.st_size > 0) {
         out.reserve_large_in_own_mapping(static_cast<std::size_t>(info.st_size) + 1);
-#if defined(MADV_POPULATE_WRITE)
-        // One call maps every page of the buffer, instead of one fault per
-        // page while the file is copied in. An old kernel just says no.
-        char* first = nullptr;
-        std::size_t bytes = 0;
-        if (mapped::whole_pages(out.data(), out.data() + out.capacity(), first, bytes)) {
-            ::madvise(first, bytes, MADV_POPULATE_WRITE);
-        }
-#endif
     }
-    std::size_t checked = 0;  // bytes known to be whole, valid UTF-8 sequences
-    bool invalid = false;
+    Utf8Check utf8;
     for (;;) {
         if (out.capacity() - out.size() < 4096) {
             out.reserve(out.size() + std::max<std::size_t>(out.size() / 2, 1 << 16));
@@ -89,15 +79,11 @@ Status read_whole(int fd, const struct stat& info, HeapArray<char>& out, bool& v
         std::size_t count = 0;
         QV_TRY(read_some(fd, out.data() + out.size(), std::min(out.capacity() - out.size(), kPiece), count));
         if (count == 0) {
-            valid_utf8 = !invalid && checked == out.size();
+            valid_utf8 = utf8.valid(out.size());
             return {};
         }
         out.grow_by(count);
-        if (!invalid) {
-            checked += utf8_valid_prefix(std::string_view(out.data() + checked, out.size() - checked));
-            // A sequence may be cut at the end of a piece; anything earlier is invalid.
-            invalid = out.size() - checked > 3;
-        }
+        utf8.grow(out.data(), out.size());
     }
 }
 

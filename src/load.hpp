@@ -6,8 +6,9 @@
 #include <cstddef>
 #include <string_view>
 
-#include "buffer.hpp"
+#include "consumed_text.hpp"
 #include "error.hpp"
+#include "heap_array.hpp"
 
 namespace quorvel {
 
@@ -17,19 +18,20 @@ class Document {
 public:
     Document() noexcept = default;
     Document(HeapArray<char> bytes, std::size_t offset) noexcept
-        : bytes_(std::move(bytes)), offset_(offset) {}
+        : bytes_(std::move(bytes)), offset_(offset), consumed_(text(), bytes_.owns_mapping()) {}
 
     std::string_view text() const noexcept {
         return std::string_view(bytes_.data() + offset_, bytes_.size() - offset_);
     }
 
-    // Whether the text's pages are a mapping of their own, which can be
-    // taken apart without touching the allocator's memory.
-    bool owns_mapping() const noexcept { return bytes_.owns_mapping(); }
+    // Hands on the pages of the text as a walk reads it; for a walk whose
+    // owner of the document reads nothing of it afterwards.
+    ConsumedText& consumed() noexcept { return consumed_; }
 
 private:
     HeapArray<char> bytes_;
     std::size_t offset_ = 0;
+    ConsumedText consumed_;
 };
 
 // True when the path's extension is exactly `gz`.

@@ -23,8 +23,7 @@ ParseOutcome run(Load&& load, const ParseOptions& options) noexcept {
             status = load(document);
             if (status.ok()) {
                 RunRecord record;
-                status = walk_document(document.text(), options, record,
-                                       ConsumedText{true, document.owns_mapping()});
+                status = walk_document(document.text(), options, record, &document.consumed());
                 if (status.ok()) {
                     outcome.record = std::move(record);
                 }

@@ -14,25 +14,10 @@
 #include <variant>
 #include <vector>
 
-#include "buffer.hpp"
+#include "heap_array.hpp"
+#include "values.hpp"
 
 namespace quorvel {
-
-using Vec3 = std::array<double, 3>;
-using Mat3 = std::array<Vec3, 3>;
-
-// Rows of floats of any length, stored flat: row i is
-// values[offsets[i] .. offsets[i + 1]).
-struct FloatRows {
-    std::vector<double> values;
-    std::vector<std::size_t> offsets{0};
-
-    std::size_t size() const noexcept { return offsets.size() - 1; }
-    void clear() {
-        values.clear();
-        offsets.assign(1, 0);
-    }
-};
 
 struct ParseOptions {
     bool parse_dos = true;

@@ -62,28 +62,6 @@ Status read_atoms(XmlCursor& cursor, std::vector<std::string>& atoms) {
         [&](const XmlEvent& child) { return cursor.skip_element(child.name); });
 }
 
-bool parse_count(std::string_view text, std::uint64_t& out) noexcept {
-    if (!text.empty() && text[0] == '+') {
-        text.remove_prefix(1);
-    }
-    if (text.empty()) {
-        return false;
-    }
-    std::uint64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        const auto digit = static_cast<std::uint64_t>(c - '0');
-        if (value > (UINT64_MAX - digit) / 10) {
-            return false;
-        }
-        value = value * 10 + digit;
-    }
-    out = value;
-    return true;
-}
-
 Status to_atom_type(const std::vector<std::string>& cells,
                     const std::unordered_map<std::string, std::size_t>& columns, AtomType& type) {
     static const std::string kEmpty;
@@ -92,7 +70,7 @@ Status to_atom_type(const std::vector<std::string>& cells,
         return (it != columns.end() && it->second < cells.size()) ? cells[it->second] : kEmpty;
     };
     const std::string& count = cell("atomspertype");
-    if (!parse_count(trim_whitespace(count), type.count)) {
+    if (!parse_integer(trim_whitespace(count), type.count)) {
         return ParseError::parse_value(count, "usize", "atomspertype is not a valid integer");
     }
     const std::string& mass = cell("mass");

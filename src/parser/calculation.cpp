@@ -49,13 +49,7 @@ Status parse_scstep(XmlCursor& cursor, Energies& energies) {
 template <class T>
 Status parse_or_skip(XmlCursor& cursor, bool wanted, std::string_view name, std::optional<T>& slot,
                      Status (*parse)(XmlCursor&, T&)) {
-    if (!wanted) {
-        return cursor.fast_skip(name);
-    }
-    T value;
-    QV_TRY(parse(cursor, value));
-    slot = std::move(value);
-    return {};
+    return wanted ? parse_into(slot, cursor, parse) : cursor.fast_skip(name);
 }
 
 }  // namespace
@@ -102,20 +96,20 @@ Status parse_calculation(XmlCursor& cursor, const SpeciesList& species, const Pa
             return cursor.skip_element(name);
         }
         if (name == "eigenvalues") {
-            return parse_or_skip(cursor, options.parse_eigen, name, result.eigenvalues, parse_eigenvalues);
+            return parse_or_skip(cursor, options.parse_eigen, name, result.bulk.eigenvalues, parse_eigenvalues);
         }
         if (name == "projected") {
-            return parse_or_skip(cursor, options.parse_projected, name, result.projected,
+            return parse_or_skip(cursor, options.parse_projected, name, result.bulk.projected,
                                  parse_projected_section);
         }
         if (name == "dos") {
-            return parse_or_skip(cursor, options.parse_dos, name, result.dos, parse_dos_section);
+            return parse_or_skip(cursor, options.parse_dos, name, result.bulk.dos, parse_dos_section);
         }
         if (name == "dielectricfunction") {
             // The first one of a calculation wins; later ones are passed over.
             const bool first = !dielectric_read;
             dielectric_read = true;
-            return parse_or_skip(cursor, first, name, result.dielectric, parse_dielectric);
+            return parse_or_skip(cursor, first, name, result.bulk.dielectric, parse_dielectric);
         }
         return cursor.skip_element(name);
     }));

@@ -17,20 +17,9 @@ struct WalkState {
     std::optional<Structure> initial_structure;
     std::optional<Structure> final_structure;
     std::vector<IonicStep> steps;
-    std::optional<EigenvalueArray> eigenvalues;
-    std::optional<ProjectedArray> projected;
-    std::optional<DosData> dos;
-    std::optional<DielectricData> dielectric;
+    BulkSections bulk;
     SpeciesList atoms;  // the atom list of `atom_info`, shared by the structures
 };
-
-template <class T>
-Status parse_into(std::optional<T>& slot, XmlCursor& cursor, Status (*parse)(XmlCursor&, T&)) {
-    T value;
-    QV_TRY(parse(cursor, value));
-    slot = std::move(value);
-    return {};
-}
 
 Status read_structure(XmlCursor& cursor, const XmlEvent& start, WalkState& state) {
     const std::optional<std::string_view> name = get_attribute(start, "name");
@@ -57,18 +46,7 @@ Status read_calculation(XmlCursor& cursor, const ParseOptions& options, WalkStat
     if (result.step) {
         state.steps.push_back(std::move(*result.step));
     }
-    if (result.eigenvalues) {
-        state.eigenvalues = std::move(result.eigenvalues);
-    }
-    if (result.projected) {
-        state.projected = std::move(result.projected);
-    }
-    if (result.dos) {
-        state.dos = std::move(result.dos);
-    }
-    if (result.dielectric) {
-        state.dielectric = std::move(result.dielectric);
-    }
+    state.bulk.take_from(std::move(result.bulk));
     return {};
 }
 
@@ -104,15 +82,27 @@ Status read_top_level(XmlCursor& cursor, const ParseOptions& options, WalkState&
     const char* const first_element = cursor.position();
     return for_each_child(cursor, "modeling", [&](const XmlEvent& child) -> Status {
         QV_TRY(read_top_level_element(cursor, child, options, state));
-        cursor.release_consumed(first_element);
+        cursor.checkpoint(first_element);
         return {};
     });
 }
 
 }  // namespace
 
+void BulkSections::take_from(BulkSections&& later) {
+    const auto replace = [](auto& held, auto& newer) {
+        if (newer) {
+            held = std::move(newer);
+        }
+    };
+    replace(eigenvalues, later.eigenvalues);
+    replace(projected, later.projected);
+    replace(dos, later.dos);
+    replace(dielectric, later.dielectric);
+}
+
 Status walk_document(std::string_view text, const ParseOptions& options, RunRecord& record,
-                     ConsumedText consumed) {
+                     ConsumedText* consumed) {
     XmlCursor cursor(text, consumed);
     XmlEvent event;
     do {
@@ -151,16 +141,16 @@ Status walk_document(std::string_view text, const ParseOptions& options, RunReco
     select_ionic_steps(state.steps, options);
     record.ionic_steps = std::move(state.steps);
     if (options.parse_eigen) {
-        record.eigenvalues = std::move(state.eigenvalues);
+        record.eigenvalues = std::move(state.bulk.eigenvalues);
     }
     if (options.parse_projected) {
-        record.projected = std::move(state.projected);
+        record.projected = std::move(state.bulk.projected);
     }
-    if (options.parse_dos && state.dos) {
-        record.efermi = state.dos->efermi;
-        record.dos = std::move(state.dos);
+    if (options.parse_dos && state.bulk.dos) {
+        record.efermi = state.bulk.dos->efermi;
+        record.dos = std::move(state.bulk.dos);
     }
-    record.dielectric = std::move(state.dielectric);
+    record.dielectric = std::move(state.bulk.dielectric);
     return {};
 }
 

@@ -3,110 +3,56 @@
 // spin and orbital.
 #include <algorithm>
 
+#include "parser/bulk_array.hpp"
 #include "parser/numbers.hpp"
 #include "parser/sections.hpp"
-#include "parser/set_tree.hpp"
 
 namespace quorvel {
 
 namespace {
 
-// Rows of the total part hold energy, density and integrated density.
-constexpr std::size_t kTotalColumns = 3;
+// Spin; a row per grid point: energy, density, integrated density.
+constexpr BulkLayout kTotal{
+    .missing_array = "array inside dos/total",
+    .missing_sets = "spin sets in DOS",
+    .set_levels = 1,
+    .columns = 2,
+    .energy_first = true,
+    .keep_energies = true,
+};
 
-Status read_total_array(XmlCursor& cursor, SetTree& tree, DosTotal& total) {
-    tree.clear();
-    total.energies.clear();
-    QV_TRY(for_each_child(cursor, "array", [&](const XmlEvent& child) -> Status {
-        if (child.name != "set") {
-            return cursor.skip_element(child.name);
-        }
-        total.energies.clear();
-        return read_set_tree(cursor, tree, [&](std::size_t count, const double* row) -> Status {
-            // The energy grid is that of the first spin.
-            if (tree.top_member == 0 && count != 0) {
-                total.energies.push_back(row[0]);
-            }
-            return {};
-        });
-    }));
-    if (tree.counts[0].empty() || tree.counts[0].front() == 0) {
-        return ParseError::missing_element("spin sets in DOS");
-    }
-    const std::vector<std::uint64_t> dims = first_set_dimensions(tree);
-    HeapArray<double> rows;
-    QV_TRY(build_dense(tree, dims, rows));
-    const std::size_t cells = static_cast<std::size_t>(dims[0] * dims[1]);
+// Ion, spin; a row per grid point: the energy, then a column per orbital
+// field after the energy's own.
+constexpr BulkLayout kPartial{
+    .missing_array = "array inside dos/partial",
+    .set_levels = 2,
+    .energy_first = true,
+};
+
+Status parse_total(XmlCursor& cursor, DosTotal& total) {
+    BulkArray array;
+    QV_TRY(read_bulk_section(cursor, "total", kTotal, array));
+    const std::uint64_t nspins = array.shape[0], nedos = array.shape[1];
+    const std::size_t cells = static_cast<std::size_t>(nspins * nedos);
+    total.energies = std::move(array.energies);
     total.densities.data = HeapArray<double>(cells);
     total.integrated.data = HeapArray<double>(cells);
     for (std::size_t i = 0; i < cells; ++i) {
-        total.densities.data[i] = rows[i * kTotalColumns + 1];
-        total.integrated.data[i] = rows[i * kTotalColumns + 2];
+        total.densities.data[i] = array.values[i * 2];
+        total.integrated.data[i] = array.values[i * 2 + 1];
     }
-    total.densities.shape = {dims[0], dims[1]};
-    total.integrated.shape = {dims[0], dims[1]};
+    total.densities.shape = {nspins, nedos};
+    total.integrated.shape = {nspins, nedos};
     return {};
 }
 
-Status parse_total(XmlCursor& cursor, DosTotal& total) {
-    SetTree tree(1, kTotalColumns);  // spin; one row per grid point
-    bool found = false;
-    QV_TRY(for_each_child(cursor, "total", [&](const XmlEvent& child) -> Status {
-        if (child.name != "array") {
-            return cursor.skip_element(child.name);
-        }
-        found = true;
-        return read_total_array(cursor, tree, total);
-    }));
-    if (!found) {
-        return ParseError::missing_element("array inside dos/total");
-    }
-    return {};
-}
-
-Status read_partial_array(XmlCursor& cursor, SetTree& tree, DosPartial& partial) {
-    tree.clear();
-    partial.orbitals.clear();
-    bool energy_field = true;  // the first field names the energy column
-    std::size_t longest_row = 0;
-    QV_TRY(for_each_child(cursor, "array", [&](const XmlEvent& child) -> Status {
-        if (child.name == "field") {
-            std::string_view text;
-            QV_TRY(cursor.read_text(text));
-            if (!energy_field) {
-                partial.orbitals.emplace_back(text);
-            }
-            energy_field = false;
-            return {};
-        }
-        if (child.name != "set") {
-            return cursor.skip_element(child.name);
-        }
-        tree.clear();
-        tree.set_width(partial.orbitals.size());
-        longest_row = 0;
-        return read_set_tree(cursor, tree, [&](std::size_t count, const double*) -> Status {
-            longest_row = std::max(longest_row, count);
-            return {};
-        });
-    }));
-    const std::size_t norbitals = partial.orbitals.size();
-    if (norbitals == 0 && longest_row > 1) {
-        return ParseError::shape_mismatch({0}, {longest_row - 1});  // values without orbital columns
-    }
-    // Values after the last orbital are ignored. Fields after the data:
-    // rows were kept at the width known then, which must have held every
-    // value that has an orbital.
-    const std::size_t needed = longest_row > 1 ? std::min(longest_row - 1, norbitals) : 0;
-    if (needed > tree.width) {
-        return ParseError::shape_mismatch({tree.width}, {needed});
-    }
-    tree.set_width(norbitals);
-    const std::vector<std::uint64_t> dims = first_set_dimensions(tree);  // ion, spin, grid point
-    HeapArray<double> rows;
-    QV_TRY(build_dense(tree, dims, rows));
-    const std::uint64_t nions = dims[0], nspins = dims[1], nedos = dims[2];
+// The rows are stored per ion and spin, a grid point's orbitals side by
+// side; the record wants (spin, ion, orbital, grid point).
+void transpose_partial(BulkArray& array, DosPartial& partial) {
+    const std::uint64_t nions = array.shape[0], nspins = array.shape[1], nedos = array.shape[2];
+    const std::uint64_t norbitals = array.shape[3];
     partial.values.shape = {nspins, nions, norbitals, nedos};
+    const HeapArray<double>& rows = array.values;
     // Every element is written below, so the array is not zero-filled first.
     partial.values.data = HeapArray<double>();
     double* const out = partial.values.data.grow_by(static_cast<std::size_t>(nspins * nions * norbitals * nedos));
@@ -128,26 +74,16 @@ Status read_partial_array(XmlCursor& cursor, SetTree& tree, DosPartial& partial)
                     }
                 }
             }
-            rows.release_front(ion_first + static_cast<std::size_t>(nedos * norbitals));
+            array.values.release_front(ion_first + static_cast<std::size_t>(nedos * norbitals));
         }
     }
-    return {};
 }
 
 Status parse_partial_dos(XmlCursor& cursor, DosPartial& partial) {
-    SetTree tree(2, 1);  // ion, spin; one row per grid point, without its energy
-    tree.skip = 1;
-    bool found = false;
-    QV_TRY(for_each_child(cursor, "partial", [&](const XmlEvent& child) -> Status {
-        if (child.name != "array") {
-            return cursor.skip_element(child.name);
-        }
-        found = true;
-        return read_partial_array(cursor, tree, partial);
-    }));
-    if (!found) {
-        return ParseError::missing_element("array inside dos/partial");
-    }
+    BulkArray array;
+    QV_TRY(read_bulk_section(cursor, "partial", kPartial, array));
+    partial.orbitals = std::move(array.fields);
+    transpose_partial(array, partial);
     return {};
 }
 
@@ -168,16 +104,10 @@ Status parse_dos_section(XmlCursor& cursor, DosData& dos) {
             return {};
         }
         if (child.name == "total") {
-            DosTotal read;
-            QV_TRY(parse_total(cursor, read));
-            total = std::move(read);
-            return {};
+            return parse_into(total, cursor, parse_total);
         }
         if (child.name == "partial") {
-            DosPartial read;
-            QV_TRY(parse_partial_dos(cursor, read));
-            dos.partial = std::move(read);
-            return {};
+            return parse_into(dos.partial, cursor, parse_partial_dos);
         }
         return cursor.skip_element(child.name);
     }));

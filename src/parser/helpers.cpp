@@ -2,13 +2,14 @@
 
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
 #include "parser/numbers.hpp"
-#include "encoding.hpp"
+#include "text.hpp"
 
 namespace quorvel {
 
@@ -41,25 +42,6 @@ bool needs_unicode_trim(std::string_view text) noexcept {
         return c == '\v' || c == '\f' || static_cast<unsigned char>(c) >= 0x80;
     };
     return !text.empty() && (other_space(text.front()) || other_space(text.back()));
-}
-
-// Appends code point `cp` as UTF-8.
-void append_utf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
 }
 
 // The code point of a character reference body (`#65`, `#x41`), or false.
@@ -102,7 +84,7 @@ bool character_reference(std::string_view body, std::uint32_t& cp) {
 // numbers, blanks and line ends, and the markup of their rows and sets
 // (`<r>`, `</r>`, `<set comment="spin 1">`, `kpoint`, `band`, `ion`).
 int bulk_commonness(char c) noexcept {
-    if (detail::is_digit(c) || std::strchr(" \n.-<>/r", c) != nullptr) {
+    if (is_digit(c) || std::strchr(" \n.-<>/r", c) != nullptr) {
         return 2;
     }
     return std::strchr("setcomn=\"pikbad", c) != nullptr ? 1 : 0;
@@ -170,51 +152,21 @@ const char* find_substring(std::string_view haystack, std::string_view needle) n
     return nullptr;
 }
 
-template <class ParseRow>
-Status read_varray_rows(XmlCursor& cursor, ParseRow&& parse_row) {
-    return for_each_child(cursor, "varray", [&](const XmlEvent& child) -> Status {
-        if (child.name != "v") {
-            return cursor.skip_element(child.name);
-        }
-        std::string_view text;
-        QV_TRY(cursor.read_text(text));
-        return parse_row(text);
-    });
-}
-
 }  // namespace
 
-XmlCursor::XmlCursor(std::string_view document, ConsumedText consumed) noexcept
-    : document_(document),
-      reader_(document, 0),
-      consumed_(consumed),
-      released_(document.data()),
-      release_at_(document.data() + document.size()) {
-    if (consumed_.release && consumed_.step < document.size()) {
-        release_at_ = document.data() + consumed_.step;
-    }
+XmlCursor::XmlCursor(std::string_view document, ConsumedText* consumed) noexcept
+    : document_(document), reader_(document, 0), consumed_(consumed) {
+    schedule_checkpoint();
 }
 
-// The whole pages of text between `floor` (or what was given back before)
-// and the reading position, once a step's worth has piled up; they count as
-// given back from then on.
-bool XmlCursor::consumed_pages(const char* floor, char*& pages, std::size_t& bytes) noexcept {
-    const char* const end = document_.data() + document_.size();
-    const char* const position = reader_.next_byte();
-    const auto from = [&] { return floor > released_ ? floor : released_; };
-    if (!consumed_.release) {
-        release_at_ = end;
-        return false;
-    }
-    // The owner of the text allowed this; the cursor itself only reads.
-    const bool found = position > from() && static_cast<std::size_t>(position - from()) >= consumed_.step &&
-                       mapped::whole_pages(from(), position, pages, bytes);
-    if (found) {
-        released_ = pages + bytes;
-    }
-    const std::size_t left = static_cast<std::size_t>(end - from());
-    release_at_ = left > consumed_.step ? from() + consumed_.step : end;
-    return found;
+void XmlCursor::schedule_checkpoint() noexcept {
+    checkpoint_at_ = consumed_ != nullptr ? reinterpret_cast<std::uintptr_t>(consumed_->next_pass())
+                                          : std::numeric_limits<std::uintptr_t>::max();
+}
+
+void XmlCursor::passed_checkpoint(const char* floor, HeapArray<double>* rows) noexcept {
+    consumed_->pass(floor, reader_.next_byte(), rows);
+    schedule_checkpoint();
 }
 
 Status XmlCursor::skip_element(std::string_view name) {
@@ -330,7 +282,7 @@ Status XmlCursor::read_text(std::string_view& text) {
 
 Status XmlCursor::read_vec3_rows(std::vector<Vec3>& rows) {
     rows.clear();
-    return read_varray_rows(*this, [&](std::string_view text) -> Status {
+    return for_each_varray_row(*this, [&](std::string_view text) -> Status {
         Vec3 row;
         QV_TRY(parse_vec3(text, row));
         rows.push_back(row);
@@ -340,7 +292,7 @@ Status XmlCursor::read_vec3_rows(std::vector<Vec3>& rows) {
 
 Status XmlCursor::read_float_rows(FloatRows& rows) {
     rows.clear();
-    return read_varray_rows(*this, [&](std::string_view text) -> Status {
+    return for_each_varray_row(*this, [&](std::string_view text) -> Status {
         std::string_view bad;
         if (!parse_floats(text, [&](double v) { rows.values.push_back(v); }, bad)) {
             return invalid_float(bad);

@@ -8,35 +8,27 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "consumed_text.hpp"
 #include "error.hpp"
+#include "heap_array.hpp"
 #include "parser/number_rows.hpp"
 #include "parser/xml_reader.hpp"
-#include "run_record.hpp"
+#include "values.hpp"
 
 namespace quorvel {
 
-// Whether the cursor may hand the memory of text it has read past back to
-// the system, and how much it gathers before it does. Only for a text whose
-// pages the caller owns and will not read again: released text reads as
-// zeros.
-struct ConsumedText {
-    bool release = false;
-    // The text is a mapping of its own, so its pages may also be moved into
-    // the arrays being filled (which would cut up the allocator's memory
-    // otherwise).
-    bool movable = false;
-    std::size_t step = std::size_t{4} << 20;
-};
-
 class XmlCursor {
 public:
-    explicit XmlCursor(std::string_view document, ConsumedText consumed = {}) noexcept;
+    // `consumed`, when given, is told how far the reading has come (see
+    // checkpoint) and must outlive the cursor.
+    explicit XmlCursor(std::string_view document, ConsumedText* consumed = nullptr) noexcept;
 
     Status next_event(XmlEvent& event) { return reader_.next(event); }
 
@@ -88,35 +80,13 @@ public:
     // Where the next unread byte is.
     const char* position() const noexcept { return reader_.next_byte(); }
 
-    // Bytes of the document not read yet.
-    std::size_t remaining() const noexcept { return static_cast<std::size_t>(reader_.document_end() - reader_.next_byte()); }
-
-    // Gives the memory of the text read so far back to the system, but not
-    // that before `floor`, when the cursor may and a step's worth has piled
-    // up. The caller holds no view into that text. Text is read once, from
-    // front to back, so this keeps a large document from sitting in memory
-    // whole beside what is parsed out of it.
-    void release_consumed(const char* floor) noexcept {
-        release_consumed(floor, [](char*, std::size_t) noexcept { return false; });
-    }
-
-    // The same, but the whole pages of that text are first offered to
-    // `take(pages, bytes)`, which returns true when it took them over. Once
-    // it declines, the rest of the text is only given back: a system that
-    // cannot move pages is not asked again and again.
-    template <class Take>
-    void release_consumed(const char* floor, Take&& take) noexcept {
-        if (reader_.next_byte() >= release_at_) {
-            char* pages = nullptr;
-            std::size_t bytes = 0;
-            if (!consumed_pages(floor, pages, bytes)) {
-                return;
-            }
-            if (consumed_.movable && take(pages, bytes)) {
-                return;
-            }
-            consumed_.movable = false;
-            release_pages(pages, pages + bytes);
+    // Where loops that read long stretches of text tell the owner of the
+    // text how far they have come: the text before `floor` is still in use,
+    // and `rows`, when given, is the array being filled from what was read.
+    // One comparison until a step's worth of text has been read.
+    void checkpoint(const char* floor, HeapArray<double>* rows = nullptr) noexcept {
+        if (reinterpret_cast<std::uintptr_t>(reader_.next_byte()) >= checkpoint_at_) {
+            passed_checkpoint(floor, rows);
         }
     }
 
@@ -124,16 +94,15 @@ public:
     Status read_vec3_rows(std::vector<Vec3>& rows);
     Status read_float_rows(FloatRows& rows);
 
-
 private:
     Status unescape(std::string_view raw, std::string_view& text);
-    bool consumed_pages(const char* floor, char*& pages, std::size_t& bytes) noexcept;
+    void passed_checkpoint(const char* floor, HeapArray<double>* rows) noexcept;
+    void schedule_checkpoint() noexcept;
 
     std::string_view document_;
     XmlReader reader_;
-    ConsumedText consumed_;
-    const char* released_;    // text before this was given back, or is kept
-    const char* release_at_;  // the position from which release_consumed looks again
+    ConsumedText* consumed_;
+    std::uintptr_t checkpoint_at_;  // the reading position that calls passed_checkpoint
     std::string scratch_;  // unescaped text; reused so that text costs no allocation
 };
 
@@ -182,6 +151,20 @@ Status for_each_child(XmlCursor& cursor, std::string_view name, OnStart&& on_sta
 template <class OnStart>
 Status for_each_child(XmlCursor& cursor, std::string_view name, OnStart&& on_start) {
     return for_each_child(cursor, name, on_start, [](const XmlEvent&) { return Status(); });
+}
+
+// Calls `on_row(text)` with the text of every `v` of the `varray` whose
+// start tag was just read; other children are skipped.
+template <class OnRow>
+Status for_each_varray_row(XmlCursor& cursor, OnRow&& on_row) {
+    return for_each_child(cursor, "varray", [&](const XmlEvent& child) -> Status {
+        if (child.name != "v") {
+            return cursor.skip_element(child.name);
+        }
+        std::string_view text;
+        QV_TRY(cursor.read_text(text));
+        return on_row(text);
+    });
 }
 
 }  // namespace quorvel

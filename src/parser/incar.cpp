@@ -1,46 +1,12 @@
 // The `incar` section: the input parameters as VASP echoes them, typed by
 // their `type` attribute. Conversion never fails; what does not convert
 // stays a string.
-#include <limits>
-
 #include "parser/numbers.hpp"
 #include "parser/sections.hpp"
 
 namespace quorvel {
 
 namespace {
-
-bool parse_i64(std::string_view text, std::int64_t& out) noexcept {
-    bool negative = false;
-    if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
-        negative = text[0] == '-';
-        text.remove_prefix(1);
-    }
-    if (text.empty()) {
-        return false;
-    }
-    // Accumulate as a negative number, which reaches the most negative value.
-    std::int64_t value = 0;
-    constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        const int digit = c - '0';
-        if (value < (kMin + digit) / 10) {
-            return false;
-        }
-        value = value * 10 - digit;
-    }
-    if (!negative) {
-        if (value == kMin) {
-            return false;
-        }
-        value = -value;
-    }
-    out = value;
-    return true;
-}
 
 // T, TRUE, .TRUE., F, FALSE, .FALSE. in any letter case. The long s (U+017F)
 // upper-cases to S, so it spells FALSE as well as an ASCII s does.
@@ -72,7 +38,7 @@ IncarValue convert_incar_value(std::string_view text, std::string_view type) {
     }
     if (type == "int") {
         std::int64_t value = 0;
-        if (parse_i64(trim_whitespace(text), value)) {
+        if (parse_integer(trim_whitespace(text), value)) {
             return value;
         }
         return std::string(text);

@@ -12,7 +12,7 @@ std::vector<std::int32_t> integer_list(std::string_view text) {
     std::vector<std::int32_t> values;
     for_each_token(text, [&](std::string_view token) {
         std::int32_t value = 0;
-        if (parse_i32(token, value)) {
+        if (parse_integer(token, value)) {
             values.push_back(value);
         }
         return true;
@@ -20,23 +20,10 @@ std::vector<std::int32_t> integer_list(std::string_view text) {
     return values;
 }
 
-// Calls `on_row(text)` for the text of every `v` of the varray just entered.
-template <class OnRow>
-Status for_each_v(XmlCursor& cursor, OnRow&& on_row) {
-    return for_each_child(cursor, "varray", [&](const XmlEvent& child) -> Status {
-        if (child.name != "v") {
-            return cursor.skip_element(child.name);
-        }
-        std::string_view text;
-        QV_TRY(cursor.read_text(text));
-        return on_row(text);
-    });
-}
-
 Status read_weights(XmlCursor& cursor, std::vector<double>& weights) {
     weights.clear();
     std::vector<double> row;
-    return for_each_v(cursor, [&](std::string_view text) -> Status {
+    return for_each_varray_row(cursor, [&](std::string_view text) -> Status {
         QV_TRY(parse_float_list(text, row));
         if (row.empty()) {
             return ParseError::parse_value("", "f64", "empty weight row");
@@ -50,7 +37,7 @@ Status read_weights(XmlCursor& cursor, std::vector<double>& weights) {
 // after the sign-extended value is taken as unsigned.
 Status read_label_indices(XmlCursor& cursor, std::vector<std::uint64_t>& indices) {
     indices.clear();
-    return for_each_v(cursor, [&](std::string_view text) -> Status {
+    return for_each_varray_row(cursor, [&](std::string_view text) -> Status {
         const std::vector<std::int32_t> values = integer_list(text);
         if (!values.empty()) {
             const auto index = static_cast<std::uint64_t>(static_cast<std::int64_t>(values.front()));
@@ -62,7 +49,7 @@ Status read_label_indices(XmlCursor& cursor, std::vector<std::uint64_t>& indices
 
 Status read_labels(XmlCursor& cursor, std::vector<std::string>& labels) {
     labels.clear();
-    return for_each_v(cursor, [&](std::string_view text) -> Status {
+    return for_each_varray_row(cursor, [&](std::string_view text) -> Status {
         labels.emplace_back(text);
         return {};
     });

@@ -1,4 +1,4 @@
-// Number syntax: white space, decimal floats and the float lists of row texts.
+// Number syntax: decimal floats and the float lists of row texts.
 //
 // The decimal syntax is strict: an optional sign, digits with at most one
 // decimal point (at least one digit), an optional exponent `e`/`E` with an
@@ -13,23 +13,9 @@
 #include <limits>
 #include <string_view>
 
+#include "text.hpp"
+
 namespace quorvel {
-
-// Length of the non-ASCII Unicode White_Space character at `p` (2 or 3
-// bytes), or 0. Kept out of line: the hot loops meet it almost never.
-std::size_t unicode_space_length(const char* p, const char* end) noexcept;
-
-// Length of the Unicode White_Space character at `p` (1 to 3 bytes), or 0.
-inline std::size_t whitespace_length(const char* p, const char* end) noexcept {
-    const auto c = static_cast<unsigned char>(*p);
-    if (c == ' ' || (c >= 0x09 && c <= 0x0D)) {
-        return 1;
-    }
-    return c < 0xC2 ? 0 : unicode_space_length(p, end);
-}
-
-// Removes Unicode white space at both ends.
-std::string_view trim_whitespace(std::string_view text) noexcept;
 
 // Converts the whole of `token` with the decimal syntax above. Returns false,
 // leaving `out` alone, when the token is not such a number.
@@ -44,12 +30,6 @@ inline constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5
 // The correctly rounded value of an unsigned decimal text already checked.
 double convert_checked_decimal(const char* first, const char* last) noexcept;
 
-inline bool is_digit(char c) noexcept { return static_cast<unsigned char>(c - '0') < 10; }
-
-inline bool is_ascii_space(char c) noexcept {
-    return c == ' ' || static_cast<unsigned char>(c - '\t') <= '\r' - '\t';
-}
-
 }  // namespace detail
 
 // Scans the number in digit form (optional sign, digits and point, optional
@@ -57,7 +37,6 @@ inline bool is_ascii_space(char c) noexcept {
 // continue it. Returns where it stopped, or null when `p` does not start
 // with such a number. Whether the stop ends a token is the caller's call.
 inline const char* scan_decimal(const char* p, const char* end, double& out) noexcept {
-    using detail::is_digit;
     bool negative = false;
     if (p != end && (*p == '+' || *p == '-')) {
         negative = *p == '-';
@@ -139,29 +118,6 @@ inline bool is_overflow_field(std::string_view token) noexcept {
     return true;
 }
 
-// Calls `on_token(std::string_view)` for every run of non-white-space bytes
-// of `text`, in order, until it returns false. Returns whether all were seen.
-template <class OnToken>
-bool for_each_token(std::string_view text, OnToken&& on_token) {
-    const char* p = text.data();
-    const char* const end = p + text.size();
-    while (p != end) {
-        if (std::size_t ws = whitespace_length(p, end)) {
-            p += ws;
-            continue;
-        }
-        const char* start = p;
-        ++p;
-        while (p != end && whitespace_length(p, end) == 0) {
-            ++p;
-        }
-        if (!on_token(std::string_view(start, static_cast<std::size_t>(p - start)))) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Skips the run of blanks at `p`, eight at a time: blanks come in runs
 // between the numbers of a row and in the indentation of rows.
 inline const char* skip_blanks(const char* p, const char* end) noexcept {
@@ -184,7 +140,7 @@ inline const char* skip_blanks(const char* p, const char* end) noexcept {
 inline const char* skip_ascii_space(const char* p, const char* end) noexcept {
     for (;;) {
         p = skip_blanks(p, end);
-        if (p == end || !detail::is_ascii_space(*p)) {
+        if (p == end || !is_ascii_space(*p)) {
             return p;
         }
         ++p;
@@ -234,8 +190,5 @@ bool parse_floats(std::string_view text, Sink&& sink, std::string_view& bad_toke
         p = token_end;
     }
 }
-
-// The signed 32-bit integer of a whole token (optional sign, ASCII digits).
-bool parse_i32(std::string_view token, std::int32_t& out) noexcept;
 
 }  // namespace quorvel

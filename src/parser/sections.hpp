@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "error.hpp"
@@ -19,19 +20,37 @@ namespace quorvel {
 // atom list.
 using SpeciesList = Species::Symbols;
 
-// What one `calculation` element gave.
-struct CalculationResult {
-    std::optional<IonicStep> step;
+// The bulk sections of a calculation, or the last ones of the walk so far.
+struct BulkSections {
+    std::optional<EigenvalueArray> eigenvalues;
     std::optional<ProjectedArray> projected;
     std::optional<DosData> dos;
     std::optional<DielectricData> dielectric;
-    std::optional<EigenvalueArray> eigenvalues;
+
+    // Each section `later` has replaces the one held.
+    void take_from(BulkSections&& later);
 };
 
+// What one `calculation` element gave.
+struct CalculationResult {
+    std::optional<IonicStep> step;
+    BulkSections bulk;
+};
+
+// Parses the element whose start tag was just read with `parse` into
+// `slot`, replacing what it held; on failure the slot is left as it was.
+template <class T>
+Status parse_into(std::optional<T>& slot, XmlCursor& cursor, Status (*parse)(XmlCursor&, T&)) {
+    T value;
+    QV_TRY(parse(cursor, value));
+    slot = std::move(value);
+    return {};
+}
+
 // The whole top level, from the search for `modeling` to the finished record.
-// `consumed` says whether the text read may be given back on the way.
+// `consumed`, when given, hands on the pages of the text read on the way.
 Status walk_document(std::string_view text, const ParseOptions& options, RunRecord& record,
-                     ConsumedText consumed = {});
+                     ConsumedText* consumed = nullptr);
 
 Status parse_generator(XmlCursor& cursor, GeneratorInfo& generator);
 

@@ -39,17 +39,6 @@ struct Scatter {
 
 }  // namespace
 
-Status SetTree::add_row(std::string_view text, std::size_t& count, double*& row) {
-    row = begin_row();
-    std::string_view bad;
-    RowSink sink{row, skip, width};
-    if (!parse_floats(text, sink, bad)) {
-        return invalid_float(bad);
-    }
-    count = sink.count;
-    return finish_row(row, count);
-}
-
 Status SetTree::finish_row(double* row, std::size_t count) {
     for (std::size_t i = count > skip ? count - skip : 0; i < width; ++i) {
         row[i] = 0.0;
@@ -58,6 +47,9 @@ Status SetTree::finish_row(double* row, std::size_t count) {
     numbers += count;
     if (values.size() / kMaxFillFactor > numbers + kFillAllowance) {
         return ParseError::shape_mismatch({rows, width}, {numbers});
+    }
+    if (count < min_numbers) {
+        return ParseError::shape_mismatch({min_numbers}, {count});
     }
     return {};
 }

@@ -13,13 +13,46 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
-#include "buffer.hpp"
 #include "error.hpp"
+#include "heap_array.hpp"
 #include "parser/helpers.hpp"
+#include "parser/numbers.hpp"
 
 namespace quorvel {
+
+// Stores the numbers of one row as they are read: after the first `skip`,
+// the next `width`; the rest are only counted. `KeepsFirst` also keeps the
+// first number when it is not stored (a row's energy, say); it costs a test
+// per number, which the other rows do without.
+struct Nothing {};
+
+template <bool KeepsFirst>
+struct BasicRowSink {
+    double* row;
+    std::size_t skip;
+    std::size_t width;
+    std::size_t count = 0;  // numbers in the row's text
+    // The first number, when it is not stored; only kept when asked for.
+    [[no_unique_address]] std::conditional_t<KeepsFirst, double, Nothing> first{};
+
+    void operator()(double value) noexcept {
+        const std::size_t column = count - skip;  // wraps to huge before `skip`
+        if (column < width) {
+            row[column] = value;
+        } else if constexpr (KeepsFirst) {
+            if (count == 0) {
+                first = value;
+            }
+        }
+        ++count;
+    }
+};
+
+using RowSink = BasicRowSink<false>;
+using FirstKeepingRowSink = BasicRowSink<true>;
 
 struct SetTree {
     // `levels` counts the child-set levels between the outer set and the rows.
@@ -37,9 +70,16 @@ struct SetTree {
     }
 
     // Adds the row of `text`: its `width` numbers after the first `skip`,
-    // zero-padded; `count` is how many numbers the text holds and `row`
-    // where they went.
-    Status add_row(std::string_view text, std::size_t& count, double*& row);
+    // zero-padded. `sink` tells what the text held and where it went.
+    template <class Sink>
+    Status add_row(std::string_view text, Sink& sink) {
+        sink = Sink{begin_row(), skip, width};
+        std::string_view bad;
+        if (!parse_floats(text, sink, bad)) {
+            return invalid_float(bad);
+        }
+        return finish_row(sink.row, sink.count);
+    }
 
     // The same in two steps, for a row parsed in place: room for one more
     // row, then its completion once `count` numbers were stored through a
@@ -48,7 +88,8 @@ struct SetTree {
     void drop_row() noexcept { values.shrink_by(width); }
     // Fails when the padding would outgrow the numbers read by far, so that
     // many short rows under a long field list cannot take memory out of
-    // proportion to the file.
+    // proportion to the file, and when the row holds fewer than
+    // `min_numbers` numbers.
     Status finish_row(double* row, std::size_t count);
 
     // Re-lays every stored row out at `new_width` values: zero-padded when
@@ -57,7 +98,8 @@ struct SetTree {
 
     std::size_t levels;
     std::size_t width;
-    std::size_t skip = 0;  // leading values of each row that are not kept
+    std::size_t skip = 0;         // leading values of each row that are not kept
+    std::size_t min_numbers = 0;  // a row with fewer numbers is a ShapeMismatch
     HeapArray<double> values;  // rows * width
     // counts[l][i]: members of the i-th set at depth l (0 = the outer set),
     // in document order; the members of the deepest sets are rows.
@@ -67,22 +109,6 @@ struct SetTree {
     std::uint64_t top_member = 0;  // index of the outer set's member being read
 };
 
-// Stores the numbers of one row as they are read: after the first `skip`,
-// the next `width`; the rest are only counted.
-struct RowSink {
-    double* row;
-    std::size_t skip;
-    std::size_t width;
-    std::size_t count = 0;
-
-    void operator()(double value) noexcept {
-        const std::size_t column = count - skip;  // wraps to huge before `skip`
-        if (column < width) {
-            row[column] = value;
-        }
-        ++count;
-    }
-};
 
 namespace detail {
 
@@ -91,26 +117,18 @@ namespace detail {
 // else goes through events and the general number syntax. Nothing keeps a
 // view into the text after the outer set's start tag (`tree_text`), so the
 // pages of the rows read become room for the numbers (or are given back).
-template <class OnRow>
+template <class Sink, class OnRow>
 Status read_rows(XmlCursor& cursor, SetTree& tree, const char* tree_text, std::uint64_t& members,
                  OnRow& on_row) {
     XmlEvent event;
     std::string_view text;
-    const auto take_pages = [&](char* pages, std::size_t bytes) noexcept {
-        // Address space for about as many numbers as the rest of the
-        // document can hold; all three are sizes of memory in use, far
-        // from overflowing.
-        const std::size_t room = tree.values.capacity() * sizeof(double) + bytes + 2 * cursor.remaining();
-        return tree.values.adopt_pages(pages, bytes, room);
-    };
     for (;;) {
-        cursor.release_consumed(tree_text, take_pages);
-        double* row = tree.begin_row();
-        RowSink sink{row, tree.skip, tree.width};
+        cursor.checkpoint(tree_text, &tree.values);
+        Sink sink{tree.begin_row(), tree.skip, tree.width};
         if (cursor.read_number_element("r", sink)) {
             ++members;
-            QV_TRY(tree.finish_row(row, sink.count));
-            QV_TRY(on_row(sink.count, static_cast<const double*>(row)));
+            QV_TRY(tree.finish_row(sink.row, sink.count));
+            QV_TRY(on_row(static_cast<const Sink&>(sink)));
             continue;
         }
         tree.drop_row();
@@ -122,21 +140,20 @@ Status read_rows(XmlCursor& cursor, SetTree& tree, const char* tree_text, std::u
             }
             ++members;
             QV_TRY(cursor.read_text(text));
-            std::size_t count = 0;
-            QV_TRY(tree.add_row(text, count, row));
-            QV_TRY(on_row(count, static_cast<const double*>(row)));
+            QV_TRY(tree.add_row(text, sink));
+            QV_TRY(on_row(static_cast<const Sink&>(sink)));
         } else if ((event.kind == EventKind::End && event.name == "set") || event.kind == EventKind::Eof) {
             return {};
         }
     }
 }
 
-template <class OnRow>
+template <class Sink, class OnRow>
 Status read_set_level(XmlCursor& cursor, SetTree& tree, const char* tree_text, std::size_t level,
                       OnRow& on_row) {
     std::uint64_t members = 0;
     if (level == tree.levels) {
-        QV_TRY(read_rows(cursor, tree, tree_text, members, on_row));
+        QV_TRY(read_rows<Sink>(cursor, tree, tree_text, members, on_row));
     } else {
         QV_TRY(for_each_child(cursor, "set", [&](const XmlEvent& child) -> Status {
             if (child.name != "set") {
@@ -146,7 +163,7 @@ Status read_set_level(XmlCursor& cursor, SetTree& tree, const char* tree_text, s
                 tree.top_member = members;
             }
             ++members;
-            return read_set_level(cursor, tree, tree_text, level + 1, on_row);
+            return read_set_level<Sink>(cursor, tree, tree_text, level + 1, on_row);
         }));
     }
     tree.counts[level].push_back(members);
@@ -157,11 +174,11 @@ Status read_set_level(XmlCursor& cursor, SetTree& tree, const char* tree_text, s
 
 // Reads the outer `set` whose start tag was just read into `tree`, replacing
 // what it held. Each row is stored in the tree, then shown to
-// `on_row(count, row)`: how many numbers its text held, and the stored row.
-template <class OnRow>
+// `on_row(const Sink&)`: what its text held, and where it was stored.
+template <class Sink = RowSink, class OnRow>
 Status read_set_tree(XmlCursor& cursor, SetTree& tree, OnRow&& on_row) {
     tree.clear();
-    return detail::read_set_level(cursor, tree, cursor.position(), 0, on_row);
+    return detail::read_set_level<Sink>(cursor, tree, cursor.position(), 0, on_row);
 }
 
 // Dimensions from the first set of each level: the members of the outer set,

@@ -1,24 +1,23 @@
-// The module `quorvel`: made once per process, it holds the Vasprun type
-// and __all__.
+// The module `quorvel`: made once per process, it holds the Vasprun type,
+// the InternalFault exception and __all__.
 #include "guard.hpp"
 #include "vasprun.hpp"
 
 namespace quorvel::python {
 
-void raise_internal_fault(const char* message) noexcept {
-    static PyObject* fault_type = nullptr;
-    if (fault_type == nullptr) {
-        fault_type = PyErr_NewExceptionWithDoc(
-            "quorvel.InternalFault", "An internal fault of the quorvel reader; please report it.",
-            PyExc_BaseException, nullptr);
-        if (fault_type == nullptr) {
-            return;
-        }
-    }
-    PyErr_SetString(fault_type, message);
-}
-
 namespace {
+
+// The exception type of internal faults, made once per process; null with
+// an exception set when it cannot be made.
+PyObject* internal_fault_type() noexcept {
+    static PyObject* type = nullptr;
+    if (type == nullptr) {
+        type = PyErr_NewExceptionWithDoc("quorvel.InternalFault",
+                                         "An internal fault of the quorvel reader; please report it.",
+                                         PyExc_BaseException, nullptr);
+    }
+    return type;
+}
 
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT,
@@ -35,7 +34,8 @@ PyModuleDef kModule = {
 
 PyObject* make_module() {
     PyTypeObject* type = vasprun_type();
-    if (type == nullptr) {
+    PyObject* fault = internal_fault_type();
+    if (type == nullptr || fault == nullptr) {
         return nullptr;
     }
     PyRef module(PyModule_Create(&kModule));
@@ -43,13 +43,20 @@ PyObject* make_module() {
     PyRef name(PyUnicode_FromString("Vasprun"));
     if (!module || !all || !name || PyList_Append(all.get(), name.get()) < 0 ||
         PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0 ||
-        PyModule_AddObjectRef(module.get(), "Vasprun", reinterpret_cast<PyObject*>(type)) < 0) {
+        PyModule_AddObjectRef(module.get(), "Vasprun", reinterpret_cast<PyObject*>(type)) < 0 ||
+        PyModule_AddObjectRef(module.get(), "InternalFault", fault) < 0) {
         return nullptr;
     }
     return module.release();
 }
 
 }  // namespace
+
+void raise_internal_fault(const char* message) noexcept {
+    if (PyObject* type = internal_fault_type()) {
+        PyErr_SetString(type, message);
+    }
+}
 
 }  // namespace quorvel::python
 

@@ -16,22 +16,14 @@ namespace {
 
 constexpr const char* kCapsuleFailure = "Failed to access NumPy array API capsule";
 
-// Owns one buffer of doubles and frees it with `drop` when destroyed.
+// Owns one malloc'd buffer of doubles and frees it when destroyed.
 struct SliceContainer {
     PyObject_HEAD
     double* ptr;
-    std::size_t len;
-    std::size_t cap;
-    void (*drop)(double* ptr, std::size_t len, std::size_t cap);
 };
 
-void free_doubles(double* ptr, std::size_t, std::size_t) { std::free(ptr); }
-
 void slice_container_dealloc(PyObject* self) {
-    auto* container = reinterpret_cast<SliceContainer*>(self);
-    if (container->drop != nullptr) {
-        container->drop(container->ptr, container->len, container->cap);
-    }
+    std::free(reinterpret_cast<SliceContainer*>(self)->ptr);
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -139,9 +131,6 @@ PyObject* make_array(const double* data, std::initializer_list<std::uint64_t> di
         return nullptr;
     }
     container->ptr = copy;
-    container->len = static_cast<std::size_t>(count);
-    container->cap = static_cast<std::size_t>(count);
-    container->drop = free_doubles;
     PyRef owner(reinterpret_cast<PyObject*>(container));
 
     PyArray_Descr* descr = PyArray_DescrFromType(NPY_FLOAT64);

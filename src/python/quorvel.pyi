@@ -71,6 +71,9 @@ class Dielectric(TypedDict):
     real: FloatArray  # (nrows of the real part, 6)
     imag: FloatArray  # (nrows of the imaginary part, 6)
 
+class InternalFault(BaseException):
+    """An internal fault of the quorvel reader; please report it."""
+
 @final
 class Vasprun:
     """A parsed vasprun.xml: read once, immutable, every property a fresh value."""

@@ -1,6 +1,5 @@
 #include "vasprun.hpp"
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -17,7 +16,6 @@ namespace {
 struct VasprunObject {
     PyObject_HEAD
     RunRecord* record;
-    std::uint64_t readers;
 };
 
 constexpr const char* kFunctionName = "Vasprun.__new__()";
@@ -228,7 +226,6 @@ PyObject* vasprun_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
         auto* object = reinterpret_cast<VasprunObject*>(self);
         object->record = record.release();
-        object->readers = 0;
         return self;
     });
 }
@@ -238,31 +235,11 @@ void vasprun_dealloc(PyObject* self) {
     Py_TYPE(self)->tp_free(self);
 }
 
-// A read of the record: counted while it lasts. Nothing writes the record
-// after construction, so a read never waits.
-class RecordRead {
-public:
-    explicit RecordRead(PyObject* self) noexcept : object_(reinterpret_cast<VasprunObject*>(self)) {
-        std::atomic_ref<std::uint64_t> readers(object_->readers);
-        std::uint64_t seen = readers.load(std::memory_order_relaxed);
-        while (!readers.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire)) {
-        }
-    }
-    RecordRead(const RecordRead&) = delete;
-    RecordRead& operator=(const RecordRead&) = delete;
-    ~RecordRead() { std::atomic_ref<std::uint64_t>(object_->readers).fetch_sub(1, std::memory_order_release); }
-    const RunRecord& record() const noexcept { return *object_->record; }
-
-private:
-    VasprunObject* object_;
-};
-
+// The record never changes after construction, so reading it needs no lock
+// of its own.
 template <PyObject* (*Convert)(const RunRecord&)>
 PyObject* getter(PyObject* self, void*) {
-    return guarded([&]() -> PyObject* {
-        RecordRead read(self);
-        return Convert(read.record());
-    });
+    return guarded([&]() -> PyObject* { return Convert(*reinterpret_cast<VasprunObject*>(self)->record); });
 }
 
 PyObject* vasprun_repr(PyObject* self) { return getter<run_repr>(self, nullptr); }

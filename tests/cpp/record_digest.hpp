@@ -94,7 +94,8 @@ inline std::string walk_to_digest(std::string_view bytes, bool gzip, const Parse
         return loaded.error().to_string();
     }
     RunRecord record;
-    const Status walked = walk_document(document.text(), options, record, ConsumedText{release, release, 1});
+    ConsumedText consumed(document.text(), true, 1);
+    const Status walked = walk_document(document.text(), options, record, release ? &consumed : nullptr);
     return walked.ok() ? "ok " + RecordDigest(record).bytes() : walked.error().to_string();
 }
 

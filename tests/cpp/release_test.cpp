@@ -62,7 +62,8 @@ TEST(ReleaseConsumed, RepeatedParsesLeaveNoMappings) {
             Document document;
             ASSERT_TRUE(load_document_from_bytes(sample, false, document).ok());
             RunRecord record;
-            ASSERT_TRUE(walk_document(document.text(), options, record, ConsumedText{true, true, 1}).ok());
+            ConsumedText consumed(document.text(), true, 1);
+            ASSERT_TRUE(walk_document(document.text(), options, record, &consumed).ok());
             ASSERT_TRUE(record.projected.has_value());
         }
     };
@@ -83,7 +84,7 @@ TEST(ReleaseConsumed, CorpusParsesTheSame) {
 }
 
 TEST(ReleaseConsumed, CursorGivesBackOnlyTheWholePagesBetweenFloorAndPosition) {
-    const auto page = mapped::page_size();
+    const auto page = memory::page_size();
     std::string element = "<a>" + std::string(100, 'x') + "</a>\n";
     HeapArray<char> text;
     while (text.size() < page * 8) text.append(element.data(), element.size());
@@ -91,11 +92,12 @@ TEST(ReleaseConsumed, CursorGivesBackOnlyTheWholePagesBetweenFloorAndPosition) {
     for (const bool release : {false, true}) {
         SCOPED_TRACE(release);
         std::memcpy(text.data(), original.data(), original.size());
-        XmlCursor cursor(std::string_view(text.data(), text.size()), ConsumedText{release, release, 1});
+        ConsumedText consumed(std::string_view(text.data(), text.size()), release, 1);
+        XmlCursor cursor(std::string_view(text.data(), text.size()), release ? &consumed : nullptr);
         XmlEvent event;
         while (cursor.position() < text.data() + page * 5 + 77) ASSERT_TRUE(cursor.next_event(event).ok());
         const char* const floor = text.data() + page + 5;
-        cursor.release_consumed(floor);
+        cursor.checkpoint(floor);
         const auto page_of = [&](const char* p) { return reinterpret_cast<std::uintptr_t>(p) / page; };
         for (std::size_t i = 0; i < text.size(); ++i) {
             const char* p = text.data() + i;
@@ -117,18 +119,15 @@ TEST(ReleaseConsumed, CursorGivesBackOnlyTheWholePagesBetweenFloorAndPosition) {
 // Text pages are offered for taking over until the first refusal; after
 // that they are only given back.
 TEST(ReleaseConsumed, PagesAreOfferedUntilRefused) {
-    const auto page = mapped::page_size();
+    const auto page = memory::page_size();
     const std::string element = "<a>" + std::string(100, 'x') + "</a>\n";
     HeapArray<char> text;
     while (text.size() < page * 16) text.append(element.data(), element.size());
-    XmlCursor cursor(std::string_view(text.data(), text.size()), ConsumedText{true, true, 1});
+    ConsumedText consumed(std::string_view(text.data(), text.size()), true, 1);
     int offers = 0;
     const auto refuse_second = [&](char*, std::size_t) { return ++offers == 1; };
-    XmlEvent event;
-    for (;;) {
-        ASSERT_TRUE(cursor.next_event(event).ok());
-        if (event.kind == EventKind::Eof) break;
-        cursor.release_consumed(text.data(), refuse_second);
+    for (const char* position = text.data(); position <= text.data() + text.size(); position += 100) {
+        consumed.pass(text.data(), position, refuse_second);
     }
     EXPECT_EQ(offers, 2);
 }

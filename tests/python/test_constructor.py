@@ -125,7 +125,10 @@ def test_instances_are_immutable_and_module_is_minimal(sample_path):
         weakref.ref(run)
     assert not hasattr(run, "__dict__") and quorvel.__name__ == "quorvel"
     assert quorvel.__all__ == ["Vasprun"] and quorvel.__doc__.startswith("Python extension module. ")
-    assert {name for name in vars(quorvel) if not name.startswith("__")} == {"Vasprun"}
+    assert {name for name in vars(quorvel) if not name.startswith("__")} == {"Vasprun", "InternalFault"}
+    # A fault is caught by `except quorvel.InternalFault`, never by `except Exception`.
+    assert quorvel.InternalFault.__bases__ == (BaseException,)
+    assert quorvel.InternalFault.__module__ == "quorvel"
     container = type(run.kpoints["kpointlist"].base)
     assert (container.__name__, container.__module__, container.__mro__) == (
         "PySliceContainer", "builtins", (container, object))

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "buffer.hpp"
+#include "heap_array.hpp"
 
 namespace quorvel {
 namespace {
@@ -16,7 +16,7 @@ namespace {
 char* whole_pages_of(HeapArray<char>& text) {
     char* first = nullptr;
     std::size_t bytes = 0;
-    EXPECT_TRUE(mapped::whole_pages(text.data(), text.data() + text.size(), first, bytes));
+    EXPECT_TRUE(memory::whole_pages(text.data(), text.data() + text.size(), first, bytes));
     return first;
 }
 
@@ -83,7 +83,7 @@ TEST(HeapArray, ReleaseFrontReturnsMemory) {
 // stays, the pages arrive with their content, the text reads as zeros where
 // they left, and the array grows, shrinks and moves as usual afterwards.
 TEST(HeapArray, AdoptPagesOfAnotherBuffer) {
-    const std::size_t page = mapped::page_size();
+    const std::size_t page = memory::page_size();
     ASSERT_GT(page, 0u);
     HeapArray<char> text;
     const std::size_t text_size = page * 64;
@@ -116,7 +116,7 @@ TEST(HeapArray, AdoptPagesOfAnotherBuffer) {
 }
 
 TEST(HeapArray, AdoptPagesRefusesWhatIsNotWholePages) {
-    const std::size_t page = mapped::page_size();
+    const std::size_t page = memory::page_size();
     HeapArray<char> text;
     std::memset(text.grow_by(page * 8), 't', page * 8);
     char* const first_page = whole_pages_of(text);
@@ -132,7 +132,7 @@ TEST(HeapArray, AdoptPagesRefusesWhatIsNotWholePages) {
 // anything may ever be mapped at) leaves the values in plain memory, where
 // they keep growing.
 TEST(HeapArray, RefusedMoveFallsBackToPlainMemory) {
-    const std::size_t page = mapped::page_size();
+    const std::size_t page = memory::page_size();
     void* const never_mapped = reinterpret_cast<void*>(page);
     HeapArray<char> text;
     std::memset(text.grow_by(page * 8), 't', page * 8);

@@ -1,0 +1,141 @@
+// A growable array of trivially copyable values, on the page-aware blocks
+// of pages.hpp. std::vector would do, but growing a buffer of hundreds of
+// megabytes with it costs a copy and, for a moment, the old and the new
+// block side by side. New elements are not zero-filled unless asked for.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+#include "pages.hpp"
+
+namespace quorvel {
+
+template <class T>
+class HeapArray {
+    static_assert(std::is_trivially_copyable_v<T>, "HeapArray holds plain values only");
+
+public:
+    HeapArray() noexcept = default;
+    explicit HeapArray(std::size_t count) { resize_zeroed(count); }
+    HeapArray(const HeapArray&) = delete;
+    HeapArray& operator=(const HeapArray&) = delete;
+    HeapArray(HeapArray&& other) noexcept
+        : memory_(std::exchange(other.memory_, ArrayMemory{})), size_(std::exchange(other.size_, 0)) {}
+    HeapArray& operator=(HeapArray&& other) noexcept {
+        if (this != &other) {
+            memory::release(memory_);
+            memory_ = std::exchange(other.memory_, ArrayMemory{});
+            size_ = std::exchange(other.size_, 0);
+        }
+        return *this;
+    }
+    ~HeapArray() { memory::release(memory_); }
+
+    T* data() noexcept { return reinterpret_cast<T*>(memory_.data); }
+    const T* data() const noexcept { return reinterpret_cast<const T*>(memory_.data); }
+    std::size_t size() const noexcept { return size_; }
+    std::size_t capacity() const noexcept { return memory_.capacity / sizeof(T); }
+    bool empty() const noexcept { return size_ == 0; }
+    T& operator[](std::size_t i) noexcept { return data()[i]; }
+    const T& operator[](std::size_t i) const noexcept { return data()[i]; }
+    const T* begin() const noexcept { return data(); }
+    const T* end() const noexcept { return data() + size_; }
+
+    void clear() noexcept { size_ = 0; }
+
+    // Removes the last `count` elements (at most all of them).
+    void shrink_by(std::size_t count) noexcept { size_ -= count < size_ ? count : size_; }
+
+    // Makes room for `count` elements in total; throws std::bad_alloc.
+    void reserve(std::size_t count) {
+        if (count <= capacity()) {
+            return;
+        }
+        if (count > std::numeric_limits<std::size_t>::max() / sizeof(T)) {
+            throw std::bad_alloc();
+        }
+        memory::reserve(memory_, size_ * sizeof(T), count * sizeof(T));
+    }
+
+    // Appends `count` uninitialised elements and returns the first of them.
+    T* grow_by(std::size_t count) {
+        if (count > capacity() - size_) {
+            if (count > std::numeric_limits<std::size_t>::max() - size_) {
+                throw std::bad_alloc();
+            }
+            const std::size_t wanted = size_ + count;
+            const std::size_t doubled = capacity() < 16 ? 16 : capacity() + capacity() / 2;
+            reserve(wanted > doubled ? wanted : doubled);
+        }
+        T* first = data() + size_;
+        size_ += count;
+        return first;
+    }
+
+    void push_back(const T& value) { *grow_by(1) = value; }
+
+    void append(const T* values, std::size_t count) {
+        if (count != 0) {
+            std::memcpy(grow_by(count), values, count * sizeof(T));
+        }
+    }
+
+    // Sets the size to `count`; new elements are zero bytes.
+    void resize_zeroed(std::size_t count) {
+        if (count > size_) {
+            const std::size_t old = size_;
+            grow_by(count - size_);
+            std::memset(static_cast<void*>(data() + old), 0, (count - old) * sizeof(T));
+        } else {
+            size_ = count;
+        }
+    }
+
+    // Gives the pages wholly inside the first `count` elements back to the
+    // system and leaves those elements undefined: for a large buffer that is
+    // read front to back into another, which then needs no room beside it.
+    void release_front(std::size_t count) noexcept {
+        memory::give_back(data(), data() + (count < size_ ? count : size_));
+    }
+
+    // Makes room for `count` elements in total, all of which are about to be
+    // written. A large, empty array (kOwnMappingMin bytes and more) moves
+    // into address space of its own, so that its pages can later be handed
+    // over (see adopt_pages) without cutting up the allocator's memory;
+    // throws std::bad_alloc.
+    void reserve_large_in_own_mapping(std::size_t count) {
+        if (count < kOwnMappingMin / sizeof(T) || count > std::numeric_limits<std::size_t>::max() / sizeof(T) ||
+            size_ != 0 || !memory::enter_own_mapping(memory_, count * sizeof(T))) {
+            reserve(count);
+        }
+    }
+
+    // Whether the array lives in address space of its own.
+    bool owns_mapping() const noexcept { return memory_.mapped != 0; }
+
+    // Takes over whole pages as room at the end of the array; see
+    // memory::adopt_pages.
+    bool adopt_pages(void* pages, std::size_t bytes, std::size_t reserve_bytes) noexcept {
+        const std::size_t page = memory::page_size();
+        return page != 0 && page % sizeof(T) == 0 &&
+               memory::adopt_pages(memory_, size_ * sizeof(T), pages, bytes, reserve_bytes);
+    }
+
+    // Gives back unused capacity.
+    void shrink_to_fit() noexcept {
+        if (memory_.capacity != size_ * sizeof(T)) {
+            memory::shrink_to(memory_, size_ * sizeof(T));
+        }
+    }
+
+private:
+    ArrayMemory memory_;
+    std::size_t size_ = 0;
+};
+
+}  // namespace quorvel
