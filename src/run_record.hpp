@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <variant>
@@ -40,15 +41,16 @@ struct GeneratorInfo {
 // Int, Float, Bool, String, FloatList.
 using IncarValue = std::variant<std::int64_t, double, bool, std::string, std::vector<double>>;
 
-// Insertion-ordered map: a name that comes again keeps its first place and
-// takes the later value.
-class IncarMap {
+// Insertion-ordered map of named parameters: a name that comes again keeps
+// its first place.
+class ParameterMap {
 public:
-    void insert_or_assign(std::string name, IncarValue value) {
+    // The later value replaces the one held, unless `keep_held`.
+    void insert(std::string name, IncarValue value, bool keep_held = false) {
         auto [it, inserted] = index_.try_emplace(name, entries_.size());
         if (inserted) {
             entries_.emplace_back(std::move(name), std::move(value));
-        } else {
+        } else if (!keep_held) {
             entries_[it->second].second = std::move(value);
         }
     }
@@ -56,8 +58,8 @@ public:
         return entries_;
     }
     std::size_t size() const noexcept { return entries_.size(); }
-    const IncarValue* find(const std::string& name) const {
-        auto it = index_.find(name);
+    const IncarValue* find(std::string_view name) const {
+        auto it = index_.find(std::string(name));
         return it == index_.end() ? nullptr : &entries_[it->second].second;
     }
 
@@ -151,6 +153,9 @@ struct Energies {
     double e_fr_energy = 0.0;
     double e_wo_entrp = 0.0;
     double e_0_energy = 0.0;
+    // The `energy` element held these three entries and nothing else, as
+    // in the steps of a linear-response loop.
+    bool only_these = false;
 };
 
 struct IonicStep {
@@ -205,7 +210,8 @@ struct DielectricData {
 
 struct RunRecord {
     GeneratorInfo generator;
-    IncarMap incar;
+    ParameterMap incar;
+    ParameterMap parameters;  // every entry of the top-level `parameters`, flattened
     AtomInfo atom_info;
     KpointSet kpoints;
     Structure initial_structure;
@@ -216,12 +222,8 @@ struct RunRecord {
     std::optional<DosData> dos;
     std::optional<double> efermi;
     std::optional<DielectricData> dielectric;
+    std::uint64_t all_ionic_steps = 0;  // before the selection of the kept ones
+    bool complete = false;              // the end tag of `modeling` was read
 };
-
-// True when the last kept step has a non-zero free energy (NaN counts as
-// non-zero).
-inline bool converged(const RunRecord& record) noexcept {
-    return !record.ionic_steps.empty() && !(record.ionic_steps.back().e_fr_energy == 0.0);
-}
 
 }  // namespace quorvel

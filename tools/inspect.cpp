@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "parse.hpp"
+#include "run_analysis.hpp"
 
 namespace {
 

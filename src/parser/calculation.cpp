@@ -12,26 +12,40 @@ namespace {
 // Energies of an `energy` element; values that do not parse are 0.0.
 Status parse_energy(XmlCursor& cursor, Energies& energies) {
     energies = Energies{};
-    return for_each_child(cursor, "energy", [&](const XmlEvent& child) -> Status {
-        if (child.name != "i") {
-            return cursor.skip_element(child.name);
-        }
-        const std::optional<std::string_view> name = get_attribute(child, "name");
-        std::string_view text;
-        QV_TRY(cursor.read_text(text));
-        double value = 0.0;
-        if (!parse_f64(text, value)) {
-            value = 0.0;
-        }
-        if (name == "e_fr_energy") {
-            energies.e_fr_energy = value;
-        } else if (name == "e_wo_entrp") {
-            energies.e_wo_entrp = value;
-        } else if (name == "e_0_energy") {
-            energies.e_0_energy = value;
-        }
-        return {};
-    });
+    unsigned named = 0;        // which of the three were met, a bit each
+    std::size_t entries = 0;   // child elements of any kind
+    QV_TRY(for_each_child(
+        cursor, "energy",
+        [&](const XmlEvent& child) -> Status {
+            ++entries;
+            if (child.name != "i") {
+                return cursor.skip_element(child.name);
+            }
+            const std::optional<std::string_view> name = get_attribute(child, "name");
+            std::string_view text;
+            QV_TRY(cursor.read_text(text));
+            double value = 0.0;
+            if (!parse_f64(text, value)) {
+                value = 0.0;
+            }
+            if (name == "e_fr_energy") {
+                energies.e_fr_energy = value;
+                named |= 1;
+            } else if (name == "e_wo_entrp") {
+                energies.e_wo_entrp = value;
+                named |= 2;
+            } else if (name == "e_0_energy") {
+                energies.e_0_energy = value;
+                named |= 4;
+            }
+            return {};
+        },
+        [&](const XmlEvent&) -> Status {
+            ++entries;
+            return {};
+        }));
+    energies.only_these = entries == 3 && named == 7;
+    return {};
 }
 
 // The energies of the last `energy` of a `scstep`.

@@ -11,7 +11,8 @@ namespace {
 // Slots of the walk; single-valued sections keep the last one read.
 struct WalkState {
     std::optional<GeneratorInfo> generator;
-    std::optional<IncarMap> incar;
+    std::optional<ParameterMap> incar;
+    std::optional<ParameterMap> parameters;
     std::optional<AtomInfo> atom_info;
     std::optional<KpointSet> kpoints;
     std::optional<Structure> initial_structure;
@@ -58,6 +59,9 @@ Status read_top_level_element(XmlCursor& cursor, const XmlEvent& child, const Pa
     }
     if (name == "incar") {
         return parse_into(state.incar, cursor, parse_incar);
+    }
+    if (name == "parameters") {
+        return parse_into(state.parameters, cursor, parse_parameters);
     }
     if (name == "atominfo") {
         QV_TRY(parse_into(state.atom_info, cursor, parse_atominfo));
@@ -114,6 +118,7 @@ Status walk_document(std::string_view text, const ParseOptions& options, RunReco
 
     WalkState state;
     QV_TRY(read_top_level(cursor, options, state));
+    record.complete = !cursor.input_ended();
 
     if (!state.generator) {
         return ParseError::missing_element("generator");
@@ -135,9 +140,20 @@ Status walk_document(std::string_view text, const ParseOptions& options, RunReco
     record.incar = std::move(*state.incar);
     record.atom_info = std::move(*state.atom_info);
     record.kpoints = std::move(*state.kpoints);
-    record.final_structure =
-        state.final_structure ? std::move(*state.final_structure) : *state.initial_structure;
+    if (state.parameters) {
+        record.parameters = std::move(*state.parameters);
+    }
+    // Without a final structure of its own (a run killed before writing
+    // it), the run ends where its last ionic step stands.
+    if (state.final_structure) {
+        record.final_structure = std::move(*state.final_structure);
+    } else if (!state.steps.empty()) {
+        record.final_structure = state.steps.back().structure;
+    } else {
+        record.final_structure = *state.initial_structure;
+    }
     record.initial_structure = std::move(*state.initial_structure);
+    record.all_ionic_steps = state.steps.size();
     select_ionic_steps(state.steps, options);
     record.ionic_steps = std::move(state.steps);
     if (options.parse_eigen) {

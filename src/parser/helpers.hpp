@@ -77,6 +77,10 @@ public:
         return true;
     }
 
+    // Whether the reading has met the end of the input: a section parser
+    // that returns with this set was cut short rather than closed.
+    bool input_ended() const noexcept { return reader_.ended(); }
+
     // Where the next unread byte is.
     const char* position() const noexcept { return reader_.next_byte(); }
 

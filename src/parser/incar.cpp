@@ -1,6 +1,9 @@
 // The `incar` section: the input parameters as VASP echoes them, typed by
-// their `type` attribute. Conversion never fails; what does not convert
-// stays a string.
+// their `type` attribute, and the entries that the `parameters` section
+// shares with it. Conversion never fails; what does not convert stays a
+// string.
+#include <limits>
+
 #include "parser/numbers.hpp"
 #include "parser/sections.hpp"
 
@@ -66,32 +69,59 @@ IncarValue convert_incar_value(std::string_view text, std::string_view type) {
     return numbers;
 }
 
-Status parse_incar(XmlCursor& cursor, IncarMap& incar) {
-    incar = IncarMap{};
-    auto on_start = [&](const XmlEvent& child) -> Status {
-        if (child.name != "i") {
-            return cursor.skip_element(child.name);
-        }
-        const std::optional<std::string_view> name = get_attribute(child, "name");
-        const std::string_view type = get_attribute(child, "type").value_or("float");
-        std::string_view text;
-        QV_TRY(cursor.read_text(text));
-        if (name) {
-            incar.insert_or_assign(std::string(*name), convert_incar_value(text, type));
-        }
-        return {};
-    };
-    // An empty `<i name="X"/>` has no text to guess a number from: it is a string.
-    auto on_empty = [&](const XmlEvent& child) -> Status {
-        if (child.name == "i") {
-            if (const std::optional<std::string_view> name = get_attribute(child, "name")) {
-                const std::string_view type = get_attribute(child, "type").value_or("string");
-                incar.insert_or_assign(std::string(*name), convert_incar_value("", type));
+IncarValue convert_vector_value(std::string_view text) {
+    std::vector<double> numbers;
+    bool any = false;
+    for_each_token(text, [&](std::string_view token) {
+        double value = std::numeric_limits<double>::quiet_NaN();
+        any = parse_f64(token, value) || any;
+        numbers.push_back(value);
+        return true;
+    });
+    if (!any) {
+        return std::string(text);
+    }
+    return numbers;
+}
+
+Status read_parameter(XmlCursor& cursor, const XmlEvent& start, ParameterMap& map, bool keep_held) {
+    const bool vector = start.name == "v";
+    const std::optional<std::string_view> name = get_attribute(start, "name");
+    if (vector && !name) {
+        return cursor.skip_element(start.name);
+    }
+    const std::string_view type = get_attribute(start, "type").value_or("float");
+    std::string_view text;
+    QV_TRY(cursor.read_text(text));
+    if (name) {
+        map.insert(std::string(*name), vector ? convert_vector_value(text) : convert_incar_value(text, type), keep_held);
+    }
+    return {};
+}
+
+void read_empty_parameter(const XmlEvent& empty, ParameterMap& map, bool keep_held) {
+    if (const std::optional<std::string_view> name = get_attribute(empty, "name")) {
+        // No text to guess a number from: a string, unless the type says otherwise.
+        const std::string_view type = get_attribute(empty, "type").value_or("string");
+        map.insert(std::string(*name), empty.name == "v" ? convert_vector_value("") : convert_incar_value("", type),
+                   keep_held);
+    }
+}
+
+Status parse_incar(XmlCursor& cursor, ParameterMap& incar) {
+    incar = ParameterMap{};
+    const auto is_entry = [](const XmlEvent& child) { return child.name == "i" || child.name == "v"; };
+    return for_each_child(
+        cursor, "incar",
+        [&](const XmlEvent& child) -> Status {
+            return is_entry(child) ? read_parameter(cursor, child, incar, false) : cursor.skip_element(child.name);
+        },
+        [&](const XmlEvent& child) -> Status {
+            if (is_entry(child)) {
+                read_empty_parameter(child, incar, false);
             }
-        }
-        return {};
-    };
-    return for_each_child(cursor, "incar", on_start, on_empty);
+            return {};
+        });
 }
 
 }  // namespace quorvel

@@ -54,8 +54,21 @@ Status walk_document(std::string_view text, const ParseOptions& options, RunReco
 
 Status parse_generator(XmlCursor& cursor, GeneratorInfo& generator);
 
-Status parse_incar(XmlCursor& cursor, IncarMap& incar);
+Status parse_incar(XmlCursor& cursor, ParameterMap& incar);
 IncarValue convert_incar_value(std::string_view text, std::string_view type);
+// A `v` entry: always a list of floats, a token that does not convert being
+// NaN in its place; a text with no number is a string.
+IncarValue convert_vector_value(std::string_view text);
+// The `i` or `v` entry whose start tag was just read, into `map` under its
+// name (`keep_held`: not over a value already there); a `v` without a name
+// is skipped, an `i` without one read and dropped.
+Status read_parameter(XmlCursor& cursor, const XmlEvent& start, ParameterMap& map, bool keep_held);
+// The same for an empty-element `i` or `v`.
+void read_empty_parameter(const XmlEvent& empty, ParameterMap& map, bool keep_held);
+
+// Every entry of the top-level `parameters` section, at any depth of its
+// separators.
+Status parse_parameters(XmlCursor& cursor, ParameterMap& parameters);
 
 Status parse_atominfo(XmlCursor& cursor, AtomInfo& atom_info);
 

@@ -86,6 +86,7 @@ Status XmlReader::next(XmlEvent& event) {
         }
     }
     event.kind = EventKind::Eof;
+    ended_ = true;
     return {};
 }
 

@@ -64,6 +64,9 @@ public:
     // Absolute byte offset of the next unread byte.
     std::size_t position() const noexcept { return static_cast<std::size_t>(pos_ - begin_); }
 
+    // Whether `next` has come to the end of the input.
+    bool ended() const noexcept { return ended_; }
+
 private:
     Status read_markup(XmlEvent& event);
     Status read_tag(XmlEvent& event);
@@ -74,6 +77,7 @@ private:
     const char* begin_ = nullptr;
     const char* pos_ = nullptr;
     const char* end_ = nullptr;
+    bool ended_ = false;
 };
 
 }  // namespace quorvel

@@ -274,12 +274,12 @@ void append_quoted(std::string& out, const std::string& text) {
 
 }  // namespace
 
-PyObject* incar_to_python(const IncarMap& incar) {
+PyObject* parameters_to_python(const ParameterMap& parameters) {
     PyRef dict(PyDict_New());
     if (!dict) {
         return nullptr;
     }
-    for (const auto& [name, value] : incar.entries()) {
+    for (const auto& [name, value] : parameters.entries()) {
         PyRef key(to_python(name));
         PyRef item(incar_value(value));
         if (!key || !item || PyDict_SetItem(dict.get(), key.get(), item.get()) < 0) {
@@ -349,6 +349,31 @@ PyObject* structure_to_python(const Structure& structure) {
 PyObject* ionic_steps_to_python(const std::vector<IonicStep>& steps) {
     SymbolCache symbols;
     return list_of(steps, [&](const IonicStep& step) { return ionic_step(step, symbols); });
+}
+
+PyObject* electronic_steps_to_python(const std::vector<IonicStep>& steps) {
+    return list_of(steps, [](const IonicStep& step) {
+        return make_array(
+            {step.scsteps.size(), 3},
+            [](double* out, std::size_t, const void* context) {
+                for (const Energies& e : *static_cast<const std::vector<Energies>*>(context)) {
+                    *out++ = e.e_fr_energy;
+                    *out++ = e.e_wo_entrp;
+                    *out++ = e.e_0_energy;
+                }
+            },
+            &step.scsteps);
+    });
+}
+
+PyObject* band_edges_to_python(const BandEdges& edges) {
+    PyRef dict(PyDict_New());
+    if (!dict || !set_item(dict.get(), "gap", to_python(edges.gap)) ||
+        !set_item(dict.get(), "cbm", to_python(edges.cbm)) || !set_item(dict.get(), "vbm", to_python(edges.vbm)) ||
+        !set_item(dict.get(), "direct", PyBool_FromLong(edges.direct))) {
+        return nullptr;
+    }
+    return dict.release();
 }
 
 PyObject* eigenvalues_to_python(const EigenvalueArray& eigenvalues) { return dense_array(eigenvalues.values); }

@@ -4,11 +4,12 @@
 #pragma once
 
 #include "py_ref.hpp"
+#include "run_analysis.hpp"
 #include "run_record.hpp"
 
 namespace quorvel::python {
 
-PyObject* incar_to_python(const IncarMap& incar);
+PyObject* parameters_to_python(const ParameterMap& parameters);
 PyObject* atoms_to_python(const std::vector<std::string>& atoms);
 PyObject* atom_types_to_python(const std::vector<AtomType>& types);
 PyObject* kpoints_to_python(const KpointSet& kpoints);
@@ -20,6 +21,10 @@ PyObject* eigenvalue_shape_to_python(const EigenvalueArray& eigenvalues);
 PyObject* projected_to_python(const ProjectedArray& projected);
 PyObject* dos_to_python(const DosData& dos);
 PyObject* dielectric_to_python(const DielectricData& dielectric);
+
+// One (n, 3) array per step: the three energies of each electronic step.
+PyObject* electronic_steps_to_python(const std::vector<IonicStep>& steps);
+PyObject* band_edges_to_python(const BandEdges& edges);
 
 // The text of repr(): program, version, atoms, k-point and step counts.
 PyObject* run_repr(const RunRecord& record);

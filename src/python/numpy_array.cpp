@@ -87,6 +87,17 @@ PyTypeObject* slice_container_type() {
 }
 
 PyObject* make_array(const double* data, std::initializer_list<std::uint64_t> dims) {
+    return make_array(
+        dims,
+        [](double* out, std::size_t count, const void* values) {
+            if (count != 0) {
+                std::memcpy(out, values, count * sizeof(double));
+            }
+        },
+        data);
+}
+
+PyObject* make_array(std::initializer_list<std::uint64_t> dims, FillArray fill, const void* context) {
     if (!load_numpy_api()) {
         return nullptr;
     }
@@ -122,9 +133,7 @@ PyObject* make_array(const double* data, std::initializer_list<std::uint64_t> di
     if (copy == nullptr) {
         return PyErr_NoMemory();
     }
-    if (bytes != 0) {
-        std::memcpy(copy, data, bytes);
-    }
+    fill(copy, static_cast<std::size_t>(count), context);
     auto* container = PyObject_New(SliceContainer, container_type);
     if (container == nullptr) {
         std::free(copy);

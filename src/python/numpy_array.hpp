@@ -11,8 +11,12 @@
 
 namespace quorvel::python {
 
-// A float64 array of shape `dims` (row-major) holding a copy of the
-// `product(dims)` values at `data`. Null with an exception set on failure.
+// A float64 array of shape `dims` (row-major) whose `product(dims)` values
+// `fill(out, count, context)` writes. Null with an exception set on failure.
+using FillArray = void (*)(double* out, std::size_t count, const void* context);
+PyObject* make_array(std::initializer_list<std::uint64_t> dims, FillArray fill, const void* context);
+
+// The same holding a copy of the values at `data`.
 PyObject* make_array(const double* data, std::initializer_list<std::uint64_t> dims);
 
 // The PySliceContainer type, made on first use.

@@ -66,6 +66,12 @@ class _DosRequired(TypedDict):
 class Dos(_DosRequired, total=False):
     partial: DosPartial  # only when the file has a partial DOS
 
+class BandGap(TypedDict):
+    gap: float  # max(cbm - vbm, 0); inf when no state is empty
+    cbm: float  # lowest empty energy; inf when every state is occupied
+    vbm: float  # highest occupied energy; -inf when none is
+    direct: bool  # vbm and cbm at the same k-point
+
 class Dielectric(TypedDict):
     energies: FloatArray  # (nrows,)
     real: FloatArray  # (nrows of the real part, 6)
@@ -123,3 +129,40 @@ class Vasprun:
     def dielectric(self) -> Dielectric | None: ...
     @property
     def converged(self) -> bool: ...
+    @property
+    def parameters(self) -> dict[str, IncarValue]:
+        """Every parameter of the run (the top-level parameters section, INCAR
+        defaults included) as one dict in file order, typed as ``incar`` is.
+        Entries under the "response functions" separator do not replace a
+        value already read. ``{}`` when the file has none."""
+    @property
+    def electronic_steps(self) -> list[FloatArray]:
+        """One ndarray per kept ionic step, shape (n, 3): e_fr_energy,
+        e_wo_entrp and e_0_energy of each electronic step in file order."""
+    @property
+    def final_energy(self) -> float | None:
+        """The last kept step's e_0_energy (eV), mended where VASP 5 wrote it
+        wrong: the step's e_fr_energy plus its last electronic step's
+        e_0_energy - e_fr_energy, rounded to 8 decimals, when that differs
+        by more than 1e-7 eV. ``None`` without kept ionic steps."""
+    @property
+    def converged_electronic(self) -> bool:
+        """Whether the electronic loop of the last kept ionic step converged:
+        it took fewer than NELM steps (VASP's 60 when not given). True for
+        runs without such a loop (ML_LMLFF, ALGO chi, ALGO Exact with
+        NELM 1); a LEPSILON run does not count its response steps."""
+    @property
+    def converged_ionic(self) -> bool:
+        """Whether the ionic loop converged: NSW <= 1, or fewer ionic steps
+        than NSW; for molecular dynamics (IBRION 0) and relaxations with
+        EDIFFG 0 (IBRION 1, 2), exactly NSW steps. Counts every ionic step
+        of the file."""
+    @property
+    def band_gap(self) -> BandGap | None:
+        """A dict with keys ``"gap"``, ``"cbm"``, ``"vbm"`` (eV) and
+        ``"direct"`` over all spins and k-points (occupied above 1e-8),
+        or ``None`` without eigenvalues."""
+    @property
+    def complete(self) -> bool:
+        """Whether the file ends properly (with </modeling>); False for a run
+        killed while writing it."""

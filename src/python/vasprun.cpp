@@ -8,6 +8,7 @@
 #include "errors.hpp"
 #include "guard.hpp"
 #include "parse.hpp"
+#include "run_analysis.hpp"
 
 namespace quorvel::python {
 
@@ -255,7 +256,7 @@ PyObject* get_program(const RunRecord& r) {
 PyObject* get_version(const RunRecord& r) {
     return PyUnicode_FromStringAndSize(r.generator.version.data(), static_cast<Py_ssize_t>(r.generator.version.size()));
 }
-PyObject* get_incar(const RunRecord& r) { return incar_to_python(r.incar); }
+PyObject* get_incar(const RunRecord& r) { return parameters_to_python(r.incar); }
 PyObject* get_atoms(const RunRecord& r) { return atoms_to_python(r.atom_info.atoms); }
 PyObject* get_atom_types(const RunRecord& r) { return atom_types_to_python(r.atom_info.atom_types); }
 PyObject* get_kpoints(const RunRecord& r) { return kpoints_to_python(r.kpoints); }
@@ -271,6 +272,18 @@ PyObject* get_efermi(const RunRecord& r) { return r.efermi ? PyFloat_FromDouble(
 PyObject* get_dos(const RunRecord& r) { return optional_or_none(r.dos, dos_to_python); }
 PyObject* get_dielectric(const RunRecord& r) { return optional_or_none(r.dielectric, dielectric_to_python); }
 PyObject* get_converged(const RunRecord& r) { return PyBool_FromLong(converged(r)); }
+PyObject* get_parameters(const RunRecord& r) { return parameters_to_python(r.parameters); }
+PyObject* get_electronic_steps(const RunRecord& r) { return electronic_steps_to_python(r.ionic_steps); }
+PyObject* get_final_energy(const RunRecord& r) {
+    const std::optional<double> energy = final_energy(r);
+    return energy ? PyFloat_FromDouble(*energy) : Py_NewRef(Py_None);
+}
+PyObject* get_converged_electronic(const RunRecord& r) { return PyBool_FromLong(converged_electronic(r)); }
+PyObject* get_converged_ionic(const RunRecord& r) { return PyBool_FromLong(converged_ionic(r)); }
+PyObject* get_band_gap(const RunRecord& r) {
+    return r.eigenvalues ? band_edges_to_python(band_edges(*r.eigenvalues)) : Py_NewRef(Py_None);
+}
+PyObject* get_complete(const RunRecord& r) { return PyBool_FromLong(r.complete); }
 
 PyGetSetDef kProperties[] = {
     {"program", getter<get_program>, nullptr, nullptr, nullptr},
@@ -294,6 +307,43 @@ PyGetSetDef kProperties[] = {
     {"dos", getter<get_dos>, nullptr, nullptr, nullptr},
     {"dielectric", getter<get_dielectric>, nullptr, nullptr, nullptr},
     {"converged", getter<get_converged>, nullptr, nullptr, nullptr},
+    {"parameters", getter<get_parameters>, nullptr,
+     "Every parameter of the run (the top-level parameters section, INCAR\n"
+     "defaults included) as one dict in file order, typed as ``incar`` is.\n"
+     "Entries under the \"response functions\" separator do not replace a\n"
+     "value already read. ``{}`` when the file has none.",
+     nullptr},
+    {"electronic_steps", getter<get_electronic_steps>, nullptr,
+     "One ndarray per kept ionic step, shape (n, 3): e_fr_energy,\n"
+     "e_wo_entrp and e_0_energy of each electronic step in file order.",
+     nullptr},
+    {"final_energy", getter<get_final_energy>, nullptr,
+     "The last kept step's e_0_energy (eV), mended where VASP 5 wrote it\n"
+     "wrong: the step's e_fr_energy plus its last electronic step's\n"
+     "e_0_energy - e_fr_energy, rounded to 8 decimals, when that differs\n"
+     "by more than 1e-7 eV. ``None`` without kept ionic steps.",
+     nullptr},
+    {"converged_electronic", getter<get_converged_electronic>, nullptr,
+     "Whether the electronic loop of the last kept ionic step converged:\n"
+     "it took fewer than NELM steps (VASP's 60 when not given). True for\n"
+     "runs without such a loop (ML_LMLFF, ALGO chi, ALGO Exact with\n"
+     "NELM 1); a LEPSILON run does not count its response steps.",
+     nullptr},
+    {"converged_ionic", getter<get_converged_ionic>, nullptr,
+     "Whether the ionic loop converged: NSW <= 1, or fewer ionic steps\n"
+     "than NSW; for molecular dynamics (IBRION 0) and relaxations with\n"
+     "EDIFFG 0 (IBRION 1, 2), exactly NSW steps. Counts every ionic step\n"
+     "of the file.",
+     nullptr},
+    {"band_gap", getter<get_band_gap>, nullptr,
+     "A dict with keys ``\"gap\"``, ``\"cbm\"``, ``\"vbm\"`` (eV) and\n"
+     "``\"direct\"`` over all spins and k-points (occupied above 1e-8),\n"
+     "or ``None`` without eigenvalues.",
+     nullptr},
+    {"complete", getter<get_complete>, nullptr,
+     "Whether the file ends properly (with </modeling>); False for a run\n"
+     "killed while writing it.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

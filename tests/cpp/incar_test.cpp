@@ -52,10 +52,10 @@ INSTANTIATE_TEST_SUITE_P(
         Conversion{"2", "Int", "Float(2)"}, Conversion{"T", "LOGICAL", "String(T)"},
         Conversion{"3", "String", "Float(3)"}));
 
-Status parse(std::string xml, IncarMap& map) { return parse_fragment(std::move(xml), parse_incar, map); }
+Status parse(std::string xml, ParameterMap& map) { return parse_fragment(std::move(xml), parse_incar, map); }
 
 TEST(Incar, EntriesInFirstPositionOrderWithLaterValues) {
-    IncarMap map;
+    ParameterMap map;
     const Status status = parse(
         "<incar><i name=\"ENCUT\">  500.0 </i><i type=\"int\">5</i>"
         "<i name=\"SYSTEM\" type=\"string\">a &amp; b</i><i name=\"EMPTY\"/><i name=\"EMPTYINT\" type=\"int\"/>"
@@ -66,7 +66,8 @@ TEST(Incar, EntriesInFirstPositionOrderWithLaterValues) {
     std::vector<std::string> got;
     for (const auto& [name, value] : map.entries()) got.push_back(name + "=" + show(value));
     EXPECT_EQ(got, (std::vector<std::string>{"ENCUT=Float(60)", "SYSTEM=String(a & b)", "EMPTY=String()",
-                                             "EMPTYINT=String()", "A&amp;B=Float(1)", "ISPIN=Int(2)"}));
+                                             "EMPTYINT=String()", "V=FloatList(1,2,3,)", "A&amp;B=Float(1)",
+                                             "ISPIN=Int(2)"}));
     EXPECT_EQ(text_of(parse("<incar><i name=\"A\">1</i><v><x>", map)), "Missing element <EOF while skipping <v>>");
 }
 

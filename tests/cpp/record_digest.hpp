@@ -20,10 +20,14 @@ public:
     explicit RecordDigest(const RunRecord& r) {
         add(r.generator.program, r.generator.version, r.generator.subversion, r.generator.platform,
             r.generator.date, r.generator.time);
-        for (const auto& [name, value] : r.incar.entries()) {
-            add(name, value.index());
-            std::visit([&](const auto& v) { add(v); }, value);
+        for (const ParameterMap* map : {&r.incar, &r.parameters}) {
+            add(map->size());
+            for (const auto& [name, value] : map->entries()) {
+                add(name, value.index());
+                std::visit([&](const auto& v) { add(v); }, value);
+            }
         }
+        add(r.all_ionic_steps, r.complete);
         add(r.atom_info.atoms);
         for (const AtomType& t : r.atom_info.atom_types) add(t.element, t.pseudopotential, t.count, t.mass, t.valence);
         add(r.kpoints.kpointlist, r.kpoints.weights, r.kpoints.generation.has_value());
@@ -37,7 +41,7 @@ public:
         for (const IonicStep& s : r.ionic_steps) {
             add(s.structure, s.e_fr_energy, s.e_wo_entrp, s.e_0_energy, s.forces, s.stress, s.scsteps.size(),
                 s.magnetization.has_value());
-            for (const Energies& e : s.scsteps) add(e.e_fr_energy, e.e_wo_entrp, e.e_0_energy);
+            for (const Energies& e : s.scsteps) add(e.e_fr_energy, e.e_wo_entrp, e.e_0_energy, e.only_these);
             if (s.magnetization) add(s.magnetization->values, s.magnetization->offsets);
         }
         add(r.eigenvalues.has_value(), r.projected.has_value(), r.dos.has_value(), r.efermi.has_value(),

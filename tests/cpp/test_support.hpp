@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "parse.hpp"
+#include "run_analysis.hpp"
 #include "parser/helpers.hpp"
 #include "parser/numbers.hpp"
 #include "parser/sections.hpp"

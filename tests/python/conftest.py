@@ -80,9 +80,10 @@ def _calculation_xml(e_fr="-1.5", natoms=1, *, structure=True, magnetization=Non
 
 
 def _run_document(atoms=("Si",), *, calculations=(), kpoints=True, kpoints_body=None, kpoints_extra="",
-                  incar="", program="vasp", version="6.4.2"):
+                  incar="", parameters=None, program="vasp", version="6.4.2"):
     """A complete small run document with two k-points (weights 0.25 and 0.75); kpoints_extra is
-    appended inside the kpoints element. Atom symbols are inserted as raw XML text."""
+    appended inside the kpoints element, parameters (raw XML) makes a parameters section. Atom
+    symbols are inserted as raw XML text."""
     rows = "".join(f"<rc><c>{a}</c><c>1</c></rc>" for a in atoms)
     types = "".join(f"<rc><c>1</c><c>{a}</c><c>28.0</c><c>4.0</c><c>PAW {a}</c></rc>" for a in atoms)
     if kpoints_body is None:
@@ -92,7 +93,8 @@ def _run_document(atoms=("Si",), *, calculations=(), kpoints=True, kpoints_body=
             f'<generator><i name="program" type="string">{program}</i>'
             f'<i name="version" type="string">{version}</i></generator>'
             f"<incar>{incar}</incar>"
-            f'<atominfo><array name="atoms"><set>{rows}</set></array>'
+            + ("" if parameters is None else f"<parameters>{parameters}</parameters>")
+            + f'<atominfo><array name="atoms"><set>{rows}</set></array>'
             '<array name="atomtypes"><field>atomspertype</field><field>element</field>'
             '<field>mass</field><field>valence</field><field>pseudopotential</field>'
             f"<set>{types}</set></array></atominfo>"
@@ -138,7 +140,8 @@ def write_xml(tmp_path):
 
 @pytest.fixture
 def property_names():
-    """The sixteen read-only properties of Vasprun, in declaration order."""
+    """The read-only properties of Vasprun, in declaration order."""
     return ["program", "version", "incar", "atoms", "atom_types", "kpoints", "initial_structure",
             "final_structure", "ionic_steps", "eigenvalues", "eigenvalue_shape", "projected", "efermi",
-            "dos", "dielectric", "converged"]
+            "dos", "dielectric", "converged", "parameters", "electronic_steps", "final_energy",
+            "converged_electronic", "converged_ionic", "band_gap", "complete"]

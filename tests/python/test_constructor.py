@@ -111,7 +111,8 @@ def test_class_attributes(property_names):
         ("parse_projected", False), ("ionic_step_skip", None), ("ionic_step_offset", 0)]
     declared = [k for k, v in vars(Vasprun).items() if inspect.isdatadescriptor(v) and not k.startswith("__")]
     assert declared == property_names and [k for k in declared if getattr(Vasprun, k).__doc__] == [
-        "eigenvalues", "projected"]
+        "eigenvalues", "projected", "parameters", "electronic_steps", "final_energy", "converged_electronic",
+        "converged_ionic", "band_gap", "complete"]
     with pytest.raises(TypeError):
         type("Sub", (Vasprun,), {})
 

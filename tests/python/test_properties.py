@@ -66,8 +66,8 @@ def test_incar_values_and_magnetization_rows(write_xml, run_xml):
     calcs = [run_xml.calculation(magnetization=["1.5 2.5", "3.5"]), run_xml.calculation()]
     run = Vasprun(write_xml(run_xml.document(incar=incar, calculations=calcs)))
     assert list(run.incar.items()) == [("ISPIN", 2), ("ENCUT", 500.0), ("LWAVE", False),
-                                       ("SYSTEM", "Si  bulk"), ("MAGMOM", [1.0, 1.0, -1.0])]
-    assert [type(v) for v in run.incar.values()] == [int, float, bool, str, list]  # a list, not an array
+                                       ("SYSTEM", "Si  bulk"), ("MAGMOM", [1.0, 1.0, -1.0]), ("SKIP", [1.0, 2.0])]
+    assert [type(v) for v in run.incar.values()] == [int, float, bool, str, list, list]  # lists, not arrays
     assert run.ionic_steps[0]["magnetization"] == [[1.5, 2.5], [3.5]] and "magnetization" not in run.ionic_steps[1]
     assert Vasprun(write_xml(run_xml.document(), "empty.xml")).incar == {}
 

@@ -19,7 +19,7 @@ import numpy.typing as npt
 import quorvel
 
 if TYPE_CHECKING:
-    from quorvel import AtomType, Dos, IonicStep, Kpoints, Projected, Structure
+    from quorvel import AtomType, BandGap, Dos, IonicStep, Kpoints, Projected, Structure
 
 
 def summary(path: str) -> tuple[str, int, float | None]:
@@ -45,6 +45,15 @@ def bulk(run: quorvel.Vasprun) -> float:
     if projected is not None:
         total += len(projected["orbitals"])
     return total + (run.efermi or 0.0) + (shape[0] if shape else 0) + run.converged
+
+
+def checks(run: quorvel.Vasprun) -> float:
+    gap: BandGap | None = run.band_gap
+    steps: list[npt.NDArray[np.float64]] = run.electronic_steps
+    nelm = run.parameters.get("NELM", 60)
+    energy: float | None = run.final_energy
+    flags: list[bool] = [run.converged_electronic, run.converged_ionic, run.complete]
+    return (gap["gap"] if gap else 0.0) + len(steps) + (energy or 0.0) + sum(flags) + (nelm if isinstance(nelm, int) else 0)
 '''
 
 WRONG = '''
