@@ -12,19 +12,17 @@ namespace {
 
 // Reads the `set` children of an `array`; `read_row` handles one `rc`. The
 // rows of the last set win; an array without a set gives no rows.
-template <class Row, class BeforeSet, class ReadRow, class OtherChild>
-Status read_array_sets(XmlCursor& cursor, std::vector<Row>& rows, BeforeSet&& before_set,
-                       ReadRow&& read_row, OtherChild&& other_child) {
+template <class Row, class ReadRow, class OtherChild>
+Status read_array_sets(XmlCursor& cursor, std::vector<Row>& rows, ReadRow&& read_row, OtherChild&& other_child) {
     rows.clear();
     return for_each_child(cursor, "array", [&](const XmlEvent& child) -> Status {
         if (child.name != "set") {
             return other_child(child);
         }
-        before_set();
         std::vector<Row> set_rows;
         QV_TRY(for_each_child(cursor, "set", [&](const XmlEvent& row) -> Status {
             if (row.name != "rc") {
-                return cursor.skip_element(row.name);
+                return cursor.skip_element();
             }
             Row value;
             QV_TRY(read_row(value));
@@ -41,7 +39,7 @@ Status read_cells(XmlCursor& cursor, std::vector<std::string>& cells) {
     cells.clear();
     return for_each_child(cursor, "rc", [&](const XmlEvent& cell) -> Status {
         if (cell.name != "c") {
-            return cursor.skip_element(cell.name);
+            return cursor.skip_element();
         }
         std::string_view text;
         QV_TRY(cursor.read_text(text));
@@ -53,13 +51,13 @@ Status read_cells(XmlCursor& cursor, std::vector<std::string>& cells) {
 Status read_atoms(XmlCursor& cursor, std::vector<std::string>& atoms) {
     std::vector<std::string> cells;
     return read_array_sets(
-        cursor, atoms, [] {},
+        cursor, atoms,
         [&](std::string& symbol) -> Status {
             QV_TRY(read_cells(cursor, cells));
             symbol = cells.empty() ? std::string() : std::string(trim_whitespace(cells.front()));
             return {};
         },
-        [&](const XmlEvent& child) { return cursor.skip_element(child.name); });
+        [&](const XmlEvent&) { return cursor.skip_element(); });
 }
 
 Status to_atom_type(const std::vector<std::string>& cells,
@@ -87,28 +85,25 @@ Status to_atom_type(const std::vector<std::string>& cells,
 }
 
 Status read_atom_types(XmlCursor& cursor, std::vector<AtomType>& types) {
-    std::vector<std::string> titles;  // accumulate over the whole array
+    // Column of each title read so far, kept up to date as titles come, so
+    // that no set pays for the titles again; a repeated title takes its
+    // later column.
     std::unordered_map<std::string, std::size_t> columns;
+    std::size_t titles = 0;
     std::vector<std::string> cells;
     return read_array_sets(
         cursor, types,
-        [&] {
-            columns.clear();
-            for (std::size_t i = 0; i < titles.size(); ++i) {
-                columns[titles[i]] = i;  // a repeated title takes its later column
-            }
-        },
         [&](AtomType& type) -> Status {
             QV_TRY(read_cells(cursor, cells));
             return to_atom_type(cells, columns, type);
         },
         [&](const XmlEvent& child) -> Status {
             if (child.name != "field") {
-                return cursor.skip_element(child.name);
+                return cursor.skip_element();
             }
             std::string_view text;
             QV_TRY(cursor.read_text(text));
-            titles.emplace_back(text);
+            columns.insert_or_assign(std::string(text), titles++);
             return {};
         });
 }
@@ -120,7 +115,7 @@ Status parse_atominfo(XmlCursor& cursor, AtomInfo& atom_info) {
     std::optional<std::vector<AtomType>> types;
     QV_TRY(for_each_child(cursor, "atominfo", [&](const XmlEvent& child) -> Status {
         if (child.name != "array") {
-            return cursor.skip_element(child.name);
+            return cursor.skip_element();
         }
         const std::string_view name = get_attribute(child, "name").value_or("");
         if (name == "atoms") {
@@ -131,7 +126,7 @@ Status parse_atominfo(XmlCursor& cursor, AtomInfo& atom_info) {
             types.emplace();
             return read_atom_types(cursor, *types);
         }
-        return cursor.skip_element(child.name);
+        return cursor.skip_element();
     }));
     if (!atoms) {
         return ParseError::missing_element("array[atoms]");

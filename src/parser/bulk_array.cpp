@@ -67,7 +67,7 @@ Status read_array(XmlCursor& cursor, const BulkLayout& layout, SetTree& tree, Bu
             return {};
         }
         if (child.name != "set") {
-            return cursor.skip_element(child.name);
+            return cursor.skip_element();
         }
         // VASP writes the titles before the sets, so rows are laid out at
         // their final width from the start.
@@ -100,7 +100,7 @@ Status read_bulk_section(XmlCursor& cursor, std::string_view container, const Bu
     bool found = false;
     QV_TRY(for_each_child(cursor, container, [&](const XmlEvent& child) -> Status {
         if (child.name != "array") {
-            return cursor.skip_element(child.name);
+            return cursor.skip_element();
         }
         found = true;
         return read_array(cursor, layout, tree, array);

@@ -19,7 +19,7 @@ Status parse_energy(XmlCursor& cursor, Energies& energies) {
         [&](const XmlEvent& child) -> Status {
             ++entries;
             if (child.name != "i") {
-                return cursor.skip_element(child.name);
+                return cursor.skip_element();
             }
             const std::optional<std::string_view> name = get_attribute(child, "name");
             std::string_view text;
@@ -55,7 +55,7 @@ Status parse_scstep(XmlCursor& cursor, Energies& energies) {
         if (child.name == "energy") {
             return parse_energy(cursor, energies);
         }
-        return cursor.skip_element(child.name);
+        return cursor.skip_element();
     });
 }
 
@@ -70,10 +70,11 @@ Status parse_or_skip(XmlCursor& cursor, bool wanted, std::string_view name, std:
 
 Status parse_calculation(XmlCursor& cursor, const SpeciesList& species, const ParseOptions& options,
                          CalculationResult& result) {
+    // Each child is kept only when it is whole (see read_whole).
     std::optional<Structure> structure;
-    Energies energies;
-    std::vector<Vec3> forces;
-    std::vector<Vec3> stress_rows;
+    std::optional<Energies> energies;
+    std::optional<std::vector<Vec3>> forces;
+    std::optional<std::vector<Vec3>> stress_rows;
     std::optional<FloatRows> magnetization;
     std::vector<Energies> scsteps;
     bool dielectric_read = false;
@@ -81,33 +82,29 @@ Status parse_calculation(XmlCursor& cursor, const SpeciesList& species, const Pa
     QV_TRY(for_each_child(cursor, "calculation", [&](const XmlEvent& child) -> Status {
         const std::string_view name = child.name;
         if (name == "structure") {
-            Structure read;
-            QV_TRY(parse_structure(cursor, species, read));
-            structure = std::move(read);
-            return {};
+            return read_whole(cursor, structure, [&](Structure& read) { return parse_structure(cursor, species, read); });
         }
         if (name == "energy") {
-            return parse_energy(cursor, energies);
+            return parse_into(energies, cursor, parse_energy);
         }
         if (name == "scstep") {
-            Energies step;
-            QV_TRY(parse_scstep(cursor, step));
-            scsteps.push_back(step);
+            std::optional<Energies> step;
+            QV_TRY(parse_into(step, cursor, parse_scstep));
+            if (step) {
+                scsteps.push_back(*step);
+            }
             return {};
         }
         if (name == "varray") {
             const std::optional<std::string_view> varray = get_attribute(child, "name");
-            if (varray == "forces") {
-                return cursor.read_vec3_rows(forces);
-            }
-            if (varray == "stress") {
-                return cursor.read_vec3_rows(stress_rows);
+            if (varray == "forces" || varray == "stress") {
+                return read_whole(cursor, varray == "forces" ? forces : stress_rows,
+                                  [&](std::vector<Vec3>& rows) { return cursor.read_vec3_rows(rows); });
             }
             if (varray == "magnetization") {
-                magnetization.emplace();
-                return cursor.read_float_rows(*magnetization);
+                return read_whole(cursor, magnetization, [&](FloatRows& rows) { return cursor.read_float_rows(rows); });
             }
-            return cursor.skip_element(name);
+            return cursor.skip_element();
         }
         if (name == "eigenvalues") {
             return parse_or_skip(cursor, options.parse_eigen, name, result.bulk.eigenvalues, parse_eigenvalues);
@@ -125,18 +122,23 @@ Status parse_calculation(XmlCursor& cursor, const SpeciesList& species, const Pa
             dielectric_read = true;
             return parse_or_skip(cursor, first, name, result.bulk.dielectric, parse_dielectric);
         }
-        return cursor.skip_element(name);
+        return cursor.skip_element();
     }));
 
-    if (structure) {
+    // Cut off, a calculation is an ionic step only with its energies whole,
+    // which VASP writes after the structure, forces and stress.
+    if (structure && (energies || !cursor.input_ended())) {
         IonicStep step;
         step.structure = std::move(*structure);
-        step.e_fr_energy = energies.e_fr_energy;
-        step.e_wo_entrp = energies.e_wo_entrp;
-        step.e_0_energy = energies.e_0_energy;
-        step.forces = std::move(forces);
-        if (stress_rows.size() >= 3) {
-            step.stress = Mat3{stress_rows[0], stress_rows[1], stress_rows[2]};
+        const Energies energy = energies.value_or(Energies{});
+        step.e_fr_energy = energy.e_fr_energy;
+        step.e_wo_entrp = energy.e_wo_entrp;
+        step.e_0_energy = energy.e_0_energy;
+        if (forces) {
+            step.forces = std::move(*forces);
+        }
+        if (stress_rows && stress_rows->size() >= 3) {
+            step.stress = Mat3{(*stress_rows)[0], (*stress_rows)[1], (*stress_rows)[2]};
         }
         step.magnetization = std::move(magnetization);
         step.scsteps = std::move(scsteps);

@@ -29,7 +29,7 @@ Status parse_dielectric(XmlCursor& cursor, DielectricData& dielectric) {
             slot = std::move(read);
             return {};
         }
-        return cursor.skip_element(child.name);
+        return cursor.skip_element();
     }));
     if (!imag) {
         return ParseError::missing_element("imag inside dielectricfunction");

@@ -28,22 +28,21 @@ Status read_structure(XmlCursor& cursor, const XmlEvent& start, WalkState& state
     // the real initial structure and sometimes before the atom list; it is
     // neither the initial nor the final structure.
     if (name == "primitive_cell") {
-        return cursor.skip_element("structure");
+        return cursor.skip_element();
     }
     const bool is_final = name == "finalpos";
-    Structure structure;
-    QV_TRY(parse_structure(cursor, state.atoms, structure));
-    if (!is_final && !state.initial_structure) {
-        state.initial_structure = std::move(structure);
-    } else {
-        state.final_structure = std::move(structure);
+    std::optional<Structure> structure;
+    QV_TRY(read_whole(cursor, structure, [&](Structure& s) { return parse_structure(cursor, state.atoms, s); }));
+    if (!structure) {
+        return {};  // cut off
     }
+    (!is_final && !state.initial_structure ? state.initial_structure : state.final_structure) = std::move(structure);
     return {};
 }
 
 Status read_calculation(XmlCursor& cursor, const ParseOptions& options, WalkState& state) {
     CalculationResult result;
-    QV_TRY(parse_calculation(cursor, state.atoms, options, result));
+    QV_TRY(parse_calculation(cursor, state.atoms, options, result));  // keeps what is whole when cut off
     if (result.step) {
         state.steps.push_back(std::move(*result.step));
     }
@@ -65,7 +64,9 @@ Status read_top_level_element(XmlCursor& cursor, const XmlEvent& child, const Pa
     }
     if (name == "atominfo") {
         QV_TRY(parse_into(state.atom_info, cursor, parse_atominfo));
-        state.atoms = std::make_shared<const std::vector<std::string>>(state.atom_info->atoms);
+        if (!cursor.input_ended()) {
+            state.atoms = std::make_shared<const std::vector<std::string>>(state.atom_info->atoms);
+        }
         return {};
     }
     if (name == "kpoints") {
@@ -77,7 +78,7 @@ Status read_top_level_element(XmlCursor& cursor, const XmlEvent& child, const Pa
     if (name == "calculation") {
         return read_calculation(cursor, options, state);
     }
-    return cursor.skip_element(name);
+    return cursor.skip_element();
 }
 
 Status read_top_level(XmlCursor& cursor, const ParseOptions& options, WalkState& state) {

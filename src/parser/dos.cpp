@@ -109,7 +109,7 @@ Status parse_dos_section(XmlCursor& cursor, DosData& dos) {
         if (child.name == "partial") {
             return parse_into(dos.partial, cursor, parse_partial_dos);
         }
-        return cursor.skip_element(child.name);
+        return cursor.skip_element();
     }));
     if (!total) {
         return ParseError::missing_element("total inside dos");

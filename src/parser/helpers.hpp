@@ -33,11 +33,14 @@ public:
     Status next_event(XmlEvent& event) { return reader_.next(event); }
 
     // Consumes events up to and including the end tag that closes the element
-    // whose start tag was just read. End-tag names are not compared.
-    Status skip_element(std::string_view name);
+    // whose start tag was just read, or to the end of the input. End-tag
+    // names are not compared.
+    Status skip_element();
 
     // Moves to just after the first `</name>` in the raw document, without
-    // producing events; nesting is not looked at.
+    // producing events; nesting is not looked at. Without one, the element
+    // is cut off (the end of the input) when no `</modeling` follows, and
+    // otherwise a MissingElement error.
     Status fast_skip(std::string_view name);
 
     // The text of the element whose start tag was just read: the last text
@@ -163,7 +166,7 @@ template <class OnRow>
 Status for_each_varray_row(XmlCursor& cursor, OnRow&& on_row) {
     return for_each_child(cursor, "varray", [&](const XmlEvent& child) -> Status {
         if (child.name != "v") {
-            return cursor.skip_element(child.name);
+            return cursor.skip_element();
         }
         std::string_view text;
         QV_TRY(cursor.read_text(text));

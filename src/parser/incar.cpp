@@ -88,7 +88,7 @@ Status read_parameter(XmlCursor& cursor, const XmlEvent& start, ParameterMap& ma
     const bool vector = start.name == "v";
     const std::optional<std::string_view> name = get_attribute(start, "name");
     if (vector && !name) {
-        return cursor.skip_element(start.name);
+        return cursor.skip_element();
     }
     const std::string_view type = get_attribute(start, "type").value_or("float");
     std::string_view text;
@@ -114,7 +114,7 @@ Status parse_incar(XmlCursor& cursor, ParameterMap& incar) {
     return for_each_child(
         cursor, "incar",
         [&](const XmlEvent& child) -> Status {
-            return is_entry(child) ? read_parameter(cursor, child, incar, false) : cursor.skip_element(child.name);
+            return is_entry(child) ? read_parameter(cursor, child, incar, false) : cursor.skip_element();
         },
         [&](const XmlEvent& child) -> Status {
             if (is_entry(child)) {

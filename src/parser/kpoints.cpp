@@ -58,7 +58,7 @@ Status read_labels(XmlCursor& cursor, std::vector<std::string>& labels) {
 Status parse_generation(XmlCursor& cursor, KpointGeneration& generation) {
     return for_each_child(cursor, "generation", [&](const XmlEvent& child) -> Status {
         if (child.name != "v") {
-            return cursor.skip_element(child.name);
+            return cursor.skip_element();
         }
         const std::optional<std::string_view> name = get_attribute(child, "name");
         const std::optional<std::string_view> type = get_attribute(child, "type");
@@ -96,7 +96,7 @@ Status parse_kpoints(XmlCursor& cursor, KpointSet& kpoints) {
             return {};
         }
         if (child.name != "varray") {
-            return cursor.skip_element(child.name);
+            return cursor.skip_element();
         }
         const std::string_view name = get_attribute(child, "name").value_or("");
         if (name == "kpointlist") {
@@ -113,7 +113,7 @@ Status parse_kpoints(XmlCursor& cursor, KpointSet& kpoints) {
         if (name == "labelindex") {
             return read_label_indices(cursor, label_indices);
         }
-        return cursor.skip_element(child.name);
+        return cursor.skip_element();
     }));
     if (!kpointlist) {
         return ParseError::missing_element("varray[kpointlist]");

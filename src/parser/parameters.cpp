@@ -33,7 +33,7 @@ Status parse_parameters(XmlCursor& cursor, ParameterMap& parameters) {
                 } else if (event.name == "i" || event.name == "v") {
                     QV_TRY(read_parameter(cursor, event, parameters, !open.empty() && open.back()));
                 } else {
-                    QV_TRY(cursor.skip_element(event.name));
+                    QV_TRY(cursor.skip_element());
                 }
                 break;
             case EventKind::Empty:

@@ -37,14 +37,26 @@ struct CalculationResult {
     BulkSections bulk;
 };
 
-// Parses the element whose start tag was just read with `parse` into
-// `slot`, replacing what it held; on failure the slot is left as it was.
-template <class T>
-Status parse_into(std::optional<T>& slot, XmlCursor& cursor, Status (*parse)(XmlCursor&, T&)) {
+// Reads the element whose start tag was just read with `parse(T&)` into
+// `slot`, replacing what it held. An element that the end of the input cuts
+// off contributes nothing, and what went wrong in its cut text is no error:
+// a run killed while writing its file keeps what it wrote whole. On failure
+// the slot is left as it was.
+template <class T, class Parse>
+Status read_whole(XmlCursor& cursor, std::optional<T>& slot, Parse&& parse) {
     T value;
-    QV_TRY(parse(cursor, value));
+    Status status = parse(value);
+    if (cursor.input_ended()) {
+        return {};
+    }
+    QV_TRY(std::move(status));
     slot = std::move(value);
     return {};
+}
+
+template <class T>
+Status parse_into(std::optional<T>& slot, XmlCursor& cursor, Status (*parse)(XmlCursor&, T&)) {
+    return read_whole(cursor, slot, [&](T& value) { return parse(cursor, value); });
 }
 
 // The whole top level, from the search for `modeling` to the finished record.

@@ -135,7 +135,7 @@ Status read_rows(XmlCursor& cursor, SetTree& tree, const char* tree_text, std::u
         QV_TRY(cursor.next_event(event));
         if (event.kind == EventKind::Start) {
             if (event.name != "r") {
-                QV_TRY(cursor.skip_element(event.name));
+                QV_TRY(cursor.skip_element());
                 continue;
             }
             ++members;
@@ -157,7 +157,7 @@ Status read_set_level(XmlCursor& cursor, SetTree& tree, const char* tree_text, s
     } else {
         QV_TRY(for_each_child(cursor, "set", [&](const XmlEvent& child) -> Status {
             if (child.name != "set") {
-                return cursor.skip_element(child.name);
+                return cursor.skip_element();
             }
             if (level == 0) {
                 tree.top_member = members;

@@ -43,7 +43,7 @@ Status parse_crystal(XmlCursor& cursor, Crystal& crystal) {
                 return read_three_rows(cursor, crystal.rec_basis);
             }
         }
-        return cursor.skip_element(child.name);
+        return cursor.skip_element();
     }));
     if (!crystal.basis) {
         return ParseError::missing_element("varray[basis]");
@@ -70,7 +70,7 @@ Status parse_structure(XmlCursor& cursor, const SpeciesList& species, Structure&
             positions.emplace();
             return cursor.read_vec3_rows(*positions);
         }
-        return cursor.skip_element(child.name);
+        return cursor.skip_element();
     }));
     if (!crystal) {
         return ParseError::missing_element("crystal");

@@ -63,6 +63,13 @@ Status XmlReader::error_at(const char* where, const char* what) const {
                            std::to_string(static_cast<std::size_t>(where - begin_)));
 }
 
+Status XmlReader::cut_off(XmlEvent& event) noexcept {
+    pos_ = end_;
+    ended_ = true;
+    event.kind = EventKind::Eof;
+    return {};
+}
+
 Status XmlReader::next(XmlEvent& event) {
     while (pos_ != end_) {
         if (*pos_ == '<') {
@@ -115,13 +122,13 @@ bool XmlReader::text_before_end_tag(std::string_view& text) noexcept {
 Status XmlReader::read_markup(XmlEvent& event) {
     const char* lt = pos_;
     if (end_ - lt < 2) {
-        return error_at(lt, "unexpected end of input after '<'");
+        return cut_off(event);  // a lone '<'
     }
     switch (lt[1]) {
         case '/': {
             const char* gt = find_byte(lt + 2, end_, '>');
             if (gt == nullptr) {
-                return error_at(lt, "unclosed end tag");
+                return cut_off(event);  // unclosed end tag
             }
             const char* name_end = gt;
             while (name_end != lt + 2 && is_xml_space(name_end[-1])) {
@@ -145,7 +152,7 @@ Status XmlReader::read_tag(XmlEvent& event) {
     const char* lt = pos_;
     const char* gt = find_tag_end(lt + 1, end_);
     if (gt == nullptr) {
-        return error_at(lt, "unclosed start tag");
+        return cut_off(event);  // unclosed start tag
     }
     const char* name_end = lt + 1;
     while (name_end != gt && !is_xml_space(*name_end) && *name_end != '/') {
@@ -170,7 +177,7 @@ Status XmlReader::read_declaration(XmlEvent& event) {
     const char* lt = pos_;
     const char* close = find_bytes(lt + 2, end_, "?>");
     if (close == nullptr) {
-        return error_at(lt, "unclosed processing instruction");
+        return cut_off(event);  // unclosed processing instruction
     }
     const char* content = lt + 2;
     const bool is_declaration =
@@ -186,7 +193,7 @@ Status XmlReader::read_bang(XmlEvent& event) {
     if (starts_with(lt, end_, "<!--")) {
         const char* close = find_bytes(lt + 4, end_, "-->");
         if (close == nullptr) {
-            return error_at(lt, "unclosed comment");
+            return cut_off(event);  // unclosed comment
         }
         event.kind = EventKind::Comment;
         event.text = view(lt + 4, close);
@@ -196,7 +203,7 @@ Status XmlReader::read_bang(XmlEvent& event) {
     if (starts_with(lt, end_, "<![CDATA[")) {
         const char* close = find_bytes(lt + 9, end_, "]]>");
         if (close == nullptr) {
-            return error_at(lt, "unclosed CDATA section");
+            return cut_off(event);  // unclosed CDATA section
         }
         event.kind = EventKind::CData;
         event.text = view(lt + 9, close);
@@ -210,6 +217,20 @@ Status XmlReader::read_bang(XmlEvent& event) {
         doctype = (c == kDoctype[i] || c == kDoctype[i] - 32);
     }
     if (!doctype) {
+        // What the end of the input cut short may still have become one of them.
+        const std::size_t left = static_cast<std::size_t>(end_ - lt);
+        for (const std::string_view markup : {std::string_view("<!--"), std::string_view("<![CDATA[")}) {
+            if (left < markup.size() && std::memcmp(lt, markup.data(), left) == 0) {
+                return cut_off(event);
+            }
+        }
+        bool doctype_prefix = left < 9;
+        for (std::size_t i = 2; doctype_prefix && i < left; ++i) {
+            doctype_prefix = lt[i] == kDoctype[i - 2] || lt[i] == kDoctype[i - 2] - 32;
+        }
+        if (doctype_prefix) {
+            return cut_off(event);
+        }
         return error_at(lt, "unknown markup after '<!'");
     }
     // The declaration ends at the first `>` outside quotes and outside the
@@ -236,7 +257,7 @@ Status XmlReader::read_bang(XmlEvent& event) {
             return {};
         }
     }
-    return error_at(lt, "unclosed DOCTYPE declaration");
+    return cut_off(event);  // unclosed DOCTYPE declaration
 }
 
 }  // namespace quorvel

@@ -44,8 +44,12 @@ public:
     // Reads `document` from byte offset `start` on, as if it began there.
     XmlReader(std::string_view document, std::size_t start) noexcept;
 
-    // The next event; Eof again and again at the end. Malformed markup is an
-    // Xml error and leaves the position unchanged.
+    // The next event; Eof again and again at the end. Markup that the end of
+    // the input cuts short (a lone `<`, a tag without its `>`, an unclosed
+    // comment, CDATA section, processing instruction or DOCTYPE) is the end
+    // of the input, at its start: a file cut off while it was written is a
+    // file that ends there. Malformed markup is an Xml error and leaves the
+    // position unchanged.
     Status next(XmlEvent& event);
 
     // When the next markup is an end tag with only text before it, the
@@ -66,6 +70,11 @@ public:
 
     // Whether `next` has come to the end of the input.
     bool ended() const noexcept { return ended_; }
+    // Reads no further: the input ends here.
+    void end_input() noexcept {
+        pos_ = end_;
+        ended_ = true;
+    }
 
 private:
     Status read_markup(XmlEvent& event);
@@ -73,6 +82,7 @@ private:
     Status read_declaration(XmlEvent& event);
     Status read_bang(XmlEvent& event);
     Status error_at(const char* where, const char* what) const;
+    Status cut_off(XmlEvent& event) noexcept;
 
     const char* begin_ = nullptr;
     const char* pos_ = nullptr;

@@ -91,11 +91,12 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"<array name=\"atoms\"/>", "Missing element <array[atoms]>"},
         Case{kAtoms + "<array name=\"other\"><set><rc/></set></array>", "Missing element <array[atomtypes]>"}));
 
-TEST(AtomInfo, TruncatedSectionKeepsWhatWasRead) {
+// Cut off, the section reads what it can; the walker keeps nothing of it (see walker_test).
+TEST(AtomInfo, TruncatedSectionReadsWhatItCan) {
     const std::string full = usual(row("2") + row("3"));
     EXPECT_EQ(describe(full.substr(0, full.rfind("PAW") + 3), false), kSilicon + " 3|Si|28.085|4|PAW");
     EXPECT_EQ(describe("<array name=\"atoms\"><set><rc><c>Si", false), "Missing element <array[atomtypes]>");
-    EXPECT_EQ(describe(kAtoms + "<atoms>2", false), "Missing element <EOF while skipping <atoms>>");
+    EXPECT_EQ(describe(kAtoms + "<atoms>2", false), "Missing element <array[atomtypes]>");
 }
 
 }  // namespace

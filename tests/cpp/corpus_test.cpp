@@ -42,11 +42,16 @@ TEST_P(Corpus, ParsesIntoAConsistentRecord) {
         EXPECT_EQ(r.eigenvalues->values.data.size(), shape[0] * shape[1] * shape[2] * shape[3]);
     }
     EXPECT_EQ(r.efermi.has_value(), r.dos.has_value());
-    if (GetParam().first == "truncated-in-dos.xml") {  // cut off inside the partial DOS of the first ion
-        ASSERT_TRUE(r.dos && r.dos->partial);
-        EXPECT_EQ(r.dos->partial->values.shape[0], 1u);
-        EXPECT_EQ(r.dos->partial->values.shape[3], 23u);
-        EXPECT_EQ(r.dos->total.densities.shape, (std::array<std::uint64_t, 2>{2, 301}));
+    const bool truncated = GetParam().first.starts_with("truncated");
+    EXPECT_EQ(r.complete, !truncated);
+    if (GetParam().first == "truncated-in-dos.xml") {  // cut off inside the partial DOS of the second calculation
+        EXPECT_EQ(r.ionic_steps.size(), 2u);
+        EXPECT_FALSE(r.dos.has_value());
+        ASSERT_TRUE(r.eigenvalues.has_value());
+    }
+    if (GetParam().first == "truncated-in-calculation.xml.gz") {  // cut off inside the sixth structure
+        EXPECT_EQ(r.ionic_steps.size(), 5u);
+        EXPECT_TRUE(r.eigenvalues && r.dos && r.projected);
     }
 }
 
@@ -59,7 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
                       File{"nacl-dfpt.xml.gz", "ok"}, File{"vasp4-nacl.xml", "ok"},
                       File{"kpoints-opt-two-dos.xml", "ok"}, File{"si-noncollinear.xml", "ok"},
                       File{"vasp660-vca.xml.gz", "ok"}, File{"truncated-in-dos.xml", "ok"},
-                      File{"truncated-in-calculation.xml.gz", "Missing element <varray[positions]>"},
+                      File{"truncated-in-calculation.xml.gz", "ok"},
                       File{"truncated-in-parameters.xml", "Missing element <atominfo>"},
                       File{"not-xml.xml", "Missing element <modeling>"}));
 

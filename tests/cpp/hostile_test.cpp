@@ -19,18 +19,8 @@ using namespace std::string_literals;
 using testing::parse_error;
 using testing::parse_text;
 using testing::run_file;
+using testing::kSanitized;
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
 #ifdef NDEBUG
 constexpr bool kTimed = !kSanitized;  // time limits hold for optimised builds only
 #else
@@ -151,11 +141,11 @@ TEST(HostileNesting, AMillionLevelsAreSkippedWithoutRecursion) {
             "</r></set></set></set></array></eigenvalues></calculation>",
     };
     for (const std::string& xml : cases) EXPECT_FAST(EXPECT_EQ(parse_error(run_file(xml)), "ok"), 1.0);
-    EXPECT_FAST(EXPECT_EQ(parse_error(run_file("<extra>" + open)), "Missing element <EOF while skipping <extra>>"),
-                1.0);
+    // Cut off a million levels down, the element ends with the input and contributes nothing.
+    EXPECT_FAST(EXPECT_EQ(parse_error(run_file("<extra>" + open)), "ok"), 1.0);
     std::string cut = run_file("<calculation><deep>" + open);
     cut.resize(cut.rfind("</modeling>"));
-    EXPECT_FAST(EXPECT_EQ(parse_error(cut), "Missing element <EOF while skipping <deep>>"), 1.0);
+    EXPECT_FAST(EXPECT_EQ(parse_error(cut), "ok"), 1.0);
 }
 
 TEST(HostileShapes, DimensionsBeyondTheDataFailWithoutAllocating) {
@@ -204,18 +194,24 @@ TEST(HostileShapes, ManyFieldsTimesManyRowsStayBounded) {
     EXPECT_TRUE(shown.starts_with("Unexpected array shape: ")) << shown;
 }
 
-TEST(HostileMarkup, ALoneLessThanSignAtTheEnd) {
-    EXPECT_EQ(parse_error("<"), "XML parse error: unexpected end of input after '<' at byte 0");
-    std::string cut = run_file();  // declared as UTF-8, so that byte offsets are those of the input
-    cut.replace(cut.find("ISO-8859-1"), 10, "UTF-8");
+// Markup that the end of the input cuts short is the end of the input, not malformed markup: a
+// killed run is cut anywhere, often in the middle of a tag.
+TEST(HostileMarkup, MarkupCutShortEndsTheInput) {
+    EXPECT_EQ(parse_error("<"), "Missing element <modeling>");
+    std::string cut = run_file();
     cut.resize(cut.rfind("</modeling>"));
-    EXPECT_EQ(parse_error(cut + "<"),
-              "XML parse error: unexpected end of input after '<' at byte " + std::to_string(cut.size()));
+    for (const char* tail : {"<", "</", "<calculation", "<calculation x=\"1", "<?x", "<!-", "<!-- x", "<![CDATA[",
+                             "<!DOCTY", "<!DOCTYPE x [", "</calculation"}) {
+        const ParseOutcome outcome = parse_text(cut + tail);
+        ASSERT_EQ(outcome.status, ParseStatus::Ok) << tail << ": " << outcome.error;
+        EXPECT_FALSE(outcome.record->complete) << tail;
+    }
     EXPECT_EQ(parse_error(run_file() + "<"), "ok");  // nothing after the root element is read
-    EXPECT_EQ(parse_error("<modeling></"), "XML parse error: unclosed end tag at byte 10");
-    EXPECT_EQ(parse_error("<modeling><incar"), "XML parse error: unclosed start tag at byte 10");
-    EXPECT_EQ(parse_error("<modeling><?x"), "XML parse error: unclosed processing instruction at byte 10");
-    EXPECT_EQ(parse_error("<modeling><!-"), "XML parse error: unknown markup after '<!' at byte 10");
+    for (const char* document : {"<modeling></", "<modeling><incar", "<modeling><?x", "<modeling><!-"}) {
+        EXPECT_EQ(parse_error(document), "Missing element <generator>") << document;
+    }
+    // Complete markup that is no markup stays an error.
+    EXPECT_EQ(parse_error("<modeling><!-x></modeling>"), "XML parse error: unknown markup after '<!' at byte 10");
 }
 
 TEST(HostileBytes, NulBytesInNamesAttributesAndText) {
@@ -280,7 +276,7 @@ TEST(HostileEscapes, DeclaredEntitiesAreNeverExpanded) {
     EXPECT_NE(outcome.record->incar.find("&e;&l9;"), nullptr);  // attribute values stay as written
     std::string unclosed = run_file();
     unclosed.insert(unclosed.find("<modeling>"), "<!DOCTYPE modeling [<!ENTITY e \"boom\">");
-    EXPECT_TRUE(parse_error(unclosed).starts_with("XML parse error: unclosed DOCTYPE declaration at byte "));
+    EXPECT_EQ(parse_error(unclosed), "Missing element <modeling>");  // the input ends where the DOCTYPE starts
 }
 
 TEST(HostileGzip, ABombInflatesQuicklyOrFailsForMemory) {

@@ -17,44 +17,19 @@ namespace quorvel::testing {
 
 class RecordDigest {
 public:
+    RecordDigest() = default;
     explicit RecordDigest(const RunRecord& r) {
-        add(r.generator.program, r.generator.version, r.generator.subversion, r.generator.platform,
-            r.generator.date, r.generator.time);
-        for (const ParameterMap* map : {&r.incar, &r.parameters}) {
-            add(map->size());
-            for (const auto& [name, value] : map->entries()) {
-                add(name, value.index());
-                std::visit([&](const auto& v) { add(v); }, value);
-            }
-        }
-        add(r.all_ionic_steps, r.complete);
-        add(r.atom_info.atoms);
-        for (const AtomType& t : r.atom_info.atom_types) add(t.element, t.pseudopotential, t.count, t.mass, t.valence);
-        add(r.kpoints.kpointlist, r.kpoints.weights, r.kpoints.generation.has_value());
-        for (const KpointLabel& label : r.kpoints.labels) add(label.index, label.label);
-        if (r.kpoints.generation) {
-            add(r.kpoints.generation->scheme, r.kpoints.generation->usershift,
-                r.kpoints.generation->divisions.has_value());
-            if (r.kpoints.generation->divisions) add(*r.kpoints.generation->divisions);
-        }
-        add(r.initial_structure, r.final_structure, r.ionic_steps.size());
-        for (const IonicStep& s : r.ionic_steps) {
-            add(s.structure, s.e_fr_energy, s.e_wo_entrp, s.e_0_energy, s.forces, s.stress, s.scsteps.size(),
-                s.magnetization.has_value());
-            for (const Energies& e : s.scsteps) add(e.e_fr_energy, e.e_wo_entrp, e.e_0_energy, e.only_these);
-            if (s.magnetization) add(s.magnetization->values, s.magnetization->offsets);
-        }
-        add(r.eigenvalues.has_value(), r.projected.has_value(), r.dos.has_value(), r.efermi.has_value(),
-            r.dielectric.has_value());
-        if (r.eigenvalues) add(r.eigenvalues->values);
-        if (r.projected) add(r.projected->orbitals, r.projected->values);
-        if (r.dos) {
-            add(r.dos->efermi, r.dos->total.energies, r.dos->total.densities, r.dos->total.integrated,
-                r.dos->partial.has_value());
-            if (r.dos->partial) add(r.dos->partial->orbitals, r.dos->partial->values);
-        }
-        if (r.efermi) add(*r.efermi);
-        if (r.dielectric) add(r.dielectric->energies, r.dielectric->real, r.dielectric->imag);
+        add(r.generator, r.incar, r.parameters, r.all_ionic_steps, r.complete, r.atom_info, r.kpoints,
+            r.initial_structure, r.final_structure, r.ionic_steps, r.eigenvalues, r.projected, r.dos, r.efermi,
+            r.dielectric);
+    }
+
+    // The digest of any parts of a record.
+    template <class... T>
+    static std::string of(const T&... parts) {
+        RecordDigest digest;
+        digest.add(parts...);
+        return digest.bytes_;
     }
 
     const std::string& bytes() const noexcept { return bytes_; }
@@ -63,6 +38,45 @@ private:
     template <class... T>
     void add(const T&... values) {
         (add_one(values), ...);
+    }
+
+    void add_one(const GeneratorInfo& g) { add(g.program, g.version, g.subversion, g.platform, g.date, g.time); }
+    void add_one(const ParameterMap& map) {
+        add(map.size());
+        for (const auto& [name, value] : map.entries()) {
+            add(name, value.index());
+            std::visit([&](const auto& v) { add(v); }, value);
+        }
+    }
+    void add_one(const AtomInfo& info) {
+        add(info.atoms);
+        for (const AtomType& t : info.atom_types) add(t.element, t.pseudopotential, t.count, t.mass, t.valence);
+    }
+    void add_one(const KpointSet& k) {
+        add(k.kpointlist, k.weights, k.generation.has_value());
+        for (const KpointLabel& label : k.labels) add(label.index, label.label);
+        if (k.generation) {
+            add(k.generation->scheme, k.generation->usershift, k.generation->divisions.has_value());
+            if (k.generation->divisions) add(*k.generation->divisions);
+        }
+    }
+    void add_one(const IonicStep& s) {
+        add(s.structure, s.e_fr_energy, s.e_wo_entrp, s.e_0_energy, s.forces, s.stress, s.scsteps.size(),
+            s.magnetization.has_value());
+        for (const Energies& e : s.scsteps) add(e.e_fr_energy, e.e_wo_entrp, e.e_0_energy, e.only_these);
+        if (s.magnetization) add(s.magnetization->values, s.magnetization->offsets);
+    }
+    void add_one(const EigenvalueArray& e) { add(e.values); }
+    void add_one(const ProjectedArray& p) { add(p.orbitals, p.values); }
+    void add_one(const DosData& d) {
+        add(d.efermi, d.total.energies, d.total.densities, d.total.integrated, d.partial.has_value());
+        if (d.partial) add(d.partial->orbitals, d.partial->values);
+    }
+    void add_one(const DielectricData& d) { add(d.energies, d.real, d.imag); }
+    template <class T>
+    void add_one(const std::optional<T>& value) {
+        add(value.has_value());
+        if (value) add_one(*value);
     }
 
     template <class T>

@@ -15,6 +15,19 @@
 
 namespace quorvel::testing {
 
+// Under the sanitizers everything runs many times slower; the largest inputs are cut down.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
 // The display text of a failed status, or "ok".
 inline std::string text_of(const Status& status) {
     return status.ok() ? std::string("ok") : status.error().to_string();

@@ -43,17 +43,32 @@ TEST(Walker, RequiredSectionsReportedInFixedOrder) {
     EXPECT_EQ(parse_error(without("<structure", "</structure>")), "Missing element <structure[initialpos]>");
 }
 
-TEST(Walker, UnknownTopLevelElementCutOffByEndOfFile) {
-    EXPECT_EQ(parse_error("<modeling>" + required_sections() + "<extra><a>"),
-              "Missing element <EOF while skipping <extra>>");
+// A section the end of the input cuts off contributes nothing; a required one is then missing.
+TEST(Walker, SectionsCutOffByTheEndOfTheInputContributeNothing) {
+    EXPECT_EQ(parse_error("<modeling>" + required_sections() + "<extra><a>"), "ok");
+    const std::string sections = required_sections();
+    for (const char* section : {"<generator>", "<incar>", "<atominfo>", "<kpoints>", "<structure"}) {
+        const std::size_t at = sections.find(section);
+        const std::size_t end = sections.find('>', sections.find('<', at + 1));  // inside the section
+        const std::string name = std::string(section).substr(1, std::string(section).find_first_of(">", 1) - 1);
+        EXPECT_EQ(parse_error("<modeling>" + sections.substr(0, end)),
+                  "Missing element <" + (name == "structure" ? std::string("structure[initialpos]") : name) + ">")
+            << section;
+    }
 }
 
 TEST(Walker, TruncatedAfterRequiredSectionsStillParses) {
     const std::string step = calculation(-1.0);
-    const std::string cut = step.substr(0, step.find("</structure>") + 12);
-    const ParseOutcome outcome = parse_text("<modeling>" + required_sections() + cut);
-    ASSERT_EQ(outcome.status, ParseStatus::Ok) << outcome.error;
-    EXPECT_EQ(outcome.record->ionic_steps.size(), 1u);
+    for (const std::size_t end : {step.find("</structure>") + 12, step.find("</energy>")}) {
+        const ParseOutcome outcome = parse_text("<modeling>" + required_sections() + step.substr(0, end));
+        ASSERT_EQ(outcome.status, ParseStatus::Ok) << outcome.error;
+        EXPECT_TRUE(outcome.record->ionic_steps.empty());  // no step without whole energies
+        EXPECT_FALSE(outcome.record->complete);
+    }
+    const ParseOutcome whole = parse_text("<modeling>" + required_sections() + step);
+    ASSERT_EQ(whole.status, ParseStatus::Ok) << whole.error;
+    EXPECT_EQ(whole.record->ionic_steps.size(), 1u);
+    EXPECT_FALSE(whole.record->complete);
     EXPECT_EQ(parse_error("<modeling>" + required_sections()), "ok");
 }
 

@@ -1,0 +1,164 @@
+// A run killed while writing its file keeps what it wrote whole: cut anywhere,
+// a document either fails with a required section missing, or gives a
+// record whose every part is a part of the whole document's record (a prefix
+// of its ionic steps, bulk sections that some whole section of it holds),
+// never zeros or half-read arrays that the whole document does not have.
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include "load.hpp"
+#include "record_digest.hpp"
+#include "test_support.hpp"
+
+namespace quorvel::testing {
+namespace {
+
+std::string read_file(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+ParseOutcome parse_prefix(std::string_view text, std::size_t end) {
+    ParseOptions options;
+    options.parse_projected = true;
+    return parse_bytes(text.substr(0, end), false, options);
+}
+
+// Where a cut is most telling: every tag but those of the rows and cells, and
+// every bulk end tag just after its `>`.
+std::vector<std::size_t> element_boundaries(std::string_view text) {
+    std::vector<std::size_t> cuts;
+    for (std::size_t at = text.find('<'); at != std::string_view::npos; at = text.find('<', at + 1)) {
+        const std::size_t name = at + (at + 1 < text.size() && text[at + 1] == '/' ? 2 : 1);
+        const std::size_t stop = text.find_first_of(" />", name);
+        const std::string_view tag = text.substr(name, stop == std::string_view::npos ? 0 : stop - name);
+        if (tag == "r" || tag == "v" || tag == "c" || tag == "rc" || tag == "i") continue;
+        cuts.push_back(at);
+        if (text[at + 1] == '/' && stop != std::string_view::npos) cuts.push_back(text.find('>', at) + 1);
+    }
+    return cuts;
+}
+
+struct Whole {
+    RunRecord record;
+    std::vector<std::string> steps;
+    // Every bulk section that some whole section of the document holds, by kind.
+    std::set<std::string> eigenvalues, projected, dos, dielectric;
+};
+
+Whole whole_document(std::string_view text) {
+    ParseOutcome full = parse_prefix(text, text.size());
+    EXPECT_EQ(full.status, ParseStatus::Ok) << full.error;
+    Whole whole{std::move(*full.record), {}, {}, {}, {}, {}};
+    for (const IonicStep& step : whole.record.ionic_steps) whole.steps.push_back(RecordDigest::of(step));
+    // Each bulk section as the walk keeps it right after its end tag.
+    for (const char* end_tag : {"</eigenvalues>", "</projected>", "</dos>", "</dielectricfunction>", "</calculation>"}) {
+        for (std::size_t at = text.find(end_tag); at != std::string_view::npos; at = text.find(end_tag, at + 1)) {
+            const ParseOutcome prefix = parse_prefix(text, at + std::strlen(end_tag));
+            if (prefix.status != ParseStatus::Ok) continue;
+            const RunRecord& r = *prefix.record;
+            if (r.eigenvalues) whole.eigenvalues.insert(RecordDigest::of(*r.eigenvalues));
+            if (r.projected) whole.projected.insert(RecordDigest::of(*r.projected));
+            if (r.dos) whole.dos.insert(RecordDigest::of(*r.dos));
+            if (r.dielectric) whole.dielectric.insert(RecordDigest::of(*r.dielectric));
+        }
+    }
+    return whole;
+}
+
+template <class T>
+void expect_whole_section(const std::optional<T>& section, const std::set<std::string>& whole, const char* what,
+                          std::size_t cut) {
+    if (section) {
+        EXPECT_TRUE(whole.contains(RecordDigest::of(*section))) << what << " of the cut at " << cut;
+    }
+}
+
+IonicStep clone_step(const IonicStep& step) {
+    IonicStep copy;
+    copy.structure = step.structure;
+    copy.e_fr_energy = step.e_fr_energy;
+    copy.e_wo_entrp = step.e_wo_entrp;
+    copy.e_0_energy = step.e_0_energy;
+    copy.forces = step.forces;
+    copy.stress = step.stress;
+    copy.magnetization = step.magnetization;
+    copy.scsteps = step.scsteps;
+    return copy;
+}
+
+void check_cut(std::string_view text, const Whole& whole, std::size_t cut) {
+    const ParseOutcome outcome = parse_prefix(text, cut);
+    if (outcome.status != ParseStatus::Ok) {
+        static const std::set<std::string> kRequired = {
+            "Missing element <modeling>", "Missing element <generator>", "Missing element <incar>",
+            "Missing element <atominfo>", "Missing element <kpoints>", "Missing element <structure[initialpos]>"};
+        EXPECT_TRUE(kRequired.contains(outcome.error)) << "cut at " << cut << ": " << outcome.error;
+        return;
+    }
+    const RunRecord& r = *outcome.record;
+    const RunRecord& w = whole.record;
+    EXPECT_FALSE(r.complete) << cut;
+    EXPECT_TRUE(RecordDigest::of(r.generator, r.incar, r.atom_info, r.kpoints, r.initial_structure) ==
+                RecordDigest::of(w.generator, w.incar, w.atom_info, w.kpoints, w.initial_structure))
+        << "cut at " << cut;
+    EXPECT_TRUE(r.parameters.size() == 0 || RecordDigest::of(r.parameters) == RecordDigest::of(w.parameters)) << cut;
+    ASSERT_LE(r.ionic_steps.size(), whole.steps.size()) << cut;
+    for (std::size_t i = 0; i < r.ionic_steps.size(); ++i) {
+        if (RecordDigest::of(r.ionic_steps[i]) == whole.steps[i]) continue;
+        // The step of the calculation the input ends in may lack the electronic steps that a
+        // linear-response run writes after its energies: a prefix of them, then.
+        IonicStep step = clone_step(r.ionic_steps[i]);
+        const std::vector<Energies>& all = w.ionic_steps[i].scsteps;
+        ASSERT_TRUE(i + 1 == r.ionic_steps.size() && step.scsteps.size() < all.size()) << "step " << i << ", cut at " << cut;
+        step.scsteps.insert(step.scsteps.end(), all.begin() + static_cast<std::ptrdiff_t>(step.scsteps.size()), all.end());
+        ASSERT_TRUE(RecordDigest::of(step) == whole.steps[i]) << "step " << i << " of the cut at " << cut;
+    }
+    expect_whole_section(r.eigenvalues, whole.eigenvalues, "eigenvalues", cut);
+    expect_whole_section(r.projected, whole.projected, "projected", cut);
+    expect_whole_section(r.dos, whole.dos, "dos", cut);
+    expect_whole_section(r.dielectric, whole.dielectric, "dielectric function", cut);
+}
+
+// Cuts at up to `boundaries` element boundaries, spread over the document,
+// and at `random_cuts` byte offsets.
+void sweep(const std::string& text, std::size_t boundaries, std::size_t random_cuts, const std::string& what) {
+    SCOPED_TRACE(what);
+    const Whole whole = whole_document(text);
+    const std::vector<std::size_t> all = element_boundaries(text);
+    std::vector<std::size_t> cuts;
+    const std::size_t stride = all.size() / std::max<std::size_t>(1, kSanitized ? boundaries / 4 : boundaries) + 1;
+    for (std::size_t i = 0; i < all.size(); i += stride) cuts.push_back(all[i]);
+    std::mt19937_64 random(text.size());
+    for (std::size_t i = 0; i < (kSanitized ? random_cuts / 4 : random_cuts); ++i) cuts.push_back(random() % text.size());
+    const std::size_t root_end = text.rfind("</modeling>");
+    for (const std::size_t cut : cuts) {
+        if (cut > root_end) continue;  // the whole document
+        check_cut(text, whole, cut);
+        if (::testing::Test::HasFailure()) return;
+    }
+}
+
+TEST(Truncation, TheSampleCutAnywhereKeepsWhatIsWhole) {
+    sweep(read_file(std::filesystem::path(QUORVEL_SOURCE_DIR) / "samples" / "sample.xml"), 2000, 300, "sample");
+}
+
+TEST(Truncation, RealFilesCutAnywhereKeepWhatIsWhole) {
+    const std::filesystem::path corpus(QUORVEL_CORPUS_DIR);
+    if (!std::filesystem::is_directory(corpus)) GTEST_SKIP() << "no " << corpus;
+    for (const auto& entry : std::filesystem::directory_iterator(corpus)) {
+        const std::string name = entry.path().filename().string();
+        if (name.find(".xml") == std::string::npos || name.starts_with("truncated") || name == "not-xml.xml") continue;
+        Document document;
+        ASSERT_TRUE(load_document_from_bytes(read_file(entry.path()), has_gz_extension(name), document).ok()) << name;
+        sweep(std::string(document.text()), 150, 50, name);
+    }
+}
+
+}  // namespace
+}  // namespace quorvel::testing
