@@ -42,9 +42,21 @@ ParseError ParseError::missing_element(std::string element) {
     return e;
 }
 
-ParseError ParseError::parse_value(std::string value, std::string type_name, std::string message) {
+std::string quote_input(std::string_view text) {
+    constexpr std::size_t kQuoted = 200;
+    if (text.size() <= kQuoted) {
+        return std::string(text);
+    }
+    std::size_t cut = kQuoted;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+        --cut;  // not inside a UTF-8 sequence
+    }
+    return std::string(text.substr(0, cut)) + "\u2026 (" + std::to_string(text.size()) + " bytes)";
+}
+
+ParseError ParseError::parse_value(std::string_view value, std::string type_name, std::string message) {
     ParseError e(ErrorKind::ParseValue);
-    e.text_ = std::move(value);
+    e.text_ = quote_input(value);
     e.type_name_ = std::move(type_name);
     e.message_ = std::move(message);
     return e;

@@ -30,7 +30,8 @@ public:
     static ParseError xml(std::string description);
     static ParseError encoding(std::string message);
     static ParseError missing_element(std::string element);
-    static ParseError parse_value(std::string value, std::string type_name, std::string message);
+    // `value` is quoted as quote_input does.
+    static ParseError parse_value(std::string_view value, std::string type_name, std::string message);
     static ParseError shape_mismatch(std::vector<std::uint64_t> expected,
                                      std::vector<std::uint64_t> got);
     static ParseError other(std::string message);
@@ -56,6 +57,11 @@ private:
     std::vector<std::uint64_t> expected_;
     std::vector<std::uint64_t> got_;
 };
+
+// Input quoted in an error text: as it is up to 200 bytes; longer, its
+// first 200 bytes (cut at a UTF-8 boundary), "…" and its length, so that a
+// bad token of megabytes makes a message of a line.
+std::string quote_input(std::string_view text);
 
 // Success or a ParseError. One pointer wide, so the success path that every
 // event and row goes through costs a null test.

@@ -87,6 +87,49 @@ Status read_whole(int fd, const struct stat& info, HeapArray<char>& out, bool& v
     }
 }
 
+// The text is UTF-8 now: an XML declaration at its start (after a UTF-8
+// byte-order mark) that names Latin-1 as its encoding (ISO-8859-1 or
+// iso-8859-1) is made to say UTF-8, so that nothing decodes the text a
+// second time; nothing else is touched. The declaration gets shorter, so it
+// is written in place, flush against the rest, and the returned offset is
+// where the text now starts.
+std::size_t rewrite_declared_encoding(char* text, std::size_t size) {
+    const std::string_view all(text, size);
+    const std::size_t start = all.starts_with("\xEF\xBB\xBF") ? 3 : 0;
+    if (all.substr(start, 5) != "<?xml" || size < start + 6 || !is_xml_space(all[start + 5])) {
+        return 0;
+    }
+    const std::size_t close = all.find("?>", start);
+    const std::size_t name = all.substr(0, close).find("encoding", start);
+    if (close == std::string_view::npos || name == std::string_view::npos) {
+        return 0;
+    }
+    std::size_t at = name + 8;
+    const auto skip_space = [&] {
+        while (at < close && is_xml_space(all[at])) {
+            ++at;
+        }
+    };
+    skip_space();
+    if (at == close || all[at] != '=') {
+        return 0;
+    }
+    ++at;
+    skip_space();
+    if (at == close || (all[at] != '"' && all[at] != '\'')) {
+        return 0;
+    }
+    const std::string_view value = all.substr(at + 1, 10);
+    if ((value != "ISO-8859-1" && value != "iso-8859-1") || at + 11 >= close || all[at + 11] != all[at]) {
+        return 0;
+    }
+    // Everything before the name moves right by the five bytes it loses.
+    constexpr std::size_t kShorter = 10 - 5;
+    std::memmove(text + at + 1 + kShorter, "UTF-8", 5);
+    std::memmove(text + kShorter, text, at + 1);
+    return kShorter;
+}
+
 }  // namespace
 
 bool has_gz_extension(std::string_view path) noexcept {
@@ -107,37 +150,7 @@ bool has_gz_extension(std::string_view path) noexcept {
 
 Status finish_document(HeapArray<char> raw, Document& document, bool known_utf8) {
     QV_TRY(decode_to_utf8(raw, known_utf8));
-    const std::string_view text(raw.data(), raw.size());
-    const std::size_t close = text.find("?>");
-    if (close == std::string_view::npos) {
-        document = Document(std::move(raw), 0);
-        return {};
-    }
-    // Rewrite the encoding name in the part up to the first `?>`. The new
-    // prefix is never longer, so it is written in place, flush against the
-    // rest of the text, and the document starts where it begins.
-    const std::size_t prefix_end = close + 2;
-    const std::string_view prefix = text.substr(0, prefix_end);
-    std::string rewritten;
-    std::size_t copied = 0;
-    for (std::size_t i = 0; i + 10 <= prefix.size();) {
-        const std::string_view candidate = prefix.substr(i, 10);
-        if (candidate == "ISO-8859-1" || candidate == "iso-8859-1") {
-            rewritten.append(prefix.substr(copied, i - copied));
-            rewritten += "UTF-8";
-            i += 10;
-            copied = i;
-        } else {
-            ++i;
-        }
-    }
-    if (copied == 0) {
-        document = Document(std::move(raw), 0);
-        return {};
-    }
-    rewritten.append(prefix.substr(copied));
-    const std::size_t offset = prefix_end - rewritten.size();
-    std::memcpy(raw.data() + offset, rewritten.data(), rewritten.size());
+    const std::size_t offset = rewrite_declared_encoding(raw.data(), raw.size());
     document = Document(std::move(raw), offset);
     return {};
 }

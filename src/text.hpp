@@ -54,6 +54,9 @@ private:
 
 inline bool is_digit(char c) noexcept { return static_cast<unsigned char>(c - '0') < 10; }
 
+// The white space of XML markup and of the trimming of text.
+inline bool is_xml_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
 // TAB, LF, VT, FF, CR and space.
 inline bool is_ascii_space(char c) noexcept {
     return c == ' ' || static_cast<unsigned char>(c - '\t') <= '\r' - '\t';

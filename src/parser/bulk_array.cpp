@@ -73,6 +73,7 @@ Status read_array(XmlCursor& cursor, const BulkLayout& layout, SetTree& tree, Bu
         // their final width from the start.
         tree.clear();
         tree.set_width(columns_of(layout, array));
+        tree.min_numbers = layout.whole_rows ? tree.skip + tree.width : 0;
         array.energies.clear();
         longest_row = 0;
         return layout.keep_energies ? read_outer_set<FirstKeepingRowSink>(cursor, tree, array, longest_row)
@@ -96,7 +97,6 @@ Status read_bulk_section(XmlCursor& cursor, std::string_view container, const Bu
                          BulkArray& array) {
     SetTree tree(layout.set_levels, layout.columns);
     tree.skip = layout.energy_first ? 1 : 0;
-    tree.min_numbers = layout.min_numbers;
     bool found = false;
     QV_TRY(for_each_child(cursor, container, [&](const XmlEvent& child) -> Status {
         if (child.name != "array") {

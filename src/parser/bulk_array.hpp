@@ -28,7 +28,8 @@ struct BulkLayout {
     bool energy_first = false;     // a row's first number is its energy, not a column (and titled
                                    // by the first field, which is then no column's title)
     bool keep_energies = false;    // energy_first: the energies are wanted
-    std::size_t min_numbers = 0;   // a row with fewer numbers is a ShapeMismatch
+    bool whole_rows = false;       // a row without a number for each column (and its energy),
+                                   // `<r/>` included, is a ShapeMismatch, not a row of zeros
     bool long_rows_fail = false;   // a row with more numbers than columns is a ShapeMismatch;
                                    // otherwise the extra numbers are ignored
 };

@@ -14,6 +14,7 @@ constexpr BulkLayout kComponent{
     .columns = 6,
     .energy_first = true,
     .keep_energies = true,
+    .whole_rows = true,
 };
 
 }  // namespace

@@ -19,6 +19,7 @@ constexpr BulkLayout kTotal{
     .columns = 2,
     .energy_first = true,
     .keep_energies = true,
+    .whole_rows = true,
 };
 
 // Ion, spin; a row per grid point: the energy, then a column per orbital
@@ -27,6 +28,7 @@ constexpr BulkLayout kPartial{
     .missing_array = "array inside dos/partial",
     .set_levels = 2,
     .energy_first = true,
+    .whole_rows = true,
 };
 
 Status parse_total(XmlCursor& cursor, DosTotal& total) {

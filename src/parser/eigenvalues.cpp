@@ -13,7 +13,7 @@ constexpr BulkLayout kEigenvalues{
     .missing_sets = "spin sets in eigenvalues",
     .set_levels = 2,
     .columns = 2,
-    .min_numbers = 2,
+    .whole_rows = true,
 };
 
 }  // namespace

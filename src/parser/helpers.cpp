@@ -15,20 +15,6 @@ namespace quorvel {
 
 namespace {
 
-// How much of an unresolvable escape the error message quotes.
-constexpr std::size_t kQuotedEscapeLimit = 40;
-
-std::string quote_escape(std::string_view escape) {
-    if (escape.size() <= kQuotedEscapeLimit) {
-        return std::string(escape);
-    }
-    std::size_t cut = kQuotedEscapeLimit;
-    while (cut > 0 && (static_cast<unsigned char>(escape[cut]) & 0xC0) == 0x80) {
-        --cut;  // not inside a UTF-8 sequence
-    }
-    return std::string(escape.substr(0, cut)) + "...";
-}
-
 // An element name for a message: "?" when it is not valid UTF-8.
 std::string display_name(std::string_view name) {
     return is_valid_utf8(name) ? std::string(name) : std::string("?");
@@ -228,7 +214,7 @@ Status XmlCursor::unescape(std::string_view raw, std::string_view& text) {
             static_cast<const char*>(std::memchr(amp + 1, ';', static_cast<std::size_t>(end - amp - 1)));
         if (semicolon == nullptr) {
             return ParseError::other("Unterminated escape sequence '" +
-                                     quote_escape(std::string_view(amp, static_cast<std::size_t>(end - amp))) +
+                                     quote_input(std::string_view(amp, static_cast<std::size_t>(end - amp))) +
                                      "' in text");
         }
         const std::string_view body(amp + 1, static_cast<std::size_t>(semicolon - amp - 1));
@@ -246,11 +232,11 @@ Status XmlCursor::unescape(std::string_view raw, std::string_view& text) {
         } else if (!body.empty() && body[0] == '#') {
             if (!character_reference(body, cp)) {
                 return ParseError::other(
-                    "Invalid character reference '&" + quote_escape(body) + ";' in text");
+                    "Invalid character reference '&" + quote_input(body) + ";' in text");
             }
             append_utf8(scratch_, cp);
         } else {
-            return ParseError::other("Unrecognized escape sequence '&" + quote_escape(body) + ";' in text");
+            return ParseError::other("Unrecognized escape sequence '&" + quote_input(body) + ";' in text");
         }
         p = semicolon + 1;
         amp = static_cast<const char*>(std::memchr(p, '&', static_cast<std::size_t>(end - p)));
@@ -361,7 +347,7 @@ std::optional<std::string_view> get_attribute(const XmlEvent& event, std::string
 }
 
 ParseError invalid_float(std::string_view token) {
-    return ParseError::parse_value(std::string(token), "f64", "invalid float");
+    return ParseError::parse_value(token, "f64", "invalid float");
 }
 
 Status parse_float_list(std::string_view text, std::vector<double>& values) {
@@ -390,7 +376,7 @@ Status parse_vec3(std::string_view text, Vec3& vector) {
         return invalid_float(bad);
     }
     if (count < 3) {
-        return ParseError::parse_value(std::string(text), "[f64; 3]",
+        return ParseError::parse_value(text, "[f64; 3]",
                                        "expected 3 values, got " + std::to_string(count));
     }
     return {};

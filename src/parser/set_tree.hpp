@@ -142,6 +142,8 @@ Status read_rows(XmlCursor& cursor, SetTree& tree, const char* tree_text, std::u
             QV_TRY(cursor.read_text(text));
             QV_TRY(tree.add_row(text, sink));
             QV_TRY(on_row(static_cast<const Sink&>(sink)));
+        } else if (event.kind == EventKind::Empty && event.name == "r" && tree.min_numbers != 0) {
+            return ParseError::shape_mismatch({tree.min_numbers}, {0});  // a row without its numbers
         } else if ((event.kind == EventKind::End && event.name == "set") || event.kind == EventKind::Eof) {
             return {};
         }

@@ -12,11 +12,10 @@
 #include <string_view>
 
 #include "error.hpp"
+#include "text.hpp"
 
 namespace quorvel {
 
-// The white space of XML markup and of the trimming of text.
-inline bool is_xml_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 enum class EventKind : std::uint8_t {
     Start,    // <name attributes>

@@ -55,8 +55,13 @@ bool load_numpy_api() {
         table = PyCapsule_GetPointer(capsule.get(), nullptr);
     }
     if (table == nullptr) {
-        // Keep what went wrong as the cause of the one error users see.
         PyRef cause = take_exception();
+        // Lack of memory stays what it is; anything else is the one error
+        // users see, with what went wrong as its cause.
+        if (cause && PyErr_GivenExceptionMatches(cause.get(), PyExc_MemoryError)) {
+            raise_exception(std::move(cause));
+            return false;
+        }
         PyRef message(PyUnicode_FromString(kCapsuleFailure));
         if (message) {
             raise_with_cause(PyExc_ImportError, message.get(), std::move(cause));

@@ -83,17 +83,19 @@ void raise_not_convertible(PyObject* object, const char* target) {
     }
 }
 
-bool convert_path(PyObject* object, std::string_view& path) {
+// The path as the file system has it: encoded with the file-system encoding
+// and its error handler, as os.fsencode does, so that every name os.listdir
+// gives can be opened. `encoded` keeps the bytes alive.
+bool convert_path(PyObject* object, PyRef& encoded, std::string_view& path) {
     if (!PyUnicode_Check(object)) {
         raise_not_convertible(object, "PyString");
         return false;
     }
-    Py_ssize_t length = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(object, &length);
-    if (text == nullptr) {
+    encoded = PyRef(PyUnicode_EncodeFSDefault(object));
+    if (!encoded) {
         return false;
     }
-    path = std::string_view(text, static_cast<std::size_t>(length));
+    path = std::string_view(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
     return true;
 }
 
@@ -164,8 +166,9 @@ void name_the_argument(const char* name) {
     }
 }
 
-bool convert_options(PyObject* const (&bound)[kParameterCount], std::string_view& path, ParseOptions& options) {
-    if (!convert_path(bound[0], path)) {
+bool convert_options(PyObject* const (&bound)[kParameterCount], PyRef& encoded_path, std::string_view& path,
+                     ParseOptions& options) {
+    if (!convert_path(bound[0], encoded_path, path)) {
         name_the_argument(kParameterNames[0]);
         return false;
     }
@@ -196,9 +199,10 @@ bool convert_options(PyObject* const (&bound)[kParameterCount], std::string_view
 PyObject* vasprun_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         PyObject* bound[kParameterCount] = {};
+        PyRef encoded_path;
         std::string_view path;
         ParseOptions options;
-        if (!bind_arguments(args, kwargs, bound) || !convert_options(bound, path, options)) {
+        if (!bind_arguments(args, kwargs, bound) || !convert_options(bound, encoded_path, path, options)) {
             return nullptr;
         }
         ParseOutcome outcome = parse(path, options);

@@ -1,7 +1,26 @@
 // Atom info: atoms by their first cell, atom types by column title, cell errors.
+#include <atomic>
+#include <cstdlib>
+#include <new>
 #include <sstream>
 
 #include "test_support.hpp"
+
+// Every allocation of the test program is counted, so that a test can bound
+// the work of a parse by what it allocates rather than by the time it takes.
+namespace {
+std::atomic<std::size_t> g_allocations{0};
+}  // namespace
+
+void* operator new(std::size_t size) {
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+// The compiler cannot tell that these frees pair with the malloc above.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace quorvel::testing {
 namespace {
@@ -97,6 +116,23 @@ TEST(AtomInfo, TruncatedSectionReadsWhatItCan) {
     EXPECT_EQ(describe(full.substr(0, full.rfind("PAW") + 3), false), kSilicon + " 3|Si|28.085|4|PAW");
     EXPECT_EQ(describe("<array name=\"atoms\"><set><rc><c>Si", false), "Missing element <array[atomtypes]>");
     EXPECT_EQ(describe(kAtoms + "<atoms>2", false), "Missing element <array[atomtypes]>");
+}
+
+// Many titles and many sets cost in proportion to their number, not to their product: the column
+// of each title is not looked up again for every set.
+TEST(AtomInfo, ManyTitlesAndSetsCostLinearWork) {
+    const auto allocations_for = [](std::size_t count) {
+        std::string fields = kFields;
+        for (std::size_t i = 0; i < count; ++i) fields += "<field>extra" + std::to_string(i) + "</field>";
+        std::string sets;
+        for (std::size_t i = 0; i < count; ++i) sets += "<set>" + row("2") + "</set>";
+        const std::string content = kAtoms + "<array name=\"atomtypes\">" + fields + sets + "</array>";
+        const std::size_t before = g_allocations.load();
+        EXPECT_EQ(describe(content), kSilicon);
+        return g_allocations.load() - before;
+    };
+    const std::size_t small = allocations_for(1000), large = allocations_for(4000);
+    EXPECT_LT(large, 6 * small) << small << " then " << large;  // four times the input; quadratic would be 16
 }
 
 }  // namespace

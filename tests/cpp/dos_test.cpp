@@ -65,30 +65,50 @@ TEST(Dos, TotalOnTheGridOfTheFirstSpinAndPartialBySpinIonOrbital) {
                           static_cast<double>(10 * (spin * 301 + e) + orbital + 1));
 }
 
-TEST(Dos, ShortRowsAndSetsLeaveZerosAndExtraValuesAreIgnored) {
+TEST(Dos, ShortSetsLeaveZerosAndExtraValuesAreIgnored) {
     DosData dos;
-    ASSERT_EQ(parse("<total><array><set><set><r>1 2 3</r><r>4 5</r><r></r><r/><r>**** 6 7 8</r></set>"
+    ASSERT_EQ(parse("<total><array><set><set><r>1 2 3</r><r>4 5 6 9</r><r>**** 6 7 8</r></set>"
                     "<set><r>9 9 9</r></set></set></array></total><partial><array><field>energy</field>"
-                    "<field>s</field><field>p</field><field>d</field><set><set><set><r>0 1 2</r><r>0 1 2 3 4 5</r>"
-                    "</set><set><r>0 7 8 9</r></set></set></set></array></partial>",
+                    "<field>s</field><field>p</field><field>d</field><set><set><set><r>0 1 2 3</r>"
+                    "<r>0 1 2 3 4 5</r></set><set><r>0 7 8 9</r></set></set></set></array></partial>",
                     dos),
               "ok");
-    ASSERT_EQ(dos.total.energies.size(), 3u);  // the empty row adds no energy
+    ASSERT_EQ(dos.total.energies.size(), 3u);
     EXPECT_EQ(dos.total.energies[1], 4.0);
     EXPECT_TRUE(std::isnan(dos.total.energies[2]));
-    EXPECT_EQ(values(dos.total.densities.data), (Values{2, 5, 0, 6, 9, 0, 0, 0}));
-    EXPECT_EQ(values(dos.total.integrated.data), (Values{3, 0, 0, 7, 9, 0, 0, 0}));
+    EXPECT_EQ(values(dos.total.densities.data), (Values{2, 5, 6, 9, 0, 0}));
+    EXPECT_EQ(values(dos.total.integrated.data), (Values{3, 6, 7, 9, 0, 0}));
     EXPECT_EQ(dos.partial->values.shape, (Shape4{2, 1, 3, 2}));
-    EXPECT_EQ(values(dos.partial->values.data), (Values{1, 1, 2, 2, 0, 3, 7, 0, 8, 0, 9, 0}));
+    EXPECT_EQ(values(dos.partial->values.data), (Values{1, 1, 2, 2, 3, 3, 7, 0, 8, 0, 9, 0}));
     ASSERT_EQ(parse(total_xml("[[1]]") + partial_xml({"energy"}, "[[[4]][[4]]]", 1), dos), "ok");
     EXPECT_EQ(dos.partial->values.shape, (Shape4{1, 2, 0, 4}));
     ASSERT_EQ(parse(total_xml("[[1]]") + partial_xml(kSpd, "[]", 4), dos), "ok");
     EXPECT_EQ(dos.partial->values.shape, (Shape4{0, 0, 3, 0}));
 }
 
+// The energies match the grid of the densities whatever the rows hold: a row without a number for
+// each column fails, it is never a row of zeros or a row left out.
+TEST(Dos, RowsAreWholeOrFail) {
+    const auto total = [](const std::string& rows) {
+        return "<total><array><set><set><r>1 2 3</r>" + rows + "</set></set></array></total>";
+    };
+    const std::pair<std::string, std::string> cases[] = {
+        {total("<r>4 5</r>"), "[3], got [2]"},
+        {total("<r></r>"), "[3], got [0]"},
+        {total("<r/>"), "[3], got [0]"},
+        {total("<r><![CDATA[4 5 6]]></r>"), "[3], got [0]"},
+        {total("<r>4 5<!-- c -->6</r>"), "[3], got [1]"},
+        {total_xml("[[1]]") + partial_xml(kSpd, "[[[1]]]", 3), "[4], got [3]"},
+    };
+    DosData dos;
+    for (const auto& [content, shape] : cases) {
+        EXPECT_EQ(parse(content, dos), "Unexpected array shape: expected " + shape) << content;
+    }
+}
+
 TEST(Dos, LastTotalArrayOuterSetAndPartialWin) {
     DosData dos;
-    ASSERT_EQ(parse(total_xml("[[5][5]]") + "<total>" + array_xml({}, "[[4]]", 3) + array_xml({}, "[[3][3]][[2]]", 2) +
+    ASSERT_EQ(parse(total_xml("[[5][5]]") + "<total>" + array_xml({}, "[[4]]", 3) + array_xml({}, "[[3][3]][[2]]", 3) +
                         "</total>" + partial_xml(kSpd, "[[[2]]]", 4) + partial_xml({"e", "f"}, "[[[2][2]][[2][2]]]", 2),
                     dos),
               "ok");

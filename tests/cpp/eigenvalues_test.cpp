@@ -33,9 +33,9 @@ TEST(Eigenvalues, DenseArrayTakesDimensionsFromTheFirstSets) {
          "<array><set><set><set><r>1 &#50;</r><r> 3\u00A04 </r><r>5 6<!-- c --></r><r>7 8</r ></set></set></set>"
          "</array>",
          {1, 1, 4, 2}, {{0, 1}, {1, 2}, {2, 3}, {3, 4}, {4, 5}, {5, 6}, {6, 7}, {7, 8}}},
-        {"unknown children, comments and empty-element rows passed over",
+        {"unknown children and comments passed over",
          "<!-- c --><info><array/></info>" +
-             array_xml("[<junk><r>bad</r></junk>[[<r/>1<set><r>x</r></set><!-- c --><r/>]]]"),
+             array_xml("[<junk><r>bad</r></junk>[[1<set><r>x</r></set><!-- c --><?pi?>]]]"),
          {1, 1, 1, 2}, {}},
         {"last array and last outer set win", array_xml("[[[2]]]") + array_xml("[[[1][1]][[1][1]]][[[3][3][3]]]"),
          {1, 3, 3, 2}, {{((0 * 3 + 2) * 3 + 1) * 2 + 0, 11}}},
@@ -65,6 +65,11 @@ TEST(Eigenvalues, Failures) {
         {one_row("1.5"), "Unexpected array shape: expected [2], got [1]"},
         {one_row(""), "Unexpected array shape: expected [2], got [0]"},
         {one_row("1.0 x2"), "Failed to parse value 'x2' as f64: invalid float"},
+        // a row's numbers are its own text: never a row of zeros, never a dropped row
+        {"<array><set><set><set><r>1 2</r><r/></set></set></set></array>",
+         "Unexpected array shape: expected [2], got [0]"},
+        {one_row("<![CDATA[1 2]]>"), "Unexpected array shape: expected [2], got [0]"},
+        {one_row("1 <!-- c --> 2"), "Unexpected array shape: expected [2], got [1]"},
         {array_xml("[[[3][3]][[3][3][3]]]"), "Unexpected array shape: expected [2], got [3]"},
         {array_xml("[[[3][3]][[3][4]]]"), "Unexpected array shape: expected [3], got [4]"},
         {array_xml(sparse), "Unexpected array shape: expected [", false},

@@ -239,6 +239,16 @@ TEST(HostileBytes, InvalidUtf8DecodesAsWindows1252) {
     EXPECT_EQ(parse_error("\xFF\xFE<\0\x00\xDC"s), kDecode);  // UTF-16 with a lone low surrogate
 }
 
+// Input quoted in a message is cut after 200 bytes, at a UTF-8 boundary, with its length.
+TEST(HostileMessages, QuotedInputIsBounded) {
+    const std::string token = "x" + repeat("\u00E9", 1000000);  // 2 MB, a two-byte sequence at every odd offset
+    const std::string error =
+        parse_error(run_file("<calculation><varray name=\"forces\"><v>1 " + token + " 3</v></varray></calculation>"));
+    EXPECT_EQ(error, "Failed to parse value 'x" + repeat("\u00E9", 99) + "\u2026 (2000001 bytes)' as f64: invalid float");
+    EXPECT_EQ(quote_input(repeat("a", 200)), repeat("a", 200));
+    EXPECT_EQ(quote_input(repeat("a", 201)), repeat("a", 200) + "\u2026 (201 bytes)");
+}
+
 TEST(HostileEscapes, BadCharacterReferencesFailWithTheirText) {
     for (const std::string reference :
          {"&#0;", "&#x0;", "&#xD800;", "&#xDFFF;", "&#x110000;", "&#99999999999;", "&#;", "&#x;", "&#-1;"}) {
@@ -250,8 +260,8 @@ TEST(HostileEscapes, BadCharacterReferencesFailWithTheirText) {
         ASSERT_FALSE(status.ok()) << reference;
         EXPECT_EQ(status.error().kind(), ErrorKind::Other) << reference;
     }
-    EXPECT_EQ(parse_error(run_file("", "Si&#" + repeat("9", 100) + ";")),
-              "Invalid character reference '&#" + repeat("9", 39) + "...;' in text");
+    EXPECT_EQ(parse_error(run_file("", "Si&#" + repeat("9", 300) + ";")),
+              "Invalid character reference '&#" + repeat("9", 199) + "\u2026 (301 bytes);' in text");
     EXPECT_EQ(parse_error(run_file("", "Si&#12")), "Unterminated escape sequence '&#12' in text");
     const ParseOutcome outcome = parse_text(run_file("", "S&#105;&#x10FFFF; Si"));
     ASSERT_EQ(outcome.status, ParseStatus::Ok) << outcome.error;

@@ -136,9 +136,16 @@ TEST(LoadEncoding, DecodingAndDeclarationRewrite) {
         {"\x80\x81\x8D\x8F\x90\x9D\x9F\xA0\xFF", "\u20AC\u0081\u008D\u008F\u0090\u009D\u0178\u00A0\u00FF"},
         {R"(<?xml version="1.0" encoding="ISO-8859-1"?><a>ISO-8859-1</a>)",
          R"(<?xml version="1.0" encoding="UTF-8"?><a>ISO-8859-1</a>)"},
-        {"<?xml a='iso-8859-1' b='ISO-8859-1' c='iso-8859-1'?>", "<?xml a='UTF-8' b='UTF-8' c='UTF-8'?>"},
+        // only the encoding name of a declaration at the very start (after a byte-order mark)
+        {"<?xml a='iso-8859-1' encoding = 'iso-8859-1'?>", "<?xml a='iso-8859-1' encoding = 'UTF-8'?>"},
+        {"\xEF\xBB\xBF<?xml\nencoding=\"ISO-8859-1\"?><a/>", "\xEF\xBB\xBF<?xml\nencoding=\"UTF-8\"?><a/>"},
         {"<?xml encoding='Iso-8859-1'?><?xml e='latin1'?>", "<?xml encoding='Iso-8859-1'?><?xml e='latin1'?>"},
-        {"<a>ISO-8859-1</a>", "<a>ISO-8859-1</a>"}, {"<a>ISO-8859-1</a>?>ISO-8859-1", "<a>UTF-8</a>?>ISO-8859-1"},
+        {"<?xml encoding='ISO-8859-15'?>", "<?xml encoding='ISO-8859-15'?>"},
+        {"<?xml encoding='ISO-8859-1\"?>", "<?xml encoding='ISO-8859-1\"?>"},
+        {"<a>ISO-8859-1</a>", "<a>ISO-8859-1</a>"}, {"<a>ISO-8859-1</a>?>ISO-8859-1", "<a>ISO-8859-1</a>?>ISO-8859-1"},
+        {" <?xml encoding='ISO-8859-1'?>", " <?xml encoding='ISO-8859-1'?>"},
+        {"<?xml-stylesheet encoding='ISO-8859-1'?>", "<?xml-stylesheet encoding='ISO-8859-1'?>"},
+        {"<a><?pi encoding='ISO-8859-1'?></a>", "<a><?pi encoding='ISO-8859-1'?></a>"},
         {"ISO-8859-?>1", "ISO-8859-?>1"}, {"<a>\xC3\xA9\xB5</a>", "<a>\u00C3\u00A9\u00B5</a>"},  // all windows-1252
         {"<?xml encoding=\"ISO-8859-1\"?><!--\xB5-->", "<?xml encoding=\"UTF-8\"?><!--\u00B5-->"},
         {"\xFF\xFE<\0a\0>\0\xE9\0\x3D\xD8\x00\xDE"s, "<a>\u00E9\U0001F600"}, {"\xFF\xFE", ""},  // UTF-16LE

@@ -2,6 +2,7 @@
 
 import inspect
 import itertools
+import os
 import pathlib
 import weakref
 
@@ -79,7 +80,18 @@ def test_numpy_booleans_and_str_subclasses_are_accepted(sample_path, flag):
     run = Vasprun(type("Path", (str,), {})(sample_path), np.False_, flag, parse_projected=flag)
     assert run.dos is None and run.eigenvalues is not None and run.projected is not None
     with pytest.raises(UnicodeEncodeError):
-        Vasprun("run\udc80.xml")
+        Vasprun("run\ud800.xml")  # no file-system form at all
+
+
+def test_file_names_as_the_file_system_has_them(sample_path, tmp_path):
+    # a name that is not UTF-8, as os.listdir gives it (with surrogate escapes)
+    raw = os.fsencode(str(tmp_path)) + b"/caf\xe9.xml"
+    with open(sample_path, "rb") as source, open(raw, "wb") as target:
+        target.write(source.read())
+    (name,) = [name for name in os.listdir(tmp_path) if name.startswith("caf")]
+    assert name == "caf\udce9.xml"
+    assert len(Vasprun(os.path.join(str(tmp_path), name)).ionic_steps) == 3
+    assert len(Vasprun(str(tmp_path / "caf\u00e9.xml").replace("\u00e9", "\udce9")).ionic_steps) == 3
 
 
 @pytest.mark.parametrize("content, name, message", [

@@ -136,6 +136,20 @@ def test_repr_text_and_escaping(write_xml, run_xml, raw, symbol, shown):
     assert repr(run) == f'Vasprun(program=my "code", version=, atoms={shown}, nkpts=2, nsteps=1)'
 
 
+def test_numpy_failing_for_lack_of_memory_is_a_memory_error(sample_path):
+    script = ("import sys\n"
+              "class NoMemory:\n"
+              "    def find_spec(self, name, path=None, target=None):\n"
+              "        if name == 'numpy': raise MemoryError\n"
+              "sys.meta_path.insert(0, NoMemory())\n"
+              f"import quorvel; run = quorvel.Vasprun({sample_path!r})\n"
+              "try: run.eigenvalues\n"
+              "except MemoryError as error: print('MemoryError', type(error) is MemoryError)\n")
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["MemoryError", "True"]
+
+
 def test_import_and_read_without_numpy(sample_path):
     script = (f"import sys; sys.modules['numpy'] = None; import quorvel; run = quorvel.Vasprun({sample_path!r})\n"
               "print(run.program, len(run.ionic_steps), run.converged, run.atoms[0], repr(run)[:8])\n"
