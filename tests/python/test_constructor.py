@@ -125,10 +125,16 @@ def test_instances_are_immutable_and_module_is_minimal(sample_path):
         weakref.ref(run)
     assert not hasattr(run, "__dict__") and quorvel.__name__ == "quorvel"
     assert quorvel.__all__ == ["Vasprun"] and quorvel.__doc__.startswith("Python extension module. ")
-    assert {name for name in vars(quorvel) if not name.startswith("__")} == {"Vasprun"}
+    assert {name for name in vars(quorvel) if not name.startswith("__")} == {"Vasprun", "build_info"}
     container = type(run.kpoints["kpointlist"].base)
     assert (container.__name__, container.__module__, container.__mro__) == (
         "PySliceContainer", "builtins", (container, object))
     with pytest.raises(TypeError) as info:
         container()
     assert str(info.value) == "No constructor defined for PySliceContainer"
+
+
+def test_build_info_names_the_libraries_of_this_build():
+    assert quorvel.build_info.keys() == {"gzip", "floats"}
+    assert quorvel.build_info["gzip"] in ("libdeflate", "zlib")
+    assert quorvel.build_info["floats"] in ("fast_float", "from_chars")
