@@ -32,8 +32,10 @@ for python in "${interpreters[@]}"; do
   fi
   echo "wheel: building with $("$python" --version)" >&2
   rm -f "$raw"/*.whl
+  # --config-settings rather than -C: the pip of an older interpreter may not know -C.
   "$python" -m pip wheel -q --disable-pip-version-check --no-deps "${isolation[@]}" -w "$raw" \
-    -C cmake.define.QUORVEL_USE_LIBDEFLATE=ON -C cmake.define.QUORVEL_USE_FAST_FLOAT=ON . >&2
+    --config-settings=cmake.define.QUORVEL_USE_LIBDEFLATE=ON \
+    --config-settings=cmake.define.QUORVEL_USE_FAST_FLOAT=ON . >&2
   built=("$raw"/quorvel-*.whl)
   # auditwheel picks the most widely usable manylinux tag the module's symbols allow.
   repaired=$("$PYTHON" -m auditwheel repair -w "$raw/repaired" "${built[0]}" 2>&1 | tee /dev/stderr |
