@@ -306,8 +306,10 @@ def _loadavg():
 
 
 def _probe(env):
+    """[numpy version, quorvel version, module file, build_info] of the quorvel that `env` imports."""
     probe = subprocess.run([sys.executable, "-c", "import json, importlib.metadata as m, numpy, quorvel;"
-                            "print(json.dumps([numpy.__version__, m.version('quorvel'), quorvel.__file__]))"],
+                            "print(json.dumps([numpy.__version__, m.version('quorvel'), quorvel.__file__,"
+                            " getattr(quorvel, 'build_info', None)]))"],
                            capture_output=True, text=True, env=env)
     if probe.returncode != 0:
         raise SystemExit("quorvel is not importable with %s:\n%s" % (sys.executable, probe.stderr))
@@ -335,7 +337,19 @@ def snapshot_module(module, out_dir):
     return copied
 
 
-def machine_info():
+def module_env(folder):
+    """The environment that imports quorvel from `folder` (None: the installed quorvel)."""
+    if folder is None:
+        return dict(os.environ)
+    folder = os.path.abspath(folder)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in (folder, os.environ.get("PYTHONPATH")) if p))
+    module = _probe(env)[2]
+    if not os.path.abspath(module).startswith(folder + os.sep):
+        raise SystemExit("--module %s: quorvel is imported from %s, not from that folder" % (folder, module))
+    return env
+
+
+def machine_info(env):
     info = {"cpu": None, "nproc": os.cpu_count(), "mem_total_mb": None, "kernel": platform.release(),
             "python": sys.version.split()[0], "python_executable": sys.executable}
     try:
@@ -350,7 +364,7 @@ def machine_info():
                     info["mem_total_mb"] = int(line.split()[1]) * 1024 / MB
     except OSError:
         pass
-    info["numpy"], info["quorvel"], module = _probe(os.environ)
+    info["numpy"], info["quorvel"], module, info["quorvel_build_info"] = _probe(env)
     info["quorvel_module"] = module
     info["quorvel_module_mtime"] = time.strftime("%Y-%m-%dT%H:%M:%S", time.localtime(os.path.getmtime(module)))
     info["quorvel_module_sha256"] = file_sha256(module)
@@ -448,6 +462,9 @@ def main(argv=None):
                    help="input files to benchmark, by name (also comma-separated): %s" % ", ".join(BENCH_FILES))
     p.add_argument("--out", default=os.path.join("bench", "out"), help="results folder (default bench/out)")
     p.add_argument("--no-instructions", action="store_true", help="skip the instruction count")
+    p.add_argument("--module", metavar="DIR",
+                   help="time the quorvel found in DIR (e.g. one installed with pip install --target DIR) instead"
+                        " of the installed one")
     a = p.parse_args(argv)
 
     if a.quick:
@@ -465,7 +482,7 @@ def main(argv=None):
     started = time.time()
     out_dir = os.path.abspath(a.out)
     inputs_dir = os.path.join(out_dir, "inputs")
-    machine = machine_info()
+    machine = machine_info(module_env(a.module))
     machine["quorvel_module_copy"] = snapshot_module(machine["quorvel_module"], out_dir)
     machine["loadavg_start"] = _loadavg()
     use_perf = instructions and perf_counts_instructions()
@@ -488,9 +505,11 @@ def main(argv=None):
     results["duration_s"] = round(time.time() - started, 1)
 
     table = format_table(results)
-    print("quorvel %s (%s%s), Python %s, numpy %s, %s x %s"
+    built = machine["quorvel_build_info"] or {}
+    print("quorvel %s (%s%s; gzip: %s, floats: %s), Python %s, numpy %s, %s x %s"
           % (machine["quorvel"], (machine["git_commit"] or "?")[:10], ", tree changed" if machine["git_tree_changed"] else "",
-             machine["python"], machine["numpy"], machine["nproc"], machine["cpu"]))
+             built.get("gzip", "?"), built.get("floats", "?"), machine["python"], machine["numpy"], machine["nproc"],
+             machine["cpu"]))
     print(table)
     os.makedirs(out_dir, exist_ok=True)
     history = os.path.join(out_dir, "history")

@@ -4,12 +4,11 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <new>
 
-#include <libdeflate.h>
 #include <zlib.h>
 
+#include "deflate_whole.hpp"
 #include "text.hpp"
 
 namespace quorvel {
@@ -105,10 +104,6 @@ Status check_trailer(std::string_view in, std::size_t at, const HeapArray<char>&
     return {};
 }
 
-struct DecompressorDeleter {
-    void operator()(libdeflate_decompressor* d) const noexcept { libdeflate_free_decompressor(d); }
-};
-
 // The CRC-32 of `out`, and whether it is all valid UTF-8, in one pass over
 // pieces small enough to stay in the cache from one check to the other.
 std::uint32_t crc_and_utf8_check(const HeapArray<char>& out, bool& valid_utf8) {
@@ -117,16 +112,17 @@ std::uint32_t crc_and_utf8_check(const HeapArray<char>& out, bool& valid_utf8) {
     Utf8Check utf8;
     for (std::size_t at = 0; at < out.size(); at += kPiece) {
         const std::size_t end = at + std::min(kPiece, out.size() - at);
-        crc = libdeflate_crc32(crc, out.data() + at, end - at);
+        crc = deflate_whole::update_crc32(crc, out.data() + at, end - at);
         utf8.grow(out.data(), end);
     }
     valid_utf8 = utf8.valid(out.size());
     return crc;
 }
 
-// libdeflate decodes the whole body in one call, given an output buffer of
-// the final size, which the trailer announces. It gives no detail on
-// failure, so any failure is left to zlib, which reports it precisely.
+// The whole body is decoded in one call (libdeflate's, or zlib's without it),
+// given an output buffer of the final size, which the trailer announces.
+// libdeflate gives no detail on failure, so any failure is left to the
+// streaming decoder, which reports it precisely.
 bool inflate_whole(std::string_view in, std::size_t body, HeapArray<char>& out, bool& valid_utf8) {
     if (in.size() - body < 8) {
         return false;
@@ -135,17 +131,11 @@ bool inflate_whole(std::string_view in, std::size_t body, HeapArray<char>& out, 
     if (announced > (in.size() - body) * kMaxDeflateRatio) {
         return false;
     }
-    std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(libdeflate_alloc_decompressor());
-    if (!decompressor) {
-        throw std::bad_alloc();
-    }
     out.clear();
     out.reserve_large_in_own_mapping(announced + 1);
     std::size_t used = 0;
     std::size_t produced = 0;
-    const libdeflate_result result = libdeflate_deflate_decompress_ex(
-        decompressor.get(), in.data() + body, in.size() - body, out.data(), announced, &used, &produced);
-    if (result != LIBDEFLATE_SUCCESS) {
+    if (!deflate_whole::decode(in.substr(body), out.data(), announced, used, produced)) {
         return false;
     }
     out.grow_by(produced);

@@ -1,6 +1,7 @@
 // Decoding of one gzip member (RFC 1952): our own header parser, then the
-// DEFLATE body with libdeflate (fast, whole-buffer) or zlib (streaming, for
-// what libdeflate cannot do), and the CRC-32 and length checks of the trailer.
+// DEFLATE body in one pass into a buffer of the announced size (libdeflate,
+// or zlib in builds without it) or, for what that cannot do, streamed by
+// zlib, and the CRC-32 and length checks of the trailer.
 #pragma once
 
 #include <string_view>

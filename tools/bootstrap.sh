@@ -34,21 +34,35 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
 fi
 
-# CPython 3.13 first; pyenv keeps interpreters that its shims do not run.
+# The first of the given CPython versions (e.g. 3.13 3.12) that can make a
+# virtual environment, else python3; pyenv keeps interpreters that its shims
+# do not run.
 find_python() {
-  local candidate
-  for candidate in python3.13 "$(pyenv root 2>/dev/null || echo /nonexistent)"/versions/3.13*/bin/python3.13 python3; do
-    if "$candidate" -c 'import venv, ensurepip' >/dev/null 2>&1; then
-      echo "$candidate"
-      return 0
-    fi
+  local version candidate pyenv_root
+  pyenv_root=$(pyenv root 2>/dev/null || echo /nonexistent)
+  for version in "$@"; do
+    for candidate in "python$version" "$pyenv_root"/versions/"$version".*/bin/"python$version"; do
+      if "$candidate" -c 'import venv, ensurepip' >/dev/null 2>&1; then
+        echo "$candidate"
+        return 0
+      fi
+    done
   done
-  echo "bootstrap: no usable python3 found" >&2
+  if python3 -c 'import sys, venv, ensurepip; assert sys.version_info >= (3, 10)' >/dev/null 2>&1; then
+    echo python3
+    return 0
+  fi
+  echo "bootstrap: no usable python3 (3.10 or later) found" >&2
   return 1
 }
 
+# The CPython versions quorvel supports, oldest first. .venv takes the newest
+# the machine has; the install test of tools/test.sh the oldest.
+QUORVEL_PYTHON_VERSIONS=(3.10 3.11 3.12 3.13)
+
 if [ ! -x "$QUORVEL_VENV/bin/python" ]; then
-  base_python=$(find_python)
+  # shellcheck disable=SC2046 # one version a word
+  base_python=$(find_python $(printf '%s\n' "${QUORVEL_PYTHON_VERSIONS[@]}" | sort -rV))
   echo "bootstrap: creating .venv with $("$base_python" --version)" >&2
   "$base_python" -m venv "$QUORVEL_VENV"
 fi

@@ -3,7 +3,11 @@
 #include <cmath>
 #include <system_error>
 
+#if QUORVEL_HAVE_FAST_FLOAT
 #include <fast_float/fast_float.h>
+#else
+#include "parser/decimal_from_chars.hpp"
+#endif
 
 namespace quorvel {
 
@@ -56,9 +60,13 @@ bool parse_f64(std::string_view token, double& out) noexcept {
 namespace detail {
 
 double convert_checked_decimal(const char* first, const char* last) noexcept {
+#if QUORVEL_HAVE_FAST_FLOAT
     double value = 0.0;
     fast_float::from_chars(first, last, value);
     return value;
+#else
+    return convert_decimal_from_chars(first, last);
+#endif
 }
 
 }  // namespace detail

@@ -1,5 +1,6 @@
 // The module `quorvel`: made once per process, it holds the Vasprun type,
-// the InternalFault exception and __all__.
+// the InternalFault exception, __all__ and build_info.
+#include "build_info.hpp"
 #include "guard.hpp"
 #include "vasprun.hpp"
 
@@ -32,6 +33,13 @@ PyModuleDef kModule = {
     nullptr,
 };
 
+// {"gzip": ..., "floats": ...}: which optional libraries the core was built
+// with, so that a user can tell why a build is slower than expected.
+PyObject* make_build_info() {
+    const BuildInfo info = build_info();
+    return Py_BuildValue("{s:s,s:s}", "gzip", info.gzip, "floats", info.floats);
+}
+
 PyObject* make_module() {
     PyTypeObject* type = vasprun_type();
     PyObject* fault = internal_fault_type();
@@ -41,10 +49,12 @@ PyObject* make_module() {
     PyRef module(PyModule_Create(&kModule));
     PyRef all(PyList_New(0));
     PyRef name(PyUnicode_FromString("Vasprun"));
-    if (!module || !all || !name || PyList_Append(all.get(), name.get()) < 0 ||
+    PyRef info(make_build_info());
+    if (!module || !all || !name || !info || PyList_Append(all.get(), name.get()) < 0 ||
         PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0 ||
         PyModule_AddObjectRef(module.get(), "Vasprun", reinterpret_cast<PyObject*>(type)) < 0 ||
-        PyModule_AddObjectRef(module.get(), "InternalFault", fault) < 0) {
+        PyModule_AddObjectRef(module.get(), "InternalFault", fault) < 0 ||
+        PyModule_AddObjectRef(module.get(), "build_info", info.get()) < 0) {
         return nullptr;
     }
     return module.release();

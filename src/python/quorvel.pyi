@@ -1,17 +1,24 @@
 """Fast reader of VASP vasprun.xml run files."""
 
-from typing import Final, TypedDict, final
+from typing import Final, Literal, TypedDict, final
 
 import numpy as np
 import numpy.typing as npt
 
 __all__: Final[list[str]]
 
+# The optional libraries this build uses; results are the same either way.
+build_info: Final[BuildInfo]
+
 # The TypedDicts below describe the shapes of the returned dicts. They exist
 # for type checkers only: import them under `typing.TYPE_CHECKING`.
 
 FloatArray = npt.NDArray[np.float64]
 IncarValue = int | float | bool | str | list[float]
+
+class BuildInfo(TypedDict):
+    gzip: Literal["libdeflate", "zlib"]  # what decodes gzip files
+    floats: Literal["fast_float", "from_chars"]  # what converts long or extreme numbers
 
 class AtomType(TypedDict):
     element: str

@@ -259,11 +259,14 @@ def command_dos(args: argparse.Namespace) -> int:
 
 
 def _version() -> str:
+    """The package version and the libraries the module was built with."""
     from importlib.metadata import PackageNotFoundError, version
     try:
-        return version("quorvel")
+        number = version("quorvel")
     except PackageNotFoundError:
-        return "unknown"
+        number = "unknown"
+    built = quorvel.build_info
+    return f"{number} (gzip: {built['gzip']}, floats: {built['floats']})"
 
 
 def parser() -> argparse.ArgumentParser:

@@ -138,7 +138,7 @@ def test_instances_are_immutable_and_module_is_minimal(sample_path):
         weakref.ref(run)
     assert not hasattr(run, "__dict__") and quorvel.__name__ == "quorvel"
     assert quorvel.__all__ == ["Vasprun"] and quorvel.__doc__.startswith("Python extension module. ")
-    assert {name for name in vars(quorvel) if not name.startswith("__")} == {"Vasprun", "InternalFault"}
+    assert {name for name in vars(quorvel) if not name.startswith("__")} == {"Vasprun", "InternalFault", "build_info"}
     # A fault is caught by `except quorvel.InternalFault`, never by `except Exception`.
     assert quorvel.InternalFault.__bases__ == (BaseException,)
     assert quorvel.InternalFault.__module__ == "quorvel"
@@ -148,3 +148,9 @@ def test_instances_are_immutable_and_module_is_minimal(sample_path):
     with pytest.raises(TypeError) as info:
         container()
     assert str(info.value) == "No constructor defined for PySliceContainer"
+
+
+def test_build_info_names_the_libraries_of_this_build():
+    assert quorvel.build_info.keys() == {"gzip", "floats"}
+    assert quorvel.build_info["gzip"] in ("libdeflate", "zlib")
+    assert quorvel.build_info["floats"] in ("fast_float", "from_chars")
