@@ -24,6 +24,7 @@ import numpy.typing as npt
 
 import quorvel
 
+OCCUPIED = 1e-8  # a state with a larger occupancy counts as occupied
 STEP_COLUMNS = ("step", "e_fr_energy", "e_wo_entrp", "e_0_energy", "max_force", "stress_trace", "volume")
 
 
@@ -32,33 +33,59 @@ def formula(atoms: Sequence[str]) -> str:
     return "".join(f"{element}{count if count > 1 else ''}" for element, count in Counter(atoms).items())
 
 
+_ABSENT = object()
+
+
+def _property(run: quorvel.Vasprun, name: str, fallback: Callable[[quorvel.Vasprun], Any] | None = None) -> Any:
+    """The property `name` of run. Older builds of the reader lack some properties
+    (complete, final_energy, the converged flags, band_gap): fallback(run) stands in
+    where one is given, None otherwise."""
+    value = getattr(run, name, _ABSENT)
+    if value is _ABSENT:
+        return fallback(run) if fallback is not None else None
+    return value
+
+
+def _extreme(energies: npt.NDArray[np.float64], chosen: npt.NDArray[np.bool_],
+             highest: bool) -> tuple[float, int | None]:
+    """The highest (or lowest) of the chosen energies and its k-point index (axis 1);
+    -inf (or +inf) and None when nothing is chosen."""
+    if not chosen.any():
+        return (-math.inf if highest else math.inf), None
+    masked = np.where(chosen, energies, -np.inf if highest else np.inf)
+    at = np.unravel_index(np.argmax(masked) if highest else np.argmin(masked), masked.shape)
+    return float(energies[at]), int(at[1])
+
+
 def band_gap(eigenvalues: npt.NDArray[np.float64] | None) -> dict[str, Any] | None:
     """The band gap from energies and occupancies, shape (nspins, nkpts, nbands, 2).
 
-    A state is occupied when its occupancy is at least half the largest occupancy of
-    the file. The valence band maximum is the highest occupied energy and the conduction
-    band minimum the lowest unoccupied one, both over all spins and k-points, so a gap
-    between the two spin channels counts. The gap is direct when both lie at the same
-    k-point. A band that is occupied at some k-points and empty at others crosses the
-    Fermi level: the run is a metal, with gap 0. None when the array holds no occupied
-    or no unoccupied state.
+    A state is occupied when its occupancy exceeds 1e-8. The valence band maximum
+    (vbm) is the highest occupied energy and the conduction band minimum (cbm) the
+    lowest unoccupied one, both over all spins and k-points; gap = max(cbm - vbm, 0).
+    It is direct when both lie at the same k-point. States whose occupancy or energy
+    is NaN are ignored. Without an occupied state vbm is -inf, without an empty one
+    cbm is +inf; the gap is then +inf and not direct. None without eigenvalues.
     """
-    if eigenvalues is None or eigenvalues.size == 0:
+    if eigenvalues is None:
         return None
     energies, occupancies = eigenvalues[..., 0], eigenvalues[..., 1]
-    top = float(occupancies.max())
-    if not top > 0:
-        return None
-    occupied = occupancies >= 0.5 * top
-    if occupied.all() or not occupied.any():
-        return None
-    vbm_at = np.unravel_index(np.argmax(np.where(occupied, energies, -np.inf)), energies.shape)
-    cbm_at = np.unravel_index(np.argmin(np.where(occupied, np.inf, energies)), energies.shape)
-    vbm, cbm = float(energies[vbm_at]), float(energies[cbm_at])
-    crossing = bool((occupied.any(axis=1) & ~occupied.all(axis=1)).any())
-    gap = 0.0 if crossing else max(cbm - vbm, 0.0)
-    return {"gap": gap, "metal": crossing or gap == 0.0, "direct": vbm_at[1] == cbm_at[1],
-            "vbm": vbm, "cbm": cbm, "vbm_kpoint": int(vbm_at[1]), "cbm_kpoint": int(cbm_at[1])}
+    known = ~np.isnan(occupancies) & ~np.isnan(energies)
+    occupied = occupancies > OCCUPIED
+    vbm, vbm_kpoint = _extreme(energies, known & occupied, highest=True)
+    cbm, cbm_kpoint = _extreme(energies, known & ~occupied, highest=False)
+    return {"gap": max(cbm - vbm, 0.0), "cbm": cbm, "vbm": vbm,
+            "direct": vbm_kpoint is not None and vbm_kpoint == cbm_kpoint}
+
+
+def _band_gap_of(run: quorvel.Vasprun) -> dict[str, Any] | None:
+    return band_gap(run.eigenvalues)
+
+
+def run_band_gap(run: quorvel.Vasprun) -> dict[str, Any] | None:
+    """The reader's band_gap property, or the same rule computed here when the build lacks it."""
+    gap: dict[str, Any] | None = _property(run, "band_gap", _band_gap_of)
+    return gap
 
 
 def step_rows(run: quorvel.Vasprun) -> list[dict[str, Any]]:
@@ -96,6 +123,19 @@ def sections(run: quorvel.Vasprun) -> list[tuple[str, str]]:
     return found
 
 
+def band_gap_text(gap: dict[str, Any] | None) -> str:
+    if gap is None or (math.isinf(gap["vbm"]) and math.isinf(gap["cbm"])):
+        return "-"
+    if math.isinf(gap["vbm"]):
+        return "- (no occupied state)"
+    if math.isinf(gap["cbm"]):
+        return "- (no empty state)"
+    if gap["gap"] == 0:
+        return "0 (metal)"
+    kind = "direct" if gap["direct"] else "indirect"
+    return f"{gap['gap']:.4f} eV ({kind}; VBM {gap['vbm']:.4f} eV, CBM {gap['cbm']:.4f} eV)"
+
+
 def info_lines(path: str, run: quorvel.Vasprun) -> list[str]:
     atoms, steps = run.atoms, run.ionic_steps
     fields = [("program", f"{run.program} {run.version}"), ("formula", formula(atoms)),
@@ -108,16 +148,7 @@ def info_lines(path: str, run: quorvel.Vasprun) -> list[str]:
     fields.append(("converged", "yes" if run.converged else "no"))
     efermi = run.efermi
     fields.append(("Fermi energy", "-" if efermi is None else f"{efermi:.4f} eV"))
-    gap = band_gap(run.eigenvalues)
-    if gap is None:
-        fields.append(("band gap", "-"))
-    elif gap["metal"]:
-        fields.append(("band gap", "0 (metal)"))
-    else:
-        kind = "direct" if gap["direct"] else "indirect"
-        vbm = f"VBM {gap['vbm']:.4f} eV at k-point {gap['vbm_kpoint'] + 1}"
-        cbm = f"CBM {gap['cbm']:.4f} eV at k-point {gap['cbm_kpoint'] + 1}"
-        fields.append(("band gap", f"{gap['gap']:.4f} eV ({kind}; {vbm}, {cbm})"))
+    fields.append(("band gap", band_gap_text(run_band_gap(run))))
     fields.extend(sections(run) or [("sections", "none")])
     return [path] + [f"  {name:<13} {value}" for name, value in fields]
 

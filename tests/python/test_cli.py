@@ -3,6 +3,7 @@
 import csv
 import io
 import json
+import math
 import os
 import pathlib
 import shutil
@@ -26,31 +27,82 @@ def test_info_on_the_sample(sample_path, capsys):
     out, err = capsys.readouterr()
     assert out.splitlines()[0] == sample_path and err == ""
     for line in ["program       vasp 6.4.2", "formula       Fe2O2", "atoms         4", "k-points      10",
-                 "ionic steps   3", "converged     yes", "Fermi energy  4.1143 eV", "band gap      0 (metal)",
+                 "ionic steps   3", "converged     yes", "Fermi energy  4.1143 eV", "band gap      0.0325 eV (indirect; VBM 4.2558 eV, CBM 4.2883 eV)",
                  "eigenvalues   (2, 10, 16, 2)", "projected     (2, 10, 16, 4, 9)", "dos total     (2, 81)",
                  "dos partial   (2, 4, 9, 81)", "dielectric    real (150, 6), imag (150, 6)"]:
         assert any(printed.startswith("  " + line) for printed in out.splitlines()), line
     assert "final energy  -26.982595 eV free" in out
 
 
-def test_formula_and_band_gap():
+class WithProperties:
+    """A read run plus properties that a later build of the reader adds."""
+
+    def __init__(self, run, **properties):
+        self._run = run
+        self.__dict__.update(properties)
+
+    def __getattr__(self, name):
+        return getattr(self._run, name)
+
+
+def test_formula():
     assert quorvel_cli.formula(["Fe", "Fe", "O", "O", "O"]) == "Fe2O3" and quorvel_cli.formula([]) == ""
-    occupied = [[1.0, 1.0, 0.0], [1.0, 1.0, 0.0]]
-    direct = np.stack([[[[-2.0, 0.0, 2.0], [-2.0, 0.5, 1.5]]], [occupied]], axis=-1)
-    gap = quorvel_cli.band_gap(direct)
-    assert gap is not None and gap["direct"] and gap["gap"] == 1.0 and gap["vbm_kpoint"] == gap["cbm_kpoint"] == 1
-    indirect = direct.copy()
-    indirect[0, 0, 2, 0] = 1.25
-    gap = quorvel_cli.band_gap(indirect)
-    assert gap is not None and not gap["direct"] and gap["gap"] == 0.75 and not gap["metal"]
-    metal = direct.copy()
-    metal[0, 1, 1, 1] = 0.0  # band 2 is occupied at one k-point only: it crosses the Fermi level
-    gap = quorvel_cli.band_gap(metal)
-    assert gap is not None and gap["metal"] and gap["gap"] == 0.0
-    # each spin has a gap of 1.0; the down spin lies 0.5 lower, so the gap between the channels is 0.5
-    two_spins = np.stack([direct[0], direct[0] - [0.5, 0.0]])
-    assert quorvel_cli.band_gap(two_spins)["gap"] == 0.5
-    assert quorvel_cli.band_gap(None) is None and quorvel_cli.band_gap(np.zeros((1, 2, 3, 2))) is None
+
+
+def _eigenvalues(energies, occupancies):
+    """(nspins, nkpts, nbands, 2) from two nested lists of the same shape."""
+    return np.stack([np.asarray(energies, dtype=float), np.asarray(occupancies, dtype=float)], axis=-1)
+
+
+FULL, EMPTY = [1.0, 1.0, 0.0], [1.0, 1.0, 0.0]
+
+
+@pytest.mark.parametrize("energies, occupancies, expected", [
+    # VBM and CBM at the second k-point
+    ([[[-2, 0, 2], [-2, 0.5, 1.5]]], [[FULL, FULL]], {"gap": 1.0, "vbm": 0.5, "cbm": 1.5, "direct": True}),
+    # VBM at the second k-point, CBM at the first
+    ([[[-2, 0, 1.25], [-2, 0.5, 1.5]]], [[FULL, FULL]], {"gap": 0.75, "vbm": 0.5, "cbm": 1.25, "direct": False}),
+    # the down channel lies lower: the gap is between the channels
+    ([[[-2, 0, 2]], [[-2.5, -0.5, 1.0]]], [[FULL], [FULL]], {"gap": 1.0, "vbm": 0.0, "cbm": 1.0, "direct": True}),
+    # a tiny occupancy still counts, and occupied states above empty ones close the gap
+    ([[[-2, 0, 2], [-2, 3, 1]]], [[FULL, [1, 1e-7, 0]]], {"gap": 0.0, "vbm": 3.0, "cbm": 1.0, "direct": True}),
+    # an occupancy of 1e-8 or less is empty
+    ([[[-2, 0, 2]]], [[[1, 1e-8, 0]]], {"gap": 2.0, "vbm": -2.0, "cbm": 0.0, "direct": True}),
+    # a NaN occupancy (or energy) says nothing either way
+    ([[[-2, 5, 2]]], [[[1, math.nan, 0]]], {"gap": 4.0, "vbm": -2.0, "cbm": 2.0, "direct": True}),
+    ([[[-2, math.nan, 2]]], [[[1, 1, 0]]], {"gap": 4.0, "vbm": -2.0, "cbm": 2.0, "direct": True}),
+    # nothing occupied, nothing empty
+    ([[[-2, 0, 2]]], [[[0, 0, 0]]], {"gap": math.inf, "vbm": -math.inf, "cbm": -2.0, "direct": False}),
+    ([[[-2, 0, 2]]], [[[1, 1, 1]]], {"gap": math.inf, "vbm": 2.0, "cbm": math.inf, "direct": False}),
+])
+def test_band_gap_rule(energies, occupancies, expected):
+    assert quorvel_cli.band_gap(_eigenvalues(energies, occupancies)) == expected
+
+
+def test_band_gap_of_nothing():
+    assert quorvel_cli.band_gap(None) is None
+    assert quorvel_cli.band_gap(np.zeros((1, 0, 0, 2)))["gap"] == math.inf
+
+
+def test_the_band_gap_property_wins_over_the_fallback(sample_path):
+    run = quorvel.Vasprun(sample_path)
+    computed = quorvel_cli.band_gap(run.eigenvalues)
+    assert quorvel_cli.run_band_gap(run) == computed  # today's build lacks the property
+    given = {"gap": 9.0, "vbm": 1.0, "cbm": 10.0, "direct": True}
+    assert quorvel_cli.run_band_gap(WithProperties(run, band_gap=given)) is given
+    assert quorvel_cli.run_band_gap(WithProperties(run, band_gap=None)) is None
+
+
+@pytest.mark.parametrize("vbm, cbm, gap, direct, text", [
+    (None, None, None, None, "-"),
+    (-math.inf, 1.0, math.inf, False, "- (no occupied state)"),
+    (1.0, math.inf, math.inf, False, "- (no empty state)"),
+    (2.0, 1.0, 0.0, True, "0 (metal)"),
+    (1.0, 2.5, 1.5, True, "1.5000 eV (direct; VBM 1.0000 eV, CBM 2.5000 eV)"),
+])
+def test_band_gap_line(vbm, cbm, gap, direct, text):
+    given = None if gap is None else {"vbm": vbm, "cbm": cbm, "gap": gap, "direct": direct}
+    assert quorvel_cli.band_gap_text(given) == text
 
 
 @pytest.mark.parametrize("form", ["csv", "json", "table"])
