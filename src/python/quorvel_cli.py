@@ -1,8 +1,8 @@
-"""The `quorvel` command: a summary of run files, their ionic steps, and a DOS plot.
+"""The `quorvel` command: summaries of run files, their ionic steps, and a DOS plot.
 
-    quorvel info FILE...                          what each file holds
-    quorvel steps FILE [--format table|csv|json]  the ionic steps, one row each
-    quorvel dos FILE [-o dos.png] [--partial]     the density of states as a picture
+    quorvel info FILE|FOLDER... [--format table|csv|json] [-j N]   what each file holds
+    quorvel steps FILE|FOLDER... [--format table|csv|json]         the ionic steps, one row each
+    quorvel dos FILE [-o dos.png] [--partial]                      the density of states as a picture
 
 Exit status: 0 when every file was read, 1 when some file failed (its error is
 printed on standard error with its name, the other files go on), 2 for wrong usage.
@@ -15,19 +15,35 @@ import csv
 import json
 import math
 import os
+import signal
 import sys
+import threading
+import time
 from collections import Counter
-from typing import Any, Callable, Iterator, Sequence
+from concurrent.futures import FIRST_COMPLETED, Executor, Future, wait
+from functools import partial
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, Sequence, TypeVar
 
 import numpy as np
 import numpy.typing as npt
 
 import quorvel
 
-OCCUPIED = 1e-8  # a state with a larger occupancy counts as occupied
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
+
 STEP_COLUMNS = ("step", "e_fr_energy", "e_wo_entrp", "e_0_energy", "max_force", "stress_trace", "volume")
+INFO_COLUMNS = ("path", "program", "version", "formula", "atoms", "kpoints", "ionic_steps", "complete",
+                "final_energy", "converged_electronic", "converged_ionic", "efermi", "band_gap", "direct", "error")
+RUN_SUFFIXES = (".xml", ".xml.gz")
+OCCUPIED = 1e-8  # a state with a larger occupancy counts as occupied
+
+Result = TypeVar("Result")
 
 
+# ---------------------------------------------------------------------------
+# Values derived from a run
+# ---------------------------------------------------------------------------
 def formula(atoms: Sequence[str]) -> str:
     """Element counts in order of first appearance: Fe Fe O O O -> Fe2O3."""
     return "".join(f"{element}{count if count > 1 else ''}" for element, count in Counter(atoms).items())
@@ -123,6 +139,239 @@ def sections(run: quorvel.Vasprun) -> list[tuple[str, str]]:
     return found
 
 
+# ---------------------------------------------------------------------------
+# Summaries: plain values only, so that they travel back from worker processes
+# ---------------------------------------------------------------------------
+def _failed_summary(path: str, message: str) -> dict[str, Any]:
+    return {**dict.fromkeys(INFO_COLUMNS), "path": path, "error": message}
+
+
+def run_summary(path: str, run: quorvel.Vasprun) -> dict[str, Any]:
+    """The row of INFO_COLUMNS for a file read fine, plus what the table shows besides."""
+    steps, gap = run.ionic_steps, run_band_gap(run)
+    last = steps[-1] if steps else None
+    return {"path": path, "program": run.program, "version": run.version, "formula": formula(run.atoms),
+            "atoms": len(run.atoms), "kpoints": len(run.kpoints["weights"]), "ionic_steps": len(steps),
+            "complete": _property(run, "complete"), "final_energy": _property(run, "final_energy"),
+            "converged_electronic": _property(run, "converged_electronic"),
+            "converged_ionic": _property(run, "converged_ionic"), "efermi": run.efermi,
+            "band_gap": None if gap is None else gap["gap"], "direct": None if gap is None else gap["direct"],
+            "error": None,
+            # shown by the table only
+            "converged": run.converged, "gap": gap, "sections": sections(run),
+            "energies": None if last is None else (last["e_fr_energy"], last["e_wo_entrp"], last["e_0_energy"])}
+
+
+def summarise(path: str, parse_projected: bool = False) -> dict[str, Any]:
+    """Reads one file into its summary; a file that cannot be read gives a row with its error text."""
+    try:
+        return run_summary(path, quorvel.Vasprun(path, parse_projected=parse_projected))
+    except Exception as error:  # one failing file must not stop the others
+        return _failed_summary(path, str(error) or type(error).__name__)
+
+
+def _failed_steps(path: str, message: str) -> dict[str, Any]:
+    return {"path": path, "rows": [], "error": message}
+
+
+def read_steps(path: str) -> dict[str, Any]:
+    """The step rows of one file, or its error text."""
+    try:
+        run = quorvel.Vasprun(path, parse_dos=False, parse_eigen=False)
+        return {"path": path, "rows": step_rows(run), "error": None}
+    except Exception as error:  # one failing file must not stop the others
+        return _failed_steps(path, str(error) or type(error).__name__)
+
+
+# ---------------------------------------------------------------------------
+# Finding the run files of the arguments
+# ---------------------------------------------------------------------------
+def run_files_in(folder: str, problems: list[str]) -> list[str]:
+    """The run files of a folder tree in walk order (sorted, hidden folders left out):
+    names ending in .xml or .xml.gz that contain "vasprun"; when no name does, every
+    .xml and .xml.gz file, so that a folder of renamed run files is read too."""
+    found: list[str] = []
+    for root, folders, names in os.walk(folder, onerror=lambda error: problems.append(f"{error.filename}: "
+                                                                                     f"{error.strerror}")):
+        folders[:] = sorted(name for name in folders if not name.startswith("."))
+        found.extend(os.path.join(root, name) for name in sorted(names) if name.lower().endswith(RUN_SUFFIXES))
+    named = [path for path in found if "vasprun" in os.path.basename(path).lower()]
+    return named or found
+
+
+def expand_arguments(arguments: Sequence[str]) -> tuple[list[str], list[str]]:
+    """Files as given, folders replaced by their run files; and the problems met, one text each."""
+    paths: list[str] = []
+    problems: list[str] = []
+    for argument in arguments:
+        if not os.path.isdir(argument):
+            paths.append(argument)  # a missing file fails when read, in its own row
+            continue
+        found = run_files_in(argument, problems)
+        if not found:
+            problems.append(f"{argument}: no run files (*.xml, *.xml.gz) in the folder")
+        paths.extend(found)
+    return paths, problems
+
+
+def _report(problems: Iterable[str]) -> int:
+    """Prints each problem on standard error; 1 when there was one, else 0."""
+    status = 0
+    for problem in problems:
+        print(f"quorvel: {problem}", file=sys.stderr)
+        status = 1
+    return status
+
+
+# ---------------------------------------------------------------------------
+# Reading many files with several workers
+# ---------------------------------------------------------------------------
+def progress_text(done: int, total: int, elapsed: float, width: int = 24) -> str:
+    """`[#########...........]  12/184  3.4 files/s  ETA 0:47`."""
+    filled = width * done // total if total else width
+    bar = "#" * filled + "." * (width - filled)
+    if done and elapsed > 0:
+        rate = done / elapsed
+        left = round((total - done) / rate)
+        speed, eta = f"{rate:.1f} files/s", f"{left // 60}:{left % 60:02d}"
+    else:
+        speed, eta = "- files/s", "-"
+    return f"[{bar}] {done:>{len(str(total))}}/{total}  {speed}  ETA {eta}"
+
+
+class Progress:
+    """A progress bar on standard error, only when it is a terminal and there are several files."""
+
+    def __init__(self, total: int) -> None:
+        self.total, self.done, self.width = total, 0, 0
+        self.start = time.monotonic()
+        self.active = total > 1 and sys.stderr.isatty()
+        # how often a waiting reader redraws the bar, so that rate and ETA stay current
+        self.refresh: float | None = 0.5 if self.active else None
+
+    def update(self, done: int) -> None:
+        self.done = done
+        self.show()
+
+    def show(self) -> None:
+        if self.active:
+            text = progress_text(self.done, self.total, time.monotonic() - self.start)
+            sys.stderr.write("\r" + text.ljust(self.width))
+            sys.stderr.flush()
+            self.width = len(text)
+
+    def clear(self) -> None:
+        if self.active and self.width:
+            sys.stderr.write("\r" + " " * self.width + "\r")
+            sys.stderr.flush()
+            self.width = 0
+
+
+def _ignore_interrupts() -> None:
+    """Worker set-up: Ctrl-C is for the main process, which stops the pool; workers
+    that also caught it would each print a traceback. Threads cannot set handlers."""
+    if threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def _executor(workers: int) -> Executor:
+    # Processes, because the parse holds the interpreter lock; once it releases it,
+    # ThreadPoolExecutor(workers, initializer=_ignore_interrupts) does the same for less.
+    # Imported here: multiprocessing costs a one-file run 15 ms to import.
+    from concurrent.futures import ProcessPoolExecutor
+    return ProcessPoolExecutor(workers, initializer=_ignore_interrupts)
+
+
+def _in_order(futures: Sequence[Future[Result]], items: Sequence[str], failed: Callable[[str, str], Result],
+              progress: Progress) -> Iterator[Result]:
+    """The futures' results in submission order, yielded as soon as each and all before it are done."""
+    pending, next_index = set(futures), 0
+    while next_index < len(futures):
+        _, pending = wait(pending, timeout=progress.refresh, return_when=FIRST_COMPLETED)
+        progress.update(len(futures) - len(pending))
+        while next_index < len(futures) and futures[next_index].done():
+            try:
+                result = futures[next_index].result()
+            except Exception as error:  # a worker process died: its file gets the error row
+                result = failed(items[next_index], f"the worker reading the file failed: {error!r}")
+            progress.clear()  # the bar and the output share the terminal
+            yield result
+            progress.show()
+            next_index += 1
+
+
+def results_in_order(function: Callable[[str], Result], items: Sequence[str], workers: int,
+                     failed: Callable[[str, str], Result]) -> Iterator[Result]:
+    """function(item) for each item, read by `workers` workers, in the order of items.
+    One worker reads in this process. function must not raise: it reports failures
+    in its result; failed(item, message) stands for a worker that died."""
+    progress = Progress(len(items))
+    try:
+        if workers <= 1 or len(items) <= 1:
+            for done, item in enumerate(items):
+                progress.update(done)  # shown while the next file is read
+                result = function(item)
+                progress.clear()
+                yield result
+            return
+        pool = _executor(min(workers, len(items)))
+        try:
+            futures = [pool.submit(function, item) for item in items]
+            yield from _in_order(futures, items, failed, progress)
+        finally:
+            pool.shutdown(wait=True, cancel_futures=True)
+    finally:
+        progress.clear()
+
+
+# ---------------------------------------------------------------------------
+# Output of rows
+# ---------------------------------------------------------------------------
+def _finite(value: Any) -> Any:
+    return None if isinstance(value, float) and not math.isfinite(value) else value
+
+
+def _csv_cell(value: Any) -> str:
+    return "" if value is None else repr(value) if isinstance(value, float) else str(value)
+
+
+class RowWriter:
+    """Rows as CSV (written as they come, full precision) or as one JSON list (non-finite numbers as null)."""
+
+    def __init__(self, form: str, columns: Sequence[str]) -> None:
+        self.form, self.columns = form, columns
+        self.rows: list[dict[str, Any]] = []
+        if form == "csv":
+            self.writer = csv.DictWriter(sys.stdout, fieldnames=columns, lineterminator="\n")
+            self.writer.writeheader()
+
+    def write(self, row: dict[str, Any]) -> None:
+        if self.form == "csv":
+            self.writer.writerow({key: _csv_cell(row[key]) for key in self.columns})
+            sys.stdout.flush()
+        else:
+            self.rows.append({key: _finite(row[key]) for key in self.columns})
+
+    def close(self) -> None:
+        if self.form == "json":
+            json.dump(self.rows, sys.stdout, indent=1)
+            print()
+
+
+# ---------------------------------------------------------------------------
+# quorvel info
+# ---------------------------------------------------------------------------
+def _yes(flag: bool) -> str:
+    return "yes" if flag else "no"
+
+
+def _converged_text(summary: dict[str, Any]) -> str:
+    parts = [f"{name} {_yes(summary[key])}" for name, key in (("electronic", "converged_electronic"),
+                                                                ("ionic", "converged_ionic"))
+             if summary[key] is not None]
+    return _yes(summary["converged"]) + (f" ({', '.join(parts)})" if parts else "")
+
+
 def band_gap_text(gap: dict[str, Any] | None) -> str:
     if gap is None or (math.isinf(gap["vbm"]) and math.isinf(gap["cbm"])):
         return "-"
@@ -136,95 +385,100 @@ def band_gap_text(gap: dict[str, Any] | None) -> str:
     return f"{gap['gap']:.4f} eV ({kind}; VBM {gap['vbm']:.4f} eV, CBM {gap['cbm']:.4f} eV)"
 
 
-def info_lines(path: str, run: quorvel.Vasprun) -> list[str]:
-    atoms, steps = run.atoms, run.ionic_steps
-    fields = [("program", f"{run.program} {run.version}"), ("formula", formula(atoms)),
-              ("atoms", str(len(atoms))), ("k-points", str(len(run.kpoints["weights"]))),
-              ("ionic steps", str(len(steps)))]
-    if steps:
-        last = steps[-1]
-        fields.append(("final energy", f"{last['e_fr_energy']:.6f} eV free, {last['e_wo_entrp']:.6f} eV without "
-                                       f"entropy, {last['e_0_energy']:.6f} eV sigma->0"))
-    fields.append(("converged", "yes" if run.converged else "no"))
-    efermi = run.efermi
+def info_lines(summary: dict[str, Any]) -> list[str]:
+    """The table block of one file read fine: its path, then one line per field."""
+    fields = [("program", f"{summary['program']} {summary['version']}"), ("formula", summary["formula"]),
+              ("atoms", str(summary["atoms"])), ("k-points", str(summary["kpoints"])),
+              ("ionic steps", str(summary["ionic_steps"]))]
+    if summary["complete"] is not None:
+        fields.append(("complete", "yes" if summary["complete"] else "no (incomplete file)"))
+    if (energies := summary["energies"]) is not None:
+        fields.append(("final energy", f"{energies[0]:.6f} eV free, {energies[1]:.6f} eV without "
+                                       f"entropy, {energies[2]:.6f} eV sigma->0"))
+    fields.append(("converged", _converged_text(summary)))
+    efermi = summary["efermi"]
     fields.append(("Fermi energy", "-" if efermi is None else f"{efermi:.4f} eV"))
-    fields.append(("band gap", band_gap_text(run_band_gap(run))))
-    fields.extend(sections(run) or [("sections", "none")])
-    return [path] + [f"  {name:<13} {value}" for name, value in fields]
-
-
-class Progress:
-    """A progress line on standard error, only when it is a terminal and there are several files."""
-
-    def __init__(self, total: int) -> None:
-        self.total, self.width = total, 0
-        self.active = total > 1 and sys.stderr.isatty()
-
-    def show(self, index: int, path: str) -> None:
-        if self.active:
-            text = f"[{index}/{self.total}] {path}"
-            sys.stderr.write("\r" + text.ljust(self.width))
-            sys.stderr.flush()
-            self.width = len(text)
-
-    def clear(self) -> None:
-        if self.active and self.width:
-            sys.stderr.write("\r" + " " * self.width + "\r")
-            sys.stderr.flush()
-            self.width = 0
-
-
-def read_all(paths: Sequence[str], **options: bool) -> Iterator[tuple[str, quorvel.Vasprun | None]]:
-    """Each file read in turn; a failing one is reported on standard error and yields None."""
-    progress = Progress(len(paths))
-    for index, path in enumerate(paths, 1):
-        progress.show(index, path)
-        try:
-            run: quorvel.Vasprun | None = quorvel.Vasprun(path, **options)
-        except Exception as error:  # any failure of one file must not stop the others
-            run, message = None, f"quorvel: {path}: {error}"
-        else:
-            message = ""
-        progress.clear()
-        if message:
-            print(message, file=sys.stderr)
-        yield path, run
+    fields.append(("band gap", band_gap_text(summary["gap"])))
+    fields.extend(summary["sections"] or [("sections", "none")])
+    return [summary["path"]] + [f"  {name:<13} {value}" for name, value in fields]
 
 
 def command_info(args: argparse.Namespace) -> int:
-    status = 0
-    for number, (path, run) in enumerate(read_all(args.files, parse_projected=not args.no_projected)):
-        if run is None:
-            status = 1
-            continue
-        print(("\n" if number else "") + "\n".join(info_lines(path, run)))
-        sys.stdout.flush()
+    paths, problems = expand_arguments(args.files)
+    status = _report(problems)
+    # the table shows the projections' shape; the rows do not need them
+    reader = partial(summarise, parse_projected=args.format == "table" and not args.no_projected)
+    writer = None if args.format == "table" else RowWriter(args.format, INFO_COLUMNS)
+    printed = 0
+    for summary in results_in_order(reader, paths, args.jobs, _failed_summary):
+        if summary["error"] is not None:
+            status = _report([f"{summary['path']}: {summary['error']}"])
+        if writer is not None:
+            writer.write(summary)
+        elif summary["error"] is None:
+            print(("\n" if printed else "") + "\n".join(info_lines(summary)))
+            sys.stdout.flush()
+            printed += 1
+    if writer is not None:
+        writer.close()
     return status
 
 
-def _finite(value: Any) -> Any:
-    return None if isinstance(value, float) and not math.isfinite(value) else value
+# ---------------------------------------------------------------------------
+# quorvel steps
+# ---------------------------------------------------------------------------
+def step_table(rows: Sequence[dict[str, Any]]) -> list[str]:
+    """The rows as right-aligned columns under a header line."""
+    cells = [[str(row["step"])] + ["-" if row[key] is None else f"{row[key]:.6f}" for key in STEP_COLUMNS[1:]]
+             for row in rows]
+    widths = [max([len(name)] + [len(line[i]) for line in cells]) for i, name in enumerate(STEP_COLUMNS)]
+    return ["  ".join(cell.rjust(width) for cell, width in zip(line, widths))
+            for line in [list(STEP_COLUMNS)] + cells]
 
 
 def command_steps(args: argparse.Namespace) -> int:
-    (path, run), = read_all([args.file], parse_dos=False, parse_eigen=False)
-    if run is None:
-        return 1
-    rows = step_rows(run)
-    if args.format == "json":
-        json.dump([{key: _finite(value) for key, value in row.items()} for row in rows], sys.stdout, indent=1)
-        print()
-    elif args.format == "csv":
-        writer = csv.DictWriter(sys.stdout, fieldnames=STEP_COLUMNS, lineterminator="\n")
-        writer.writeheader()
-        writer.writerows({key: ("" if value is None else repr(value)) for key, value in row.items()} for row in rows)
-    else:
-        cells = [[str(row["step"])] + ["-" if row[key] is None else f"{row[key]:.6f}" for key in STEP_COLUMNS[1:]]
-                 for row in rows]
-        widths = [max([len(name)] + [len(line[i]) for line in cells]) for i, name in enumerate(STEP_COLUMNS)]
-        for line in [list(STEP_COLUMNS)] + cells:
-            print("  ".join(cell.rjust(width) for cell, width in zip(line, widths)))
-    return 0
+    paths, problems = expand_arguments(args.files)
+    status = _report(problems)
+    writer = None if args.format == "table" else RowWriter(args.format, ("file",) + STEP_COLUMNS)
+    printed = 0
+    for result in results_in_order(read_steps, paths, args.jobs, _failed_steps):
+        if result["error"] is not None:
+            status = _report([f"{result['path']}: {result['error']}"])
+            continue
+        if writer is not None:
+            for row in result["rows"]:
+                writer.write({"file": result["path"], **row})
+            continue
+        # one file prints its table alone; several print each under its name, as `head` does
+        heading = [result["path"]] if len(paths) > 1 else []
+        print(("\n" if printed else "") + "\n".join(heading + step_table(result["rows"])))
+        printed += 1
+    if writer is not None:
+        writer.close()
+    return status
+
+
+# ---------------------------------------------------------------------------
+# quorvel dos
+# ---------------------------------------------------------------------------
+def _figure_class(command: str) -> type[Figure] | None:
+    """matplotlib's Figure, or None after saying how to install it (it is an optional extra)."""
+    try:
+        from matplotlib.figure import Figure
+    except ImportError:
+        print(f"quorvel: the {command} command needs matplotlib; install it with: pip install 'quorvel[plot]'",
+              file=sys.stderr)
+        return None
+    return Figure
+
+
+def _read_one(path: str, **options: bool) -> quorvel.Vasprun | None:
+    """The run, or None after printing why the file could not be read."""
+    try:
+        return quorvel.Vasprun(path, **options)
+    except Exception as error:
+        print(f"quorvel: {path}: {error}", file=sys.stderr)
+        return None
 
 
 def orbital_group(label: str) -> str:
@@ -233,15 +487,13 @@ def orbital_group(label: str) -> str:
 
 
 def command_dos(args: argparse.Namespace) -> int:
-    try:
-        from matplotlib.figure import Figure
-    except ImportError:
-        print("quorvel: the dos command needs matplotlib; install it with: pip install 'quorvel[plot]'",
-              file=sys.stderr)
+    Figure = _figure_class("dos")
+    if Figure is None:
         return 1
-    (path, run), = read_all([args.file], parse_eigen=False)
+    run = _read_one(args.file, parse_eigen=False)
     if run is None:
         return 1
+    path = args.file
     dos = run.dos
     if dos is None or (args.partial and "partial" not in dos):
         print(f"quorvel: {path}: no {'partial ' if args.partial else ''}density of states in the file",
@@ -289,6 +541,9 @@ def command_dos(args: argparse.Namespace) -> int:
     return 0
 
 
+# ---------------------------------------------------------------------------
+# The command line
+# ---------------------------------------------------------------------------
 def _version() -> str:
     from importlib.metadata import PackageNotFoundError, version
     try:
@@ -297,21 +552,42 @@ def _version() -> str:
         return "unknown"
 
 
+def _workers(text: str) -> int:
+    try:
+        count = int(text)
+    except ValueError:
+        count = 0
+    if count < 1:
+        raise argparse.ArgumentTypeError(f"expected a whole number of workers, at least 1, got {text!r}")
+    return count
+
+
+FOLDERS_HELP = ("run files or folders; a folder is searched recursively for *.xml and *.xml.gz files "
+                "whose name contains 'vasprun' (all of them when no name does)")
+
+
+def _add_many_files(command: argparse.ArgumentParser) -> None:
+    command.add_argument("files", nargs="+", metavar="FILE", help=FOLDERS_HELP + "; a failing file does not "
+                                                                                 "stop the others")
+    command.add_argument("--format", choices=("table", "csv", "json"), default="table",
+                         help="a table for people (default), or CSV or JSON for programs")
+    command.add_argument("-j", "--jobs", type=_workers, default=os.cpu_count() or 1, metavar="N",
+                         help="read with N worker processes (default: the number of cores); the output keeps "
+                              "the order of the arguments")
+
+
 def parser() -> argparse.ArgumentParser:
     main_parser = argparse.ArgumentParser(
         prog="quorvel", description="Read VASP vasprun.xml run files (plain or gzip-compressed).",
         epilog="exit status: 0 when every file was read, 1 when some file failed, 2 for wrong usage")
     main_parser.add_argument("--version", action="version", version=f"quorvel {_version()}")
     commands = main_parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    info = commands.add_parser("info", help="summarise each run file")
-    info.add_argument("files", nargs="+", metavar="FILE",
-                      help="vasprun.xml files; a failing one does not stop the others")
+    info = commands.add_parser("info", help="summarise each run file: a block each, or a CSV or JSON row each")
+    _add_many_files(info)
     info.add_argument("--no-projected", action="store_true", help="do not read the projections (faster)")
     info.set_defaults(run=command_info)
     steps = commands.add_parser("steps", help="the ionic steps: energies, largest force, stress trace, volume")
-    steps.add_argument("file", metavar="FILE", help="a vasprun.xml file")
-    steps.add_argument("--format", choices=("table", "csv", "json"), default="table",
-                       help="a table for people (default), or CSV or JSON for programs")
+    _add_many_files(steps)
     steps.set_defaults(run=command_steps)
     dos = commands.add_parser("dos", help="plot the density of states (needs matplotlib)")
     dos.add_argument("file", metavar="FILE", help="a vasprun.xml file")
@@ -333,6 +609,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     except BrokenPipeError:  # the reader of the output went away, as `| head` does
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
+    except KeyboardInterrupt:  # Ctrl-C: stop quietly, as the shell expects
+        return 130
 
 
 if __name__ == "__main__":

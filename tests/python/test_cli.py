@@ -1,4 +1,4 @@
-"""The `quorvel` command: info, steps and dos, on the sample and the corpus."""
+"""The `quorvel` command: info, steps and dos, on the sample, generated files and the corpus."""
 
 import csv
 import io
@@ -9,29 +9,23 @@ import pathlib
 import shutil
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
 
 import quorvel
 import quorvel_cli
-from conftest import corpus_files, requires_corpus
+from conftest import CORPUS, corpus_files, requires_corpus
 
 BROKEN = {"truncated-in-calculation.xml.gz": "Missing element <varray[positions]>",
           "truncated-in-parameters.xml": "Missing element <atominfo>",
           "not-xml.xml": "Missing element <modeling>"}
 
-
-def test_info_on_the_sample(sample_path, capsys):
-    assert quorvel_cli.main(["info", sample_path]) == 0
-    out, err = capsys.readouterr()
-    assert out.splitlines()[0] == sample_path and err == ""
-    for line in ["program       vasp 6.4.2", "formula       Fe2O2", "atoms         4", "k-points      10",
-                 "ionic steps   3", "converged     yes", "Fermi energy  4.1143 eV", "band gap      0.0325 eV (indirect; VBM 4.2558 eV, CBM 4.2883 eV)",
-                 "eigenvalues   (2, 10, 16, 2)", "projected     (2, 10, 16, 4, 9)", "dos total     (2, 81)",
-                 "dos partial   (2, 4, 9, 81)", "dielectric    real (150, 6), imag (150, 6)"]:
-        assert any(printed.startswith("  " + line) for printed in out.splitlines()), line
-    assert "final energy  -26.982595 eV free" in out
+# Under the preloaded AddressSanitizer runtime, a C++ exception thrown inside matplotlib's own
+# extension aborts the interpreter (the runtime finds no __cxa_throw to forward to).
+needs_matplotlib = pytest.mark.skipif(os.environ.get("QUORVEL_SANITIZED") == "1",
+                                      reason="matplotlib under the ASan preload")
 
 
 class WithProperties:
@@ -43,6 +37,26 @@ class WithProperties:
 
     def __getattr__(self, name):
         return getattr(self._run, name)
+
+
+def rows_of(text, form):
+    return list(csv.DictReader(io.StringIO(text))) if form == "csv" else json.loads(text)
+
+
+# ---------------------------------------------------------------------------
+# quorvel info
+# ---------------------------------------------------------------------------
+def test_info_on_the_sample(sample_path, capsys):
+    assert quorvel_cli.main(["info", sample_path]) == 0
+    out, err = capsys.readouterr()
+    assert out.splitlines()[0] == sample_path and err == ""
+    for line in ["program       vasp 6.4.2", "formula       Fe2O2", "atoms         4", "k-points      10",
+                 "ionic steps   3", "converged     yes", "Fermi energy  4.1143 eV",
+                 "band gap      0.0325 eV (indirect; VBM 4.2558 eV, CBM 4.2883 eV)",
+                 "eigenvalues   (2, 10, 16, 2)", "projected     (2, 10, 16, 4, 9)", "dos total     (2, 81)",
+                 "dos partial   (2, 4, 9, 81)", "dielectric    real (150, 6), imag (150, 6)"]:
+        assert any(printed.startswith("  " + line) for printed in out.splitlines()), line
+    assert "final energy  -26.982595 eV free" in out
 
 
 def test_formula():
@@ -93,6 +107,16 @@ def test_the_band_gap_property_wins_over_the_fallback(sample_path):
     assert quorvel_cli.run_band_gap(WithProperties(run, band_gap=None)) is None
 
 
+def test_info_table_shows_the_newer_properties(sample_path):
+    run = WithProperties(quorvel.Vasprun(sample_path), complete=False, converged_electronic=True,
+                         converged_ionic=False, final_energy=-27.5)
+    summary = quorvel_cli.run_summary(sample_path, run)
+    lines = quorvel_cli.info_lines(summary)
+    assert "  complete      no (incomplete file)" in lines
+    assert "  converged     yes (electronic yes, ionic no)" in lines
+    assert (summary["final_energy"], summary["complete"], summary["converged_ionic"]) == (-27.5, False, False)
+
+
 @pytest.mark.parametrize("vbm, cbm, gap, direct, text", [
     (None, None, None, None, "-"),
     (-math.inf, 1.0, math.inf, False, "- (no occupied state)"),
@@ -105,22 +129,100 @@ def test_band_gap_line(vbm, cbm, gap, direct, text):
     assert quorvel_cli.band_gap_text(given) == text
 
 
-@pytest.mark.parametrize("form", ["csv", "json", "table"])
-def test_steps_parse_back(sample_path, capsys, form):
-    assert quorvel_cli.main(["steps", sample_path, "--format", form]) == 0
-    out = capsys.readouterr().out
-    steps = quorvel.Vasprun(sample_path).ionic_steps
-    if form == "table":
-        lines = out.splitlines()
-        assert lines[0].split() == list(quorvel_cli.STEP_COLUMNS) and len(lines) == len(steps) + 1
-        return
-    rows = list(csv.DictReader(io.StringIO(out))) if form == "csv" else json.loads(out)
-    assert len(rows) == len(steps) == 3 and list(rows[0]) == list(quorvel_cli.STEP_COLUMNS)
-    for row, step in zip(rows, steps):
-        assert float(row["e_0_energy"]) == step["e_0_energy"]
-        assert float(row["volume"]) == step["structure"]["volume"]
-        assert np.isclose(float(row["max_force"]), max(np.linalg.norm(f) for f in step["forces"]))
-        assert np.isclose(float(row["stress_trace"]), sum(step["stress"][i][i] for i in range(3)))
+@pytest.mark.parametrize("form", ["csv", "json"])
+def test_info_rows(sample_path, generate, tmp_path, capsys, form):
+    insulator = generate(species="Si:2", kpoints=12, dos=True)
+    missing = str(tmp_path / "missing.xml")
+    assert quorvel_cli.main(["info", "--format", form, "-j", "1", sample_path, missing, insulator]) == 1
+    out, err = capsys.readouterr()
+    rows = rows_of(out, form)
+    assert [row["path"] for row in rows] == [sample_path, missing, insulator]
+    assert all(list(row) == list(quorvel_cli.INFO_COLUMNS) for row in rows)
+    assert rows[1]["error"].startswith("I/O error") and err == f"quorvel: {missing}: {rows[1]['error']}\n"
+    for row, path in [(rows[0], sample_path), (rows[2], insulator)]:
+        run = quorvel.Vasprun(path)
+        gap = quorvel_cli.band_gap(run.eigenvalues)
+        assert (row["program"], row["version"], row["formula"]) == ("vasp", run.version, quorvel_cli.formula(run.atoms))
+        assert [int(row[key]) for key in ("atoms", "kpoints", "ionic_steps")] == \
+            [len(run.atoms), len(run.kpoints["weights"]), len(run.ionic_steps)]
+        assert float(row["efermi"]) == run.efermi and float(row["band_gap"]) == gap["gap"]
+        assert str(row["direct"]) == str(gap["direct"]) and row["error"] in ("", None)
+    assert float(rows[2]["band_gap"]) > 0.5  # the generated silicon is an insulator
+    if form == "json":  # properties this build lacks are null, not made up
+        assert rows[0]["complete"] is None and rows[0]["final_energy"] is None
+
+
+def test_workers_keep_the_argument_order(sample_path, generate, tmp_path, capsys):
+    paths = [generate(species=species, kpoints=8, seed=seed) for seed, species in enumerate(["Si:2", "Fe:1,O:1"] * 3)]
+    paths.insert(2, str(tmp_path / "missing.xml"))
+    outputs = []
+    for jobs in ("1", "2"):
+        assert quorvel_cli.main(["info", "--format", "csv", "-j", jobs, *paths]) == 1
+        outputs.append(capsys.readouterr())
+    assert outputs[0] == outputs[1]
+    assert [row["path"] for row in rows_of(outputs[0].out, "csv")] == paths
+
+
+def echo_after(item):
+    """The item's name after its delay: a worker function whose items finish out of order."""
+    delay, name = item
+    time.sleep(delay)
+    return name
+
+
+@pytest.mark.parametrize("workers", [1, 2, 3])
+def test_results_come_in_the_order_of_the_items(workers):
+    items = [(0.3, "slow"), (0.0, "a"), (0.0, "b"), (0.1, "c"), (0.0, "d")]
+    assert list(quorvel_cli.results_in_order(echo_after, items, workers, None)) == ["slow", "a", "b", "c", "d"]
+
+
+def test_a_worker_that_dies_gives_failed_rows():
+    def failed(item, message):
+        return (item, message)
+
+    # os._exit ends the worker process itself, as a crash in the reader would
+    results = list(quorvel_cli.results_in_order(os._exit, [3, 4, 5], 2, failed))
+    assert [item for item, _ in results] == [3, 4, 5]
+    assert all("the worker reading the file failed" in message for _, message in results)
+
+
+def test_folders_are_searched_for_run_files(generate, tmp_path, capsys):
+    tree = tmp_path / "tree"
+    for folder in ("a/b", ".hidden", "renamed", "empty"):
+        (tree / folder).mkdir(parents=True)
+    named = [generate(str(p.relative_to(tmp_path))) for p in
+             (tree / "a" / "vasprun.xml", tree / "a" / "b" / "relax-vasprun.xml.gz", tree / "z-vasprun.xml")]
+    generate(str((tree / "a" / "other.xml").relative_to(tmp_path)))  # not named vasprun: passed over
+    generate(str((tree / ".hidden" / "vasprun.xml").relative_to(tmp_path)))
+    renamed = [generate(str((tree / "renamed" / name).relative_to(tmp_path))) for name in ("si.xml", "fe.xml.gz")]
+    (tree / "renamed" / "notes.txt").write_text("not a run file")
+    assert quorvel_cli.expand_arguments([str(tree)]) == ([named[2], named[0], named[1]], [])
+    assert quorvel_cli.expand_arguments([str(tree / "renamed")]) == ([renamed[1], renamed[0]], [])
+    assert quorvel_cli.main(["info", "--format", "csv", str(tree / "empty"), named[0]]) == 1
+    out, err = capsys.readouterr()
+    assert err == f"quorvel: {tree / 'empty'}: no run files (*.xml, *.xml.gz) in the folder\n"
+    assert [row["path"] for row in rows_of(out, "csv")] == [named[0]]
+
+
+@pytest.mark.parametrize("done, total, elapsed, text", [
+    (0, 4, 0.0, "[........................] 0/4  - files/s  ETA -"),
+    (1, 4, 0.5, "[######..................] 1/4  2.0 files/s  ETA 0:02"),
+    (3, 120, 2.0, "[........................]   3/120  1.5 files/s  ETA 1:18"),
+    (4, 4, 2.0, "[########################] 4/4  2.0 files/s  ETA 0:00"),
+])
+def test_progress_text(done, total, elapsed, text):
+    assert quorvel_cli.progress_text(done, total, elapsed) == text
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_progress_bar_only_on_a_terminal(sample_path, capsys, monkeypatch, jobs):
+    assert quorvel_cli.main(["info", "-j", jobs, sample_path, sample_path]) == 0
+    assert capsys.readouterr().err == ""
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: True)
+    assert quorvel_cli.main(["info", "-j", jobs, sample_path, sample_path]) == 0
+    out, err = capsys.readouterr()
+    assert "/2  " in err and "files/s  ETA " in err and err.endswith("\r")  # cleared at the end
+    assert out.count(sample_path + "\n") == 2
 
 
 def test_a_failing_file_does_not_stop_the_others(sample_path, tmp_path, capsys):
@@ -132,28 +234,11 @@ def test_a_failing_file_does_not_stop_the_others(sample_path, tmp_path, capsys):
     assert quorvel_cli.main(["steps", missing]) == 1 and quorvel_cli.main(["steps"]) == 2
 
 
-def test_progress_line_only_on_a_terminal(sample_path, capsys, monkeypatch):
-    monkeypatch.setattr(sys.stderr, "isatty", lambda: True)
-    assert quorvel_cli.main(["info", sample_path, sample_path]) == 0
-    err = capsys.readouterr().err
-    assert f"\r[2/2] {sample_path}" in err and err.endswith("\r")
-
-
-# Under the preloaded AddressSanitizer runtime, a C++ exception thrown inside matplotlib's own
-# extension aborts the interpreter (the runtime finds no __cxa_throw to forward to).
-@pytest.mark.skipif(os.environ.get("QUORVEL_SANITIZED") == "1", reason="matplotlib under the ASan preload")
-@pytest.mark.parametrize("options", [[], ["--partial"]])
-def test_dos_plot_is_written(sample_path, tmp_path, capsys, options):
-    picture = tmp_path / "dos.png"
-    assert quorvel_cli.main(["dos", sample_path, "-o", str(picture), *options]) == 0
-    assert picture.stat().st_size > 0 and picture.read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
-    assert capsys.readouterr().out == f"wrote {picture}\n"
-
-
-def test_dos_without_matplotlib_says_so(sample_path, tmp_path, capsys, monkeypatch):
-    monkeypatch.setitem(sys.modules, "matplotlib.figure", None)  # makes the import fail
-    assert quorvel_cli.main(["dos", sample_path, "-o", str(tmp_path / "dos.png")]) == 1
-    assert "pip install 'quorvel[plot]'" in capsys.readouterr().err and not (tmp_path / "dos.png").exists()
+@pytest.mark.parametrize("argv", [["info", "-j", "0", "x.xml"], ["info", "-j", "two", "x.xml"],
+                                  ["info", "--format", "xml", "x.xml"]])
+def test_wrong_usage(argv, capsys):
+    assert quorvel_cli.main(argv) == 2
+    assert "error: argument" in capsys.readouterr().err
 
 
 def test_the_installed_console_script(sample_path, tmp_path):
@@ -176,3 +261,70 @@ def test_info_on_the_corpus(capsys):
     printed = [line for line in out.splitlines() if line and not line.startswith(" ")]
     assert printed == [p for p in paths if pathlib.Path(p).name not in BROKEN]
     assert out.count("  band gap      ") == len(printed)
+
+
+@requires_corpus
+def test_info_rows_of_the_corpus_folder(capsys):
+    assert quorvel_cli.main(["info", "-j", "2", "--format", "csv", str(CORPUS)]) == 1
+    rows = rows_of(capsys.readouterr().out, "csv")
+    assert [row["path"] for row in rows] == [str(p) for p in corpus_files()]
+    assert {pathlib.Path(row["path"]).name: row["error"] for row in rows if row["error"]} == BROKEN
+    silicon = next(row for row in rows if row["path"].endswith("si-bands-line-mode.xml.gz"))
+    assert (silicon["formula"], silicon["kpoints"], silicon["direct"]) == ("Si2", "160", "False")
+    assert math.isclose(float(silicon["band_gap"]), 0.6143)
+
+
+# ---------------------------------------------------------------------------
+# quorvel steps
+# ---------------------------------------------------------------------------
+@pytest.mark.parametrize("form", ["csv", "json", "table"])
+def test_steps_parse_back(sample_path, capsys, form):
+    assert quorvel_cli.main(["steps", sample_path, "--format", form]) == 0
+    out = capsys.readouterr().out
+    steps = quorvel.Vasprun(sample_path).ionic_steps
+    if form == "table":
+        lines = out.splitlines()
+        assert lines[0].split() == list(quorvel_cli.STEP_COLUMNS) and len(lines) == len(steps) + 1
+        return
+    rows = rows_of(out, form)
+    assert len(rows) == len(steps) == 3 and list(rows[0]) == ["file", *quorvel_cli.STEP_COLUMNS]
+    for row, step in zip(rows, steps):
+        assert row["file"] == sample_path
+        assert float(row["e_0_energy"]) == step["e_0_energy"]
+        assert float(row["volume"]) == step["structure"]["volume"]
+        assert np.isclose(float(row["max_force"]), max(np.linalg.norm(f) for f in step["forces"]))
+        assert np.isclose(float(row["stress_trace"]), sum(step["stress"][i][i] for i in range(3)))
+
+
+@pytest.mark.parametrize("form", ["csv", "json", "table"])
+def test_steps_of_many_files(sample_path, generate, tmp_path, capsys, form):
+    other = generate(steps=2)
+    missing = str(tmp_path / "missing.xml")
+    assert quorvel_cli.main(["steps", "--format", form, "-j", "2", other, missing, sample_path]) == 1
+    out, err = capsys.readouterr()
+    assert err.startswith(f"quorvel: {missing}: I/O error")
+    if form == "table":  # each table under its file's name
+        blocks = [block.splitlines() for block in out.split("\n\n")]
+        assert [block[0] for block in blocks] == [other, sample_path]
+        assert [len(block) for block in blocks] == [1 + 1 + 2, 1 + 1 + 3]
+        return
+    assert [(row["file"], int(row["step"])) for row in rows_of(out, form)] == \
+        [(other, 1), (other, 2), (sample_path, 1), (sample_path, 2), (sample_path, 3)]
+
+
+# ---------------------------------------------------------------------------
+# quorvel dos
+# ---------------------------------------------------------------------------
+@needs_matplotlib
+@pytest.mark.parametrize("options", [[], ["--partial"]])
+def test_dos_plot_is_written(sample_path, tmp_path, capsys, options):
+    picture = tmp_path / "dos.png"
+    assert quorvel_cli.main(["dos", sample_path, "-o", str(picture), *options]) == 0
+    assert picture.stat().st_size > 0 and picture.read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
+    assert capsys.readouterr().out == f"wrote {picture}\n"
+
+
+def test_dos_without_matplotlib_says_so(sample_path, tmp_path, capsys, monkeypatch):
+    monkeypatch.setitem(sys.modules, "matplotlib.figure", None)  # makes the import fail
+    assert quorvel_cli.main(["dos", sample_path, "-o", str(tmp_path / "dos.png")]) == 1
+    assert "pip install 'quorvel[plot]'" in capsys.readouterr().err and not (tmp_path / "dos.png").exists()
