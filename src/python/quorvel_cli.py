@@ -2,7 +2,7 @@
 
     quorvel info FILE|FOLDER... [--format table|csv|json] [-j N]   what each file holds
     quorvel steps FILE|FOLDER... [--format table|csv|json]         the ionic steps, one row each
-    quorvel dos FILE [-o dos.png] [--partial]                      the density of states as a picture
+    quorvel dos FILE [-o dos.png] [--partial] [--window EMIN EMAX]  the density of states as a picture
 
 Exit status: 0 when every file was read, 1 when some file failed (its error is
 printed on standard error with its name, the other files go on), 2 for wrong usage.
@@ -21,6 +21,7 @@ import threading
 import time
 from collections import Counter
 from concurrent.futures import FIRST_COMPLETED, Executor, Future, wait
+from dataclasses import dataclass
 from functools import partial
 from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, Sequence, TypeVar
 
@@ -36,9 +37,14 @@ STEP_COLUMNS = ("step", "e_fr_energy", "e_wo_entrp", "e_0_energy", "max_force", 
 INFO_COLUMNS = ("path", "program", "version", "formula", "atoms", "kpoints", "ionic_steps", "complete",
                 "final_energy", "converged_electronic", "converged_ionic", "efermi", "band_gap", "direct", "error")
 RUN_SUFFIXES = (".xml", ".xml.gz")
+DEFAULT_WINDOW = (-6.0, 6.0)
 OCCUPIED = 1e-8  # a state with a larger occupancy counts as occupied
 
 Result = TypeVar("Result")
+
+
+class FileProblem(Exception):
+    """A file that was read but lacks what a command needs; the message says what."""
 
 
 # ---------------------------------------------------------------------------
@@ -459,7 +465,7 @@ def command_steps(args: argparse.Namespace) -> int:
 
 
 # ---------------------------------------------------------------------------
-# quorvel dos
+# Pictures: shared parts
 # ---------------------------------------------------------------------------
 def _figure_class(command: str) -> type[Figure] | None:
     """matplotlib's Figure, or None after saying how to install it (it is an optional extra)."""
@@ -481,64 +487,170 @@ def _read_one(path: str, **options: bool) -> quorvel.Vasprun | None:
         return None
 
 
+def _save(figure: Figure, output: str) -> int:
+    try:
+        figure.savefig(output, dpi=120)
+    except (OSError, ValueError) as error:  # an unwritable path, an unknown picture format
+        print(f"quorvel: {output}: {error}", file=sys.stderr)
+        return 1
+    print(f"wrote {output}")
+    return 0
+
+
+def _window(args: argparse.Namespace, reference: float) -> tuple[float, float]:
+    """The energy range on the axis: as given, or DEFAULT_WINDOW around the reference energy."""
+    if args.window is not None:
+        return float(args.window[0]), float(args.window[1])
+    return reference + DEFAULT_WINDOW[0], reference + DEFAULT_WINDOW[1]
+
+
+def _plot_command(args: argparse.Namespace, draw: Callable[[quorvel.Vasprun, argparse.Namespace], Figure],
+                  **options: bool) -> int:
+    """Reads the file, draws the picture and writes it; a file lacking what the picture needs gets its message."""
+    if _figure_class(args.command) is None:
+        return 1
+    run = _read_one(args.file, **options)
+    if run is None:
+        return 1
+    try:
+        figure = draw(run, args)
+    except FileProblem as problem:
+        print(f"quorvel: {args.file}: {problem}", file=sys.stderr)
+        return 1
+    return _save(figure, args.output)
+
+
+def _title(run: quorvel.Vasprun, path: str) -> str:
+    return f"{formula(run.atoms)}: {os.path.basename(path)}"
+
+
+# ---------------------------------------------------------------------------
+# quorvel dos
+# ---------------------------------------------------------------------------
 def orbital_group(label: str) -> str:
     """s, p, d or f for an orbital label such as px or dxy (x2-y2 is a d orbital)."""
     return "d" if label == "x2-y2" else label[:1] if label[:1] in ("s", "p", "d", "f") else label
 
 
-def command_dos(args: argparse.Namespace) -> int:
-    Figure = _figure_class("dos")
-    if Figure is None:
-        return 1
-    run = _read_one(args.file, parse_eigen=False)
-    if run is None:
-        return 1
-    path = args.file
+@dataclass
+class Curve:
+    label: str
+    densities: npt.NDArray[np.float64]  # (spins drawn, energies in the window)
+    color: str = "black"
+    width: float = 1.0
+
+
+def _orbital_columns(orbitals: Sequence[str], wanted: Sequence[str] | None) -> dict[str, list[int]]:
+    """Column indices per name: a group name (s, p, d, f) sums its orbitals, an orbital
+    label of the file (px, dxy, ...) stands alone. By default every group of the file."""
+    groups: dict[str, list[int]] = {}
+    for index, label in enumerate(orbitals):
+        groups.setdefault(orbital_group(label), []).append(index)
+    if wanted is None:
+        return groups
+    chosen = {}
+    for name in wanted:
+        if name in groups:
+            chosen[name] = groups[name]
+        elif name in orbitals:
+            chosen[name] = [list(orbitals).index(name)]
+        else:
+            raise FileProblem(f"no orbital {name!r} in the partial DOS (it has {' '.join(orbitals)}; "
+                              f"groups {' '.join(groups)})")
+    return chosen
+
+
+def _elements(atoms: Sequence[str], wanted: Sequence[str] | None) -> list[str]:
+    present = list(dict.fromkeys(atoms))
+    for element in wanted or []:
+        if element not in present:
+            raise FileProblem(f"no element {element!r} in the file (it has {' '.join(present)})")
+    return present if wanted is None else list(dict.fromkeys(wanted))
+
+
+def _dos_spins(densities: npt.NDArray[np.float64]) -> int:
+    # Two sets: spin up and down. Any other count (four in a noncollinear run: the
+    # total and the magnetisation along x, y, z): the first only.
+    return 2 if densities.shape[0] == 2 else min(densities.shape[0], 1)
+
+
+def _window_indices(energies: npt.NDArray[np.float64], low: float, high: float) -> slice:
+    """The grid points inside [low, high] and one beyond each side, so lines reach the frame."""
+    inside = np.flatnonzero((energies >= low) & (energies <= high))
+    if inside.size == 0:
+        raise FileProblem(f"no DOS energies between {low:g} and {high:g} eV on the axis "
+                          f"(the grid spans {energies.min():g} to {energies.max():g})")
+    return slice(max(int(inside[0]) - 1, 0), int(inside[-1]) + 2)
+
+
+def partial_curves(run: quorvel.Vasprun, args: argparse.Namespace, size: int, shown: slice,
+                   nspins: int) -> list[Curve]:
+    """One curve per element and orbital selection, summed over that element's atoms, on
+    the first `size` grid points and of those the `shown` ones."""
     dos = run.dos
-    if dos is None or (args.partial and "partial" not in dos):
-        print(f"quorvel: {path}: no {'partial ' if args.partial else ''}density of states in the file",
-              file=sys.stderr)
-        return 1
-    energies, densities = dos["total"]["energies"], dos["total"]["densities"]
-    # Two spin sets: up and down, down drawn negative. Any other count (four in a
-    # noncollinear run: the total and the magnetisation along x, y, z): the first only.
-    nspins = 2 if densities.shape[0] == 2 else min(densities.shape[0], 1)
-    signs = [1.0, -1.0]
+    if dos is None or "partial" not in dos:
+        raise FileProblem("no partial density of states in the file")
+    data, orbitals = dos["partial"]["data"], dos["partial"]["orbitals"][:dos["partial"]["data"].shape[2]]
+    atoms = run.atoms[:data.shape[1]]
+    columns = _orbital_columns(orbitals, args.orbitals)
+    curves: list[Curve] = []
+    for element in _elements(atoms, args.elements):
+        ions = [i for i, atom in enumerate(atoms) if atom == element]
+        for name, indices in columns.items():
+            summed = data[:min(nspins, data.shape[0])][:, ions][:, :, indices].sum(axis=(1, 2))
+            curves.append(Curve(f"{element} {name}", summed[:, :size][:, shown], f"C{len(curves) % 10}", 0.8))
+    return curves
+
+
+def _visible(curves: Sequence[Curve], total: Curve) -> list[Curve]:
+    """The curves that are not zero over the window. Zero means below a thousandth of the
+    total's largest value there: less than a pixel in the figure, and carrying nothing."""
+    scale = float(np.abs(total.densities).max(initial=0.0))
+    return [curve for curve in curves if float(np.abs(curve.densities).max(initial=0.0)) > 1e-3 * scale]
+
+
+def dos_figure(run: quorvel.Vasprun, args: argparse.Namespace) -> Figure:
+    """The total DOS (and with --partial the chosen element and orbital curves) over the
+    energy window; energies relative to the Fermi level unless --absolute; spin down negative."""
+    from matplotlib.figure import Figure
+
+    dos = run.dos
+    if dos is None:
+        raise FileProblem("no density of states in the file")
+    wants_partial = bool(args.partial or args.elements or args.orbitals)
+    efermi = dos["efermi"]
+    shift = 0.0 if args.absolute else efermi
+    densities = dos["total"]["densities"]
+    size = min(len(dos["total"]["energies"]), densities.shape[1])
+    if wants_partial and "partial" in dos:  # the grids should agree; the common part is drawn
+        size = min(size, dos["partial"]["data"].shape[3])
+    energies = dos["total"]["energies"][:size] - shift
+    low, high = _window(args, efermi - shift)
+    shown = _window_indices(energies, low, high)
+    nspins = _dos_spins(densities)
+    total = Curve("total", densities[:nspins, :size][:, shown])
+    curves = [total]
+    if wants_partial:
+        curves += _visible(partial_curves(run, args, size, shown, nspins), total)
     figure = Figure(figsize=(8, 5))
     axes = figure.add_subplot()
-    for spin in range(nspins):
-        n = min(len(energies), densities.shape[1])
-        axes.plot(energies[:n], signs[spin] * densities[spin, :n], color="black", linewidth=1,
-                  label="total" if spin == 0 else None)
-    if args.partial:
-        partial = dos["partial"]
-        data, orbitals = partial["data"], partial["orbitals"]
-        atoms = run.atoms[:data.shape[1]]
-        groups: dict[str, list[int]] = {}
-        for index, label in enumerate(orbitals[:data.shape[2]]):
-            groups.setdefault(orbital_group(label), []).append(index)
-        n = min(len(energies), data.shape[3])
-        curves = [(element, group, columns) for element in dict.fromkeys(atoms) for group, columns in groups.items()]
-        for number, (element, group, columns) in enumerate(curves):
-            ions = [i for i, atom in enumerate(atoms) if atom == element]
-            for spin in range(min(nspins, data.shape[0])):
-                summed = data[spin][np.ix_(ions, columns)].sum(axis=(0, 1))[:n]
-                axes.plot(energies[:n], signs[spin] * summed, color=f"C{number % 10}", linewidth=0.8,
-                          label=f"{element} {group}" if spin == 0 else None)
-    axes.axvline(dos["efermi"], color="grey", linestyle="--", linewidth=1, label="Fermi level")
+    for curve in curves:
+        for spin, values in enumerate(curve.densities):
+            axes.plot(energies[shown], values if spin == 0 else -values, color=curve.color,
+                      linewidth=curve.width, label=curve.label if spin == 0 else None)
+    axes.axvline(efermi - shift, color="grey", linestyle="--", linewidth=1, label="Fermi level")
     if nspins == 2:
         axes.axhline(0.0, color="grey", linewidth=0.5)
-    axes.set_xlabel("Energy (eV)")
+    axes.set_xlim(low, high)
+    axes.set_xlabel("Energy (eV)" if args.absolute else "E − E_F (eV)")
     axes.set_ylabel("DOS (states/eV)" + ("; spin down negative" if nspins == 2 else ""))
-    axes.set_title(f"{formula(run.atoms)}: {os.path.basename(path)}")
+    axes.set_title(_title(run, args.file))
     axes.legend(fontsize="small")
-    try:
-        figure.savefig(args.output, dpi=120)
-    except (OSError, ValueError) as error:  # an unwritable path, an unknown picture format
-        print(f"quorvel: {args.output}: {error}", file=sys.stderr)
-        return 1
-    print(f"wrote {args.output}")
-    return 0
+    return figure
+
+
+def command_dos(args: argparse.Namespace) -> int:
+    return _plot_command(args, dos_figure, parse_eigen=False)
 
 
 # ---------------------------------------------------------------------------
@@ -562,6 +674,27 @@ def _workers(text: str) -> int:
     return count
 
 
+class _Window(argparse.Action):
+    """--window EMIN EMAX, with EMIN below EMAX."""
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
+                 option_string: str | None = None) -> None:
+        low, high = values
+        if not low < high:
+            parser.error(f"argument --window: EMIN must be below EMAX, got {low:g} {high:g}")
+        setattr(namespace, self.dest, (low, high))
+
+
+def _energy(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"expected an energy in eV, got {text!r}")
+    return value
+
+
 FOLDERS_HELP = ("run files or folders; a folder is searched recursively for *.xml and *.xml.gz files "
                 "whose name contains 'vasprun' (all of them when no name does)")
 
@@ -574,6 +707,14 @@ def _add_many_files(command: argparse.ArgumentParser) -> None:
     command.add_argument("-j", "--jobs", type=_workers, default=os.cpu_count() or 1, metavar="N",
                          help="read with N worker processes (default: the number of cores); the output keeps "
                               "the order of the arguments")
+
+
+def _add_picture(command: argparse.ArgumentParser, output: str) -> None:
+    command.add_argument("file", metavar="FILE", help="a vasprun.xml file")
+    command.add_argument("-o", "--output", default=output, help=f"the picture to write (default {output}); the "
+                                                                "format follows the extension")
+    command.add_argument("--window", nargs=2, type=_energy, action=_Window, metavar=("EMIN", "EMAX"),
+                         help="the energy range shown, in eV on the axis (default -6 6)")
 
 
 def parser() -> argparse.ArgumentParser:
@@ -589,10 +730,17 @@ def parser() -> argparse.ArgumentParser:
     steps = commands.add_parser("steps", help="the ionic steps: energies, largest force, stress trace, volume")
     _add_many_files(steps)
     steps.set_defaults(run=command_steps)
-    dos = commands.add_parser("dos", help="plot the density of states (needs matplotlib)")
-    dos.add_argument("file", metavar="FILE", help="a vasprun.xml file")
-    dos.add_argument("-o", "--output", default="dos.png", help="the picture to write (default dos.png)")
+    dos = commands.add_parser("dos", help="plot the density of states (needs matplotlib)",
+                              description="Plot the density of states, relative to the Fermi level.")
+    _add_picture(dos, "dos.png")
+    dos.add_argument("--absolute", action="store_true", help="keep the file's energies instead of E - E_F "
+                                                             "(the default window is then E_F - 6 to E_F + 6)")
     dos.add_argument("--partial", action="store_true", help="add the partial DOS summed per element and orbital")
+    dos.add_argument("--elements", nargs="+", metavar="EL", help="the elements of the partial DOS (implies "
+                                                                 "--partial; default all)")
+    dos.add_argument("--orbitals", nargs="+", metavar="ORB",
+                     help="the orbitals of the partial DOS: groups s p d f, or labels such as px dxy (implies "
+                          "--partial; default every group)")
     dos.set_defaults(run=command_dos)
     return main_parser
 

@@ -235,7 +235,8 @@ def test_a_failing_file_does_not_stop_the_others(sample_path, tmp_path, capsys):
 
 
 @pytest.mark.parametrize("argv", [["info", "-j", "0", "x.xml"], ["info", "-j", "two", "x.xml"],
-                                  ["info", "--format", "xml", "x.xml"]])
+                                  ["info", "--format", "xml", "x.xml"], ["dos", "x.xml", "--window", "3", "1"],
+                                  ["dos", "x.xml", "--window", "0", "nan"], ["dos", "x.xml", "--window", "1"]])
 def test_wrong_usage(argv, capsys):
     assert quorvel_cli.main(argv) == 2
     assert "error: argument" in capsys.readouterr().err
@@ -313,18 +314,109 @@ def test_steps_of_many_files(sample_path, generate, tmp_path, capsys, form):
 
 
 # ---------------------------------------------------------------------------
-# quorvel dos
+# Pictures
 # ---------------------------------------------------------------------------
+def render(figure):
+    """Draws the figure as a PNG in memory (as the command does) and returns its only axes."""
+    buffer = io.BytesIO()
+    figure.savefig(buffer, format="png", dpi=40)
+    assert buffer.getvalue().startswith(b"\x89PNG\r\n\x1a\n")
+    axes, = figure.axes
+    return axes
+
+
+def arguments(*argv):
+    return quorvel_cli.parser().parse_args(list(argv))
+
+
+def labelled_lines(axes):
+    return {line.get_label(): line for line in axes.get_lines() if not line.get_label().startswith("_")}
+
+
 @needs_matplotlib
-@pytest.mark.parametrize("options", [[], ["--partial"]])
-def test_dos_plot_is_written(sample_path, tmp_path, capsys, options):
-    picture = tmp_path / "dos.png"
-    assert quorvel_cli.main(["dos", sample_path, "-o", str(picture), *options]) == 0
-    assert picture.stat().st_size > 0 and picture.read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
+@pytest.mark.parametrize("command", ["dos"])
+def test_the_picture_is_written(sample_path, tmp_path, capsys, command):
+    picture = tmp_path / "out.png"
+    assert quorvel_cli.main([command, sample_path, "-o", str(picture)]) == 0
+    assert picture.read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
     assert capsys.readouterr().out == f"wrote {picture}\n"
+    assert quorvel_cli.main([command, sample_path, "-o", str(tmp_path / "no" / "such" / "dir.png")]) == 1
+    assert "No such file or directory" in capsys.readouterr().err
 
 
-def test_dos_without_matplotlib_says_so(sample_path, tmp_path, capsys, monkeypatch):
+@pytest.mark.parametrize("command", ["dos"])
+def test_pictures_without_matplotlib_say_so(sample_path, tmp_path, capsys, monkeypatch, command):
     monkeypatch.setitem(sys.modules, "matplotlib.figure", None)  # makes the import fail
-    assert quorvel_cli.main(["dos", sample_path, "-o", str(tmp_path / "dos.png")]) == 1
-    assert "pip install 'quorvel[plot]'" in capsys.readouterr().err and not (tmp_path / "dos.png").exists()
+    assert quorvel_cli.main([command, sample_path, "-o", str(tmp_path / "out.png")]) == 1
+    err = capsys.readouterr().err
+    assert f"the {command} command needs matplotlib" in err and "pip install 'quorvel[plot]'" in err
+    assert not (tmp_path / "out.png").exists()
+
+
+@needs_matplotlib
+@pytest.mark.parametrize("options, xlim, zero", [
+    ([], (-6.0, 6.0), 0.0),
+    (["--window", "-2", "1.5"], (-2.0, 1.5), 0.0),
+    (["--absolute"], (4.11425078 - 6, 4.11425078 + 6), 4.11425078),
+    (["--absolute", "--window", "0", "5"], (0.0, 5.0), 4.11425078),
+])
+def test_dos_energies_and_window(sample_path, options, xlim, zero):
+    run = quorvel.Vasprun(sample_path)
+    axes = render(quorvel_cli.dos_figure(run, arguments("dos", sample_path, *options)))
+    assert np.allclose(axes.get_xlim(), xlim)
+    lines = labelled_lines(axes)
+    assert list(lines) == ["total", "Fermi level"] and np.allclose(lines["Fermi level"].get_xdata(), zero)
+    spin_up, spin_down = [line for line in axes.get_lines() if line.get_color() == "black"]
+    energies = run.dos["total"]["energies"] - (0.0 if "--absolute" in options else run.efermi)
+    shown = spin_up.get_xdata()
+    inside = (energies >= xlim[0]) & (energies <= xlim[1])
+    assert set(energies[inside]) <= set(shown) and len(shown) <= inside.sum() + 2  # one point beyond each side
+    assert np.all(np.asarray(spin_down.get_ydata()) <= 0) and np.asarray(spin_up.get_ydata()).max() > 0
+
+
+@needs_matplotlib
+@pytest.mark.parametrize("options, labels", [
+    (["--partial"], ["Fe s", "Fe p", "Fe d", "O s", "O p", "O d"]),
+    (["--elements", "O"], ["O s", "O p", "O d"]),
+    (["--orbitals", "d", "px"], ["Fe d", "Fe px", "O d", "O px"]),
+    (["--elements", "O", "Fe", "--orbitals", "p"], ["O p", "Fe p"]),
+])
+def test_dos_partial_selection(sample_path, options, labels):
+    run = quorvel.Vasprun(sample_path)
+    axes = render(quorvel_cli.dos_figure(run, arguments("dos", sample_path, *options)))
+    assert list(labelled_lines(axes)) == ["total", *labels, "Fermi level"]
+    assert len(axes.get_lines()) == 2 * (1 + len(labels)) + 2  # two spins per curve, Fermi level, zero line
+
+
+@needs_matplotlib
+def test_dos_leaves_out_curves_that_are_zero_in_the_window(sample_path):
+    run = quorvel.Vasprun(sample_path)
+    dos = run.dos
+    data = dos["partial"]["data"]
+    energies = dos["total"]["energies"] - dos["efermi"]
+    data[:, 2:, 4:, :] = 0.0  # the O atoms have no d states
+    data[:, :2, 0, energies > -3] = 0.0  # and Fe s lies below -3 eV only
+    run = WithProperties(run, dos=dos)
+    axes = render(quorvel_cli.dos_figure(run, arguments("dos", sample_path, "--partial", "--window", "-2", "2")))
+    assert list(labelled_lines(axes)) == ["total", "Fe p", "Fe d", "O s", "O p", "Fermi level"]
+    axes = render(quorvel_cli.dos_figure(run, arguments("dos", sample_path, "--partial", "--window", "-6", "2")))
+    assert "Fe s" in labelled_lines(axes) and "O d" not in labelled_lines(axes)
+
+
+@pytest.mark.parametrize("options, message", [
+    (["--elements", "Cu"], "no element 'Cu' in the file (it has Fe O)"),
+    (["--orbitals", "g"], "no orbital 'g' in the partial DOS (it has s py pz px dxy dyz dz2 dxz x2-y2; groups s p d)"),
+    (["--window", "50", "60"], "no DOS energies between 50 and 60 eV on the axis"),
+])
+def test_dos_says_what_the_file_lacks(sample_path, tmp_path, capsys, options, message):
+    assert quorvel_cli.main(["dos", sample_path, "-o", str(tmp_path / "dos.png"), *options]) == 1
+    assert capsys.readouterr().err.startswith(f"quorvel: {sample_path}: {message}")
+    assert not (tmp_path / "dos.png").exists()
+
+
+@needs_matplotlib
+def test_plots_of_files_without_the_data(generate, tmp_path, capsys):
+    bare = generate(dos=False)
+    assert quorvel_cli.main(["dos", bare, "-o", str(tmp_path / "dos.png")]) == 1
+    assert capsys.readouterr().err == f"quorvel: {bare}: no density of states in the file\n"
+    assert quorvel_cli.main(["dos", bare, "--partial", "-o", str(tmp_path / "dos.png")]) == 1
