@@ -1,7 +1,7 @@
 """The `quorvel` command: summaries of run files, their ionic steps, and DOS and band-structure plots.
 
     quorvel info FILE|FOLDER... [--format table|csv|json] [-j N]   what each file holds
-    quorvel steps FILE|FOLDER... [--format table|csv|json]         the ionic steps, one row each
+    quorvel steps FILE|FOLDER... [--format table|csv|json] [-j N]  the ionic steps, one row each
     quorvel dos FILE [-o dos.png] [--partial] [--window EMIN EMAX]  the density of states as a picture
     quorvel bands FILE [-o bands.png] [--window EMIN EMAX]          the band structure as a picture
 
@@ -235,7 +235,7 @@ def _report(problems: Iterable[str]) -> int:
 # Reading many files with several workers
 # ---------------------------------------------------------------------------
 def progress_text(done: int, total: int, elapsed: float, width: int = 24) -> str:
-    """`[#########...........]  12/184  3.4 files/s  ETA 0:47`."""
+    """`[#.......................]  12/184  3.4 files/s  ETA 0:51`: files done, rate, time left."""
     filled = width * done // total if total else width
     bar = "#" * filled + "." * (width - filled)
     if done and elapsed > 0:
@@ -469,15 +469,15 @@ def command_steps(args: argparse.Namespace) -> int:
 # ---------------------------------------------------------------------------
 # Pictures: shared parts
 # ---------------------------------------------------------------------------
-def _figure_class(command: str) -> type[Figure] | None:
-    """matplotlib's Figure, or None after saying how to install it (it is an optional extra)."""
+def _matplotlib_missing(command: str) -> bool:
+    """True, after saying how to install it, when matplotlib (an optional extra) is not there."""
     try:
-        from matplotlib.figure import Figure
+        import matplotlib.figure  # noqa: F401
     except ImportError:
         print(f"quorvel: the {command} command needs matplotlib; install it with: pip install 'quorvel[plot]'",
               file=sys.stderr)
-        return None
-    return Figure
+        return True
+    return False
 
 
 def _read_one(path: str, **options: bool) -> quorvel.Vasprun | None:
@@ -509,7 +509,7 @@ def _window(args: argparse.Namespace, reference: float) -> tuple[float, float]:
 def _plot_command(args: argparse.Namespace, draw: Callable[[quorvel.Vasprun, argparse.Namespace], Figure],
                   **options: bool) -> int:
     """Reads the file, draws the picture and writes it; a file lacking what the picture needs gets its message."""
-    if _figure_class(args.command) is None:
+    if _matplotlib_missing(args.command):
         return 1
     run = _read_one(args.file, **options)
     if run is None:
@@ -522,8 +522,13 @@ def _plot_command(args: argparse.Namespace, draw: Callable[[quorvel.Vasprun, arg
     return _save(figure, args.output)
 
 
+def plain(text: str) -> str:
+    """Text from a file, shown as it is: matplotlib would read $...$ as mathematics."""
+    return text.replace("$", r"\$")
+
+
 def _title(run: quorvel.Vasprun, path: str) -> str:
-    return f"{formula(run.atoms)}: {os.path.basename(path)}"
+    return plain(f"{formula(run.atoms)}: {os.path.basename(path)}")
 
 
 # ---------------------------------------------------------------------------
@@ -578,6 +583,8 @@ def _dos_spins(densities: npt.NDArray[np.float64]) -> int:
 
 def _window_indices(energies: npt.NDArray[np.float64], low: float, high: float) -> slice:
     """The grid points inside [low, high] and one beyond each side, so lines reach the frame."""
+    if energies.size == 0:
+        raise FileProblem("the density of states has no energy grid")
     inside = np.flatnonzero((energies >= low) & (energies <= high))
     if inside.size == 0:
         raise FileProblem(f"no DOS energies between {low:g} and {high:g} eV on the axis "
@@ -600,7 +607,8 @@ def partial_curves(run: quorvel.Vasprun, args: argparse.Namespace, size: int, sh
         ions = [i for i, atom in enumerate(atoms) if atom == element]
         for name, indices in columns.items():
             summed = data[:min(nspins, data.shape[0])][:, ions][:, :, indices].sum(axis=(1, 2))
-            curves.append(Curve(f"{element} {name}", summed[:, :size][:, shown], f"C{len(curves) % 10}", 0.8))
+            curves.append(Curve(plain(f"{element} {name}"), summed[:, :size][:, shown], f"C{len(curves) % 10}",
+                                0.8))
     return curves
 
 
@@ -675,12 +683,20 @@ def reciprocal_lattice(lattice: npt.ArrayLike) -> npt.NDArray[np.float64]:
     return 2 * math.pi * np.linalg.inv(matrix).T
 
 
+# the capital Greek letters that differ from Latin ones, by name
+GREEK = {"gamma": "Γ", "delta": "Δ", "theta": "Θ", "lambda": "Λ", "xi": "Ξ", "pi": "Π", "sigma": "Σ",
+         "phi": "Φ", "psi": "Ψ", "omega": "Ω"}
+
+
 def tick_label(label: str) -> str:
-    """A k-point label for the axis: G and gamma (any case, with or without a backslash) are Γ."""
+    """A k-point label for the axis: G and gamma (any case, with or without a backslash) are Γ,
+    and other Greek names written with a backslash their letter: \\Sigma is Σ."""
     text = label.strip()
     if text.lstrip("\\").lower() in ("g", "gamma", "γ"):
         return "Γ"
-    return text.replace("$", r"\$") if text.count("$") % 2 else text  # an unpaired $ would break mathtext
+    if text.startswith("\\") and text[1:].lower() in GREEK:
+        return GREEK[text[1:].lower()]
+    return plain(text)
 
 
 def _coordinates_label(point: npt.NDArray[np.float64]) -> str:

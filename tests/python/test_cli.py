@@ -415,6 +415,23 @@ def test_dos_says_what_the_file_lacks(sample_path, tmp_path, capsys, options, me
 
 
 @needs_matplotlib
+@pytest.mark.parametrize("command", ["dos", "bands"])
+def test_text_from_the_file_is_not_read_as_mathematics(generate, tmp_path, command):
+    path = generate("odd $name.xml", species="Si:2", labels=True, kpoints=20, dos=True)
+    args = arguments(command, path, "--partial") if command == "dos" else arguments(command, path)
+    draw = quorvel_cli.dos_figure if command == "dos" else quorvel_cli.bands_figure
+    axes = render(draw(quorvel.Vasprun(path), args))
+    assert axes.get_title() == r"Si2: odd \$name.xml"
+
+
+def test_an_empty_dos_grid(run_xml, write_xml, tmp_path, capsys):
+    empty = '<dos><i name="efermi">1.0</i><total><array><set><set></set></set></array></total></dos>'
+    path = write_xml(run_xml.document(calculations=[run_xml.calculation(body=empty)]))
+    assert quorvel_cli.main(["dos", path, "-o", str(tmp_path / "dos.png")]) == 1
+    assert capsys.readouterr().err == f"quorvel: {path}: the density of states has no energy grid\n"
+
+
+@needs_matplotlib
 def test_plots_of_files_without_the_data(generate, tmp_path, capsys):
     bare = generate(dos=False)
     assert quorvel_cli.main(["dos", bare, "-o", str(tmp_path / "dos.png")]) == 1
@@ -439,7 +456,8 @@ def test_reciprocal_lattice_has_the_2pi_factor():
 
 
 @pytest.mark.parametrize("label, shown", [("G", "Γ"), ("gamma", "Γ"), ("GAMMA", "Γ"), (r"\Gamma", "Γ"),
-                                          ("Γ", "Γ"), (" X ", "X"), ("K$", r"K\$"), ("$K_1$", "$K_1$")])
+                                          ("Γ", "Γ"), (r"\Sigma", "Σ"), (r"\Lambda", "Λ"), ("SIGMA", "SIGMA"),
+                                          (r"\X1", r"\X1"), (" X ", "X"), ("K$", r"K\$"), ("$K_1$", r"\$K_1\$")])
 def test_tick_labels(label, shown):
     assert quorvel_cli.tick_label(label) == shown
 
