@@ -744,6 +744,8 @@ def band_path(kpoints: npt.ArrayLike, lattice: npt.ArrayLike, labels: Sequence[t
     lines break there and the two labels share a tick, X|U). Without labels the
     ticks are the path's ends."""
     fractional = np.asarray(kpoints, dtype=float).reshape(-1, 3)
+    if not np.isfinite(fractional).all():
+        raise FileProblem("the k-point list holds numbers that are not finite")
     steps = np.linalg.norm(np.diff(fractional @ reciprocal_lattice(lattice), axis=0), axis=1)
     length = segment_length(fractional, labels) if line_mode else None
     starts = list(range(length, len(fractional), length)) if length else []
@@ -807,7 +809,8 @@ def _draw_bands(axes: Axes, x: npt.NDArray[np.float64], energies: npt.NDArray[np
         color, style, name = SPIN_STYLES[spin] if nspins == 2 else ("C0", "-", "")
         drawn = 0
         for band in energies[spin]:
-            if np.nanmax(band) < window[0] or np.nanmin(band) > window[1]:
+            finite = band[np.isfinite(band)]
+            if finite.size == 0 or finite.max() < window[0] or finite.min() > window[1]:
                 continue
             axes.plot(x, band, color=color, linestyle=style, linewidth=1, gid="band",
                       label=name if drawn == 0 and name else None)

@@ -492,6 +492,11 @@ def test_band_path(kpoints, labels, distances, jumps, ticks):
     assert np.allclose([position for position, _ in path.ticks], [2 * np.pi * p for p, _ in ticks])
 
 
+def test_band_path_of_k_points_that_are_not_numbers():
+    with pytest.raises(quorvel_cli.FileProblem, match="not finite"):
+        quorvel_cli.band_path([[0, 0, 0], [math.nan, 0, 0]], np.eye(3))
+
+
 def test_band_path_outside_line_mode_adds_every_step():
     kpoints = _segments(([0, 0, 0], [0.5, 0, 0]), ([0, 0.5, 0], [0, 0.5, 0.5]))
     path = quorvel_cli.band_path(kpoints, np.eye(3), [(0, "G"), (5, "R")], line_mode=False)
