@@ -847,8 +847,23 @@ def bands_figure(run: quorvel.Vasprun, args: argparse.Namespace) -> Figure:
     return figure
 
 
+def grid_note(kpoints: dict[str, Any]) -> str | None:
+    """A warning for k-points made as a grid (an SCF run), whose order is no path through the zone."""
+    if "divisions" in kpoints and not kpoints.get("labels"):
+        return (f"the k-points are a {kpoints.get('scheme', 'regular')} grid, not a path: the picture follows "
+                "their order in the file")
+    return None
+
+
+def _noted_bands_figure(run: quorvel.Vasprun, args: argparse.Namespace) -> Figure:
+    figure = bands_figure(run, args)
+    if (note := grid_note(dict(run.kpoints))) is not None:
+        print(f"quorvel: {args.file}: note: {note}", file=sys.stderr)
+    return figure
+
+
 def command_bands(args: argparse.Namespace) -> int:
-    return _plot_command(args, bands_figure)
+    return _plot_command(args, _noted_bands_figure)
 
 
 # ---------------------------------------------------------------------------

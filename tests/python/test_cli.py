@@ -547,6 +547,17 @@ def test_bands_window_and_one_spin(generate):
 
 
 @needs_matplotlib
+def test_bands_of_a_grid_says_it_is_no_path(sample_path, generate, tmp_path, capsys):
+    assert quorvel_cli.main(["bands", sample_path, "-o", str(tmp_path / "grid.png")]) == 0
+    out, err = capsys.readouterr()
+    assert err == f"quorvel: {sample_path}: note: the k-points are a Gamma grid, not a path: the picture follows " \
+                  "their order in the file\n" and out == f"wrote {tmp_path / 'grid.png'}\n"
+    path = generate(labels=True, kpoints=20)
+    assert quorvel_cli.main(["bands", path, "-o", str(tmp_path / "path.png")]) == 0
+    assert capsys.readouterr().err == ""
+
+
+@needs_matplotlib
 @requires_corpus
 def test_bands_of_the_corpus_line_mode_file():
     path = str(CORPUS / "si-bands-line-mode.xml.gz")
