@@ -180,6 +180,30 @@ def test_band_gap(write_xml, run_xml, spins, expected):
     assert run.band_gap == expected
 
 
+FULL = [1.0, 1.0, 0.0]
+
+
+@pytest.mark.parametrize("energies, occupancies, expected", [
+    # VBM and CBM at the second k-point
+    ([[[-2, 0, 2], [-2, 0.5, 1.5]]], [[FULL, FULL]], {"gap": 1.0, "vbm": 0.5, "cbm": 1.5, "direct": True}),
+    # VBM at the second k-point, CBM at the first
+    ([[[-2, 0, 1.25], [-2, 0.5, 1.5]]], [[FULL, FULL]], {"gap": 0.75, "vbm": 0.5, "cbm": 1.25, "direct": False}),
+    # the down channel lies lower: the gap is between the channels
+    ([[[-2, 0, 2]], [[-2.5, -0.5, 1.0]]], [[FULL], [FULL]], {"gap": 1.0, "vbm": 0.0, "cbm": 1.0, "direct": True}),
+    # a tiny occupancy still counts, and occupied states above empty ones close the gap
+    ([[[-2, 0, 2], [-2, 3, 1]]], [[FULL, [1, 1e-7, 0]]], {"gap": 0.0, "vbm": 3.0, "cbm": 1.0, "direct": True}),
+    # a NaN occupancy (or energy) says nothing either way
+    ([[[-2, 5, 2]]], [[[1, math.nan, 0]]], {"gap": 4.0, "vbm": -2.0, "cbm": 2.0, "direct": True}),
+    ([[[-2, math.nan, 2]]], [[[1, 1, 0]]], {"gap": 4.0, "vbm": -2.0, "cbm": 2.0, "direct": True}),
+    # nothing occupied
+    ([[[-2, 0, 2]]], [[[0, 0, 0]]], {"gap": math.inf, "vbm": -math.inf, "cbm": -2.0, "direct": False}),
+])
+def test_band_gap_over_spins_and_kpoints(write_xml, run_xml, energies, occupancies, expected):
+    spins = [[list(zip(k_e, k_o)) for k_e, k_o in zip(s_e, s_o)] for s_e, s_o in zip(energies, occupancies)]
+    run = Vasprun(write_xml(run_xml.document(calculations=[eigenvalue_calculation(run_xml, *spins)])))
+    assert run.band_gap == expected
+
+
 def test_band_gap_needs_eigenvalues(write_xml, run_xml, sample_path):
     assert run_with(write_xml, run_xml).band_gap is None
     assert Vasprun(sample_path, parse_eigen=False).band_gap is None
