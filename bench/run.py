@@ -10,6 +10,7 @@ see bench/README.md.
 from __future__ import annotations
 
 import argparse
+import sys
 import gzip
 import hashlib
 import json
@@ -462,6 +463,8 @@ def main(argv=None):
                    help="input files to benchmark, by name (also comma-separated): %s" % ", ".join(BENCH_FILES))
     p.add_argument("--out", default=os.path.join("bench", "out"), help="results folder (default bench/out)")
     p.add_argument("--no-instructions", action="store_true", help="skip the instruction count")
+    p.add_argument("--parallel", action="store_true",
+                   help="also the threads and pickle cases of bench/parallel.py")
     p.add_argument("--module", metavar="DIR",
                    help="time the quorvel found in DIR (e.g. one installed with pip install --target DIR) instead"
                         " of the installed one")
@@ -490,6 +493,9 @@ def main(argv=None):
         log("bench: no instruction count: perf stat gives none here and valgrind is not installed")
         instructions = False
     needed = list(names)
+    if a.parallel:
+        import parallel
+        needed += [n for n in parallel.THREAD_INPUTS + (parallel.PICKLE_INPUT,) if n not in needed]
     if instructions:
         needed.append("projected" if use_perf else "projected-30")
     manifest = prepare_inputs(needed, inputs_dir)
@@ -499,6 +505,11 @@ def main(argv=None):
     etree_medians = {}
     for name in names:
         results["files"][name] = bench_file(name, manifest, inputs_dir, repeat, etree_medians)
+    parallel_lines = []
+    if a.parallel:
+        wanted = parallel.THREAD_INPUTS + (parallel.PICKLE_INPUT,)
+        results["parallel"], parallel_lines = parallel.measure(
+            {n: input_path(inputs_dir, n) for n in wanted}, repeat, CHILD_ENV, log)
     if instructions:
         results["instructions"] = count_instructions(inputs_dir, out_dir, use_perf)
     results["machine"]["loadavg_end"] = _loadavg()
@@ -511,6 +522,8 @@ def main(argv=None):
              built.get("gzip", "?"), built.get("floats", "?"), machine["python"], machine["numpy"], machine["nproc"],
              machine["cpu"]))
     print(table)
+    for line in parallel_lines:
+        print(line)
     os.makedirs(out_dir, exist_ok=True)
     history = os.path.join(out_dir, "history")
     os.makedirs(history, exist_ok=True)

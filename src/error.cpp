@@ -70,6 +70,8 @@ ParseError ParseError::shape_mismatch(std::vector<std::uint64_t> expected,
     return e;
 }
 
+ParseError ParseError::interrupted() { return ParseError(ErrorKind::Interrupted); }
+
 ParseError ParseError::other(std::string message) {
     ParseError e(ErrorKind::Other);
     e.text_ = std::move(message);
@@ -93,6 +95,8 @@ std::string ParseError::to_string() const {
                    counts_to_string(got_);
         case ErrorKind::Other:
             return text_;
+        case ErrorKind::Interrupted:
+            return "interrupted";
     }
     return text_;
 }

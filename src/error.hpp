@@ -22,6 +22,7 @@ enum class ErrorKind : std::uint8_t {
     ParseValue,
     ShapeMismatch,
     Other,
+    Interrupted,  // the caller asked the parse to stop; no text of its own reaches users
 };
 
 class ParseError {
@@ -35,6 +36,7 @@ public:
     static ParseError shape_mismatch(std::vector<std::uint64_t> expected,
                                      std::vector<std::uint64_t> got);
     static ParseError other(std::string message);
+    static ParseError interrupted();
 
     ErrorKind kind() const noexcept { return kind_; }
     std::string to_string() const;
@@ -62,6 +64,16 @@ private:
 // first 200 bytes (cut at a UTF-8 boundary), "…" and its length, so that a
 // bad token of megabytes makes a message of a line.
 std::string quote_input(std::string_view text);
+
+// What the caller of a long parse may ask now and then: whether to stop.
+// Plain function and context, so that the reader core stays free of
+// whatever the caller checks (the interpreter's signals, a flag).
+struct Interruption {
+    bool (*requested)(void* context) = nullptr;
+    void* context = nullptr;
+
+    bool stop() const { return requested != nullptr && requested(context); }
+};
 
 // Success or a ParseError. One pointer wide, so the success path that every
 // event and row goes through costs a null test.

@@ -115,6 +115,16 @@ public:
         }
     }
 
+    // An array of the `count` values at `values`, which belong to someone
+    // else: they are read where they are, and `owner.release` is called
+    // when the array is done with them (or copies them to grow).
+    static HeapArray borrow(const T* values, std::size_t count, ForeignOwner owner) noexcept {
+        HeapArray array;
+        array.memory_ = ArrayMemory{reinterpret_cast<char*>(const_cast<T*>(values)), count * sizeof(T), 0, owner};
+        array.size_ = count;
+        return array;
+    }
+
     // Whether the array lives in address space of its own.
     bool owns_mapping() const noexcept { return memory_.mapped != 0; }
 

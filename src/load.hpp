@@ -37,7 +37,8 @@ private:
 // True when the path's extension is exactly `gz`.
 bool has_gz_extension(std::string_view path) noexcept;
 
-Status load_document(std::string_view path, Document& document);
+// `interruption` is asked, while the file is opened and read, whether to stop.
+Status load_document(std::string_view path, Document& document, const Interruption& interruption = {});
 
 // The same from bytes already in memory; `gzip` says how to read them.
 Status load_document_from_bytes(std::string_view bytes, bool gzip, Document& document);

@@ -98,7 +98,7 @@ void leave_mapping(ArrayMemory& block, std::size_t used, std::size_t bytes) {
         std::memcpy(plain, block.data, used);
     }
     unmap(block.data, block.mapped);
-    block = ArrayMemory{static_cast<char*>(plain), bytes, 0};
+    block = ArrayMemory{static_cast<char*>(plain), bytes, 0, {}};
 }
 
 // After a failed move into the reserve at [hole, hole + length): the mapping
@@ -152,7 +152,7 @@ bool enter_mapping(ArrayMemory& block, std::size_t used, void* pages, std::size_
         std::memcpy(base, block.data, used);
     }
     std::free(block.data);
-    block = ArrayMemory{base, held + bytes, total};
+    block = ArrayMemory{base, held + bytes, total, {}};
     return true;
 }
 
@@ -193,6 +193,18 @@ void give_back(void* begin, void* end) noexcept {
 }
 
 void reserve(ArrayMemory& block, std::size_t used, std::size_t bytes) {
+    if (block.foreign.release != nullptr) {
+        void* plain = std::malloc(bytes);
+        if (plain == nullptr) {
+            throw std::bad_alloc();
+        }
+        if (used != 0) {
+            std::memcpy(plain, block.data, used);
+        }
+        release(block);
+        block = ArrayMemory{static_cast<char*>(plain), bytes, 0, {}};
+        return;
+    }
     if (block.mapped != 0) {
         const std::size_t page = page_size();
         if (bytes > std::numeric_limits<std::size_t>::max() - page) {
@@ -207,7 +219,7 @@ void reserve(ArrayMemory& block, std::size_t used, std::size_t bytes) {
         } else if (block.capacity == block.mapped) {
             // Wholly usable, as a document read into its own mapping is.
             if (char* grown = grow_mapping(block.data, block.mapped, wanted)) {
-                block = ArrayMemory{grown, wanted, wanted};
+                block = ArrayMemory{grown, wanted, wanted, {}};
                 return;
             }
         }
@@ -223,6 +235,9 @@ void reserve(ArrayMemory& block, std::size_t used, std::size_t bytes) {
 }
 
 void shrink_to(ArrayMemory& block, std::size_t used) noexcept {
+    if (block.foreign.release != nullptr) {
+        return;
+    }
     if (used == 0) {
         release(block);
         block = ArrayMemory{};
@@ -242,7 +257,9 @@ void shrink_to(ArrayMemory& block, std::size_t used) noexcept {
 }
 
 void release(ArrayMemory& block) noexcept {
-    if (block.mapped != 0) {
+    if (block.foreign.release != nullptr) {
+        block.foreign.release(block.foreign.owner);
+    } else if (block.mapped != 0) {
         unmap(block.data, block.mapped);
     } else {
         std::free(block.data);
@@ -251,7 +268,7 @@ void release(ArrayMemory& block) noexcept {
 
 bool enter_own_mapping(ArrayMemory& block, std::size_t bytes) noexcept {
     const std::size_t page = page_size();
-    if (block.mapped != 0 || page == 0 || bytes > std::numeric_limits<std::size_t>::max() - page) {
+    if (block.mapped != 0 || block.foreign.release != nullptr || page == 0 || bytes > std::numeric_limits<std::size_t>::max() - page) {
         return false;
     }
     bytes = round_up(bytes, page);
@@ -265,14 +282,15 @@ bool enter_own_mapping(ArrayMemory& block, std::size_t bytes) noexcept {
     }
     populate(base, bytes);
     std::free(block.data);
-    block = ArrayMemory{base, bytes, bytes};
+    block = ArrayMemory{base, bytes, bytes, {}};
     return true;
 }
 
 bool adopt_pages(ArrayMemory& block, std::size_t used, void* pages, std::size_t bytes,
                  std::size_t reserve_bytes) noexcept {
     const std::size_t page = page_size();
-    if (page == 0 || bytes % page != 0 || reinterpret_cast<std::uintptr_t>(pages) % page != 0) {
+    if (page == 0 || bytes % page != 0 || reinterpret_cast<std::uintptr_t>(pages) % page != 0 ||
+        block.foreign.release != nullptr) {
         return false;
     }
     if (block.mapped == 0) {

@@ -19,11 +19,19 @@ namespace quorvel {
 // parse can hand on to the arrays it fills.
 inline constexpr std::size_t kOwnMappingMin = std::size_t{4} << 20;
 
+// Memory that an array reads but does not own (another object's buffer):
+// `release(owner)` is called when the array is done with it.
+struct ForeignOwner {
+    void (*release)(void* owner) = nullptr;
+    void* owner = nullptr;
+};
+
 // The bytes of a growable array.
 struct ArrayMemory {
     char* data = nullptr;
     std::size_t capacity = 0;  // usable bytes
     std::size_t mapped = 0;    // bytes of address space mapped by the block itself; 0 on malloc
+    ForeignOwner foreign;      // set when the bytes belong to someone else
 };
 
 namespace memory {
@@ -39,15 +47,17 @@ bool whole_pages(const void* begin, const void* end, char*& first, std::size_t& 
 // range (the allocator's bookkeeping included) are kept.
 void give_back(void* begin, void* end) noexcept;
 
-// Room for `bytes` in all, keeping the first `used`; throws std::bad_alloc.
+// Room for `bytes` in all, keeping the first `used` (foreign bytes are
+// copied to malloc first); throws std::bad_alloc.
 void reserve(ArrayMemory& block, std::size_t used, std::size_t bytes);
 
-// Gives back the capacity beyond `used` (not 0); shrinks in place or moves once.
+// Gives back the capacity beyond `used` (not 0); shrinks in place or moves
+// once. Foreign bytes stay as they are.
 void shrink_to(ArrayMemory& block, std::size_t used) noexcept;
 
 void release(ArrayMemory& block) noexcept;
 
-// An empty block into a mapping of its own, all of it usable and its pages
+// An empty block into a mapping of its own (never foreign bytes), all of it usable and its pages
 // already mapped, with room for `bytes`; false, changing nothing, when refused.
 bool enter_own_mapping(ArrayMemory& block, std::size_t bytes) noexcept;
 
@@ -57,7 +67,8 @@ bool enter_own_mapping(ArrayMemory& block, std::size_t bytes) noexcept;
 // moves into `reserve_bytes` of address space of its own (at least twice
 // what it holds, `used`, and the pages). False when that cannot be done:
 // the pages then stay where they are, or, should the system refuse only what
-// comes after their move, read as zeros there.
+// comes after their move, read as zeros there. A block of foreign bytes
+// takes none.
 bool adopt_pages(ArrayMemory& block, std::size_t used, void* pages, std::size_t bytes,
                  std::size_t reserve_bytes) noexcept;
 

@@ -12,7 +12,7 @@ namespace quorvel {
 namespace {
 
 template <class Load>
-ParseOutcome run(Load&& load, const ParseOptions& options) noexcept {
+ParseOutcome run(Load&& load, const ParseOptions& options, const Interruption& interruption) noexcept {
     ParseOutcome outcome;
     try {
         Status status;
@@ -23,7 +23,7 @@ ParseOutcome run(Load&& load, const ParseOptions& options) noexcept {
             status = load(document);
             if (status.ok()) {
                 RunRecord record;
-                status = walk_document(document.text(), options, record, &document.consumed());
+                status = walk_document(document.text(), options, record, &document.consumed(), &interruption);
                 if (status.ok()) {
                     outcome.record = std::move(record);
                 }
@@ -31,6 +31,9 @@ ParseOutcome run(Load&& load, const ParseOptions& options) noexcept {
         }
         if (status.ok()) {
             outcome.status = ParseStatus::Ok;
+        } else if (status.error().kind() == ErrorKind::Interrupted) {
+            outcome = ParseOutcome{};
+            outcome.status = ParseStatus::Interrupted;
         } else {
             outcome.status = ParseStatus::Failed;
             outcome.error = status.error().to_string();
@@ -57,13 +60,14 @@ ParseOutcome run(Load&& load, const ParseOptions& options) noexcept {
 
 }  // namespace
 
-ParseOutcome parse(std::string_view path, const ParseOptions& options) noexcept {
-    return run([&](Document& document) { return load_document(path, document); }, options);
+ParseOutcome parse(std::string_view path, const ParseOptions& options, const Interruption& interruption) noexcept {
+    return run([&](Document& document) { return load_document(path, document, interruption); }, options,
+               interruption);
 }
 
 ParseOutcome parse_bytes(std::string_view bytes, bool gzip, const ParseOptions& options) noexcept {
-    return run([&](Document& document) { return load_document_from_bytes(bytes, gzip, document); },
-               options);
+    return run([&](Document& document) { return load_document_from_bytes(bytes, gzip, document); }, options,
+               Interruption{});
 }
 
 }  // namespace quorvel

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "error.hpp"
 #include "run_record.hpp"
 
 namespace quorvel {
@@ -15,6 +16,7 @@ enum class ParseStatus {
     Failed,       // `error` holds the display text of the first ParseError
     OutOfMemory,  // an allocation failed; nothing was kept
     Fault,        // an unexpected internal fault; `error` describes it
+    Interrupted,  // the caller asked to stop; nothing was kept
 };
 
 struct ParseOutcome {
@@ -23,7 +25,9 @@ struct ParseOutcome {
     std::string error;
 };
 
-ParseOutcome parse(std::string_view path, const ParseOptions& options) noexcept;
+// `interruption` is asked now and then (while the file is read, every few
+// megabytes of the walk) whether to stop.
+ParseOutcome parse(std::string_view path, const ParseOptions& options, const Interruption& interruption = {}) noexcept;
 
 // The same over the bytes of a file already in memory, read as gzip when
 // `gzip` is set.

@@ -87,8 +87,7 @@ Status read_top_level(XmlCursor& cursor, const ParseOptions& options, WalkState&
     const char* const first_element = cursor.position();
     return for_each_child(cursor, "modeling", [&](const XmlEvent& child) -> Status {
         QV_TRY(read_top_level_element(cursor, child, options, state));
-        cursor.checkpoint(first_element);
-        return {};
+        return cursor.checkpoint(first_element);
     });
 }
 
@@ -107,8 +106,8 @@ void BulkSections::take_from(BulkSections&& later) {
 }
 
 Status walk_document(std::string_view text, const ParseOptions& options, RunRecord& record,
-                     ConsumedText* consumed) {
-    XmlCursor cursor(text, consumed);
+                     ConsumedText* consumed, const Interruption* interruption) {
+    XmlCursor cursor(text, consumed, interruption);
     XmlEvent event;
     do {
         QV_TRY(cursor.next_event(event));

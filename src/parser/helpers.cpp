@@ -1,6 +1,7 @@
 #include "parser/helpers.hpp"
 
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -140,26 +141,50 @@ const char* find_substring(std::string_view haystack, std::string_view needle) n
 
 }  // namespace
 
-XmlCursor::XmlCursor(std::string_view document, ConsumedText* consumed) noexcept
-    : document_(document), reader_(document, 0), consumed_(consumed) {
+namespace {
+
+// How much text is read between two questions whether to stop: a few
+// milliseconds of reading, far less than a person waits for Ctrl-C to take.
+constexpr std::size_t kInterruptStep = std::size_t{4} << 20;
+constexpr std::uintptr_t kNever = std::numeric_limits<std::uintptr_t>::max();
+
+}  // namespace
+
+XmlCursor::XmlCursor(std::string_view document, ConsumedText* consumed, const Interruption* interruption) noexcept
+    : document_(document),
+      reader_(document, 0),
+      consumed_(consumed),
+      interruption_(interruption),
+      interrupt_at_(interruption != nullptr ? reinterpret_cast<std::uintptr_t>(document.data()) + kInterruptStep
+                                            : kNever) {
     schedule_checkpoint();
 }
 
 void XmlCursor::schedule_checkpoint() noexcept {
-    checkpoint_at_ = consumed_ != nullptr ? reinterpret_cast<std::uintptr_t>(consumed_->next_pass())
-                                          : std::numeric_limits<std::uintptr_t>::max();
+    const std::uintptr_t pages = consumed_ != nullptr ? reinterpret_cast<std::uintptr_t>(consumed_->next_pass()) : kNever;
+    checkpoint_at_ = std::min(pages, interrupt_at_);
 }
 
-void XmlCursor::passed_checkpoint(const char* floor, HeapArray<double>* rows) noexcept {
-    consumed_->pass(floor, reader_.next_byte(), rows);
+Status XmlCursor::check_interruption() {
+    interrupt_at_ = reinterpret_cast<std::uintptr_t>(reader_.next_byte()) + kInterruptStep;
     schedule_checkpoint();
+    return interruption_->stop() ? Status(ParseError::interrupted()) : Status();
+}
+
+Status XmlCursor::passed_checkpoint(const char* floor, HeapArray<double>* rows) {
+    const char* const position = reader_.next_byte();
+    if (consumed_ != nullptr && position >= consumed_->next_pass()) {
+        consumed_->pass(floor, position, rows);
+    }
+    schedule_checkpoint();
+    return reinterpret_cast<std::uintptr_t>(position) >= interrupt_at_ ? check_interruption() : Status();
 }
 
 Status XmlCursor::skip_element() {
     std::size_t depth = 1;
     XmlEvent event;
     for (;;) {
-        QV_TRY(reader_.next(event));
+        QV_TRY(next_event(event));
         switch (event.kind) {
             case EventKind::Start:
                 ++depth;
@@ -258,7 +283,7 @@ Status XmlCursor::read_text(std::string_view& text) {
     text = {};
     XmlEvent event;
     for (;;) {
-        QV_TRY(reader_.next(event));
+        QV_TRY(next_event(event));
         switch (event.kind) {
             case EventKind::Text:
                 QV_TRY(unescape(event.text, text));

@@ -27,10 +27,17 @@ namespace quorvel {
 class XmlCursor {
 public:
     // `consumed`, when given, is told how far the reading has come (see
-    // checkpoint) and must outlive the cursor.
-    explicit XmlCursor(std::string_view document, ConsumedText* consumed = nullptr) noexcept;
+    // checkpoint); `interruption`, when given, is asked every few megabytes
+    // whether to stop. Both must outlive the cursor.
+    explicit XmlCursor(std::string_view document, ConsumedText* consumed = nullptr,
+                       const Interruption* interruption = nullptr) noexcept;
 
-    Status next_event(XmlEvent& event) { return reader_.next(event); }
+    // Every event is a point at which a long read may stop (see
+    // interruption_point): one comparison.
+    Status next_event(XmlEvent& event) {
+        QV_TRY(interruption_point());
+        return reader_.next(event);
+    }
 
     // Consumes events up to and including the end tag that closes the element
     // whose start tag was just read, or to the end of the input. End-tag
@@ -90,11 +97,22 @@ public:
     // Where loops that read long stretches of text tell the owner of the
     // text how far they have come: the text before `floor` is still in use,
     // and `rows`, when given, is the array being filled from what was read.
-    // One comparison until a step's worth of text has been read.
-    void checkpoint(const char* floor, HeapArray<double>* rows = nullptr) noexcept {
-        if (reinterpret_cast<std::uintptr_t>(reader_.next_byte()) >= checkpoint_at_) {
-            passed_checkpoint(floor, rows);
+    // Fails with Interrupted when the caller asked to stop. One comparison
+    // until a step's worth of text has been read.
+    Status checkpoint(const char* floor, HeapArray<double>* rows = nullptr) {
+        if (reinterpret_cast<std::uintptr_t>(reader_.next_byte()) >= checkpoint_at_) [[unlikely]] {
+            return passed_checkpoint(floor, rows);
         }
+        return {};
+    }
+
+    // The same for loops that hold views into all the text they read: only
+    // whether to stop.
+    Status interruption_point() {
+        if (reinterpret_cast<std::uintptr_t>(reader_.next_byte()) >= interrupt_at_) [[unlikely]] {
+            return check_interruption();
+        }
+        return {};
     }
 
     // The rows of the `varray` whose start tag was just read.
@@ -103,12 +121,15 @@ public:
 
 private:
     Status unescape(std::string_view raw, std::string_view& text);
-    void passed_checkpoint(const char* floor, HeapArray<double>* rows) noexcept;
+    Status passed_checkpoint(const char* floor, HeapArray<double>* rows);
+    Status check_interruption();
     void schedule_checkpoint() noexcept;
 
     std::string_view document_;
     XmlReader reader_;
     ConsumedText* consumed_;
+    const Interruption* interruption_;
+    std::uintptr_t interrupt_at_;   // the reading position from which the caller is asked again
     std::uintptr_t checkpoint_at_;  // the reading position that calls passed_checkpoint
     std::string scratch_;  // unescaped text; reused so that text costs no allocation
 };

@@ -123,7 +123,7 @@ Status read_rows(XmlCursor& cursor, SetTree& tree, const char* tree_text, std::u
     XmlEvent event;
     std::string_view text;
     for (;;) {
-        cursor.checkpoint(tree_text, &tree.values);
+        QV_TRY(cursor.checkpoint(tree_text, &tree.values));
         Sink sink{tree.begin_row(), tree.skip, tree.width};
         if (cursor.read_number_element("r", sink)) {
             ++members;

@@ -2,6 +2,7 @@
 // the InternalFault exception, __all__ and build_info.
 #include "build_info.hpp"
 #include "guard.hpp"
+#include "pickling.hpp"
 #include "vasprun.hpp"
 
 namespace quorvel::python {
@@ -20,13 +21,19 @@ PyObject* internal_fault_type() noexcept {
     return type;
 }
 
+PyMethodDef kFunctions[] = {
+    // The restore of a pickled Vasprun; private, for pickle to call.
+    {"_restore", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(restore_vasprun)), METH_FASTCALL, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT,
     "quorvel",
     "Python extension module. Registered by scikit-build-core, which compiles the Python binding "
     "when CMake runs with its SKBUILD option set.",
     0,
-    nullptr,
+    kFunctions,
     nullptr,
     nullptr,
     nullptr,

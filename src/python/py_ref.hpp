@@ -2,6 +2,12 @@
 // binding releases what it made.
 #pragma once
 
+// The reader core runs without the interpreter lock: it must never reach
+// the Python API.
+#if defined(QUORVEL_CORE)
+#error "the reader core must not use Python"
+#endif
+
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 

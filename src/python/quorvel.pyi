@@ -84,6 +84,9 @@ class Dielectric(TypedDict):
     real: FloatArray  # (nrows of the real part, 6)
     imag: FloatArray  # (nrows of the imaginary part, 6)
 
+def _restore(header: bytes, /, *arrays: bytes) -> Vasprun:
+    """Restores a pickled Vasprun; for pickle only."""
+
 class InternalFault(BaseException):
     """An internal fault of the quorvel reader; please report it."""
 

@@ -16,12 +16,10 @@ import csv
 import json
 import math
 import os
-import signal
 import sys
-import threading
 import time
 from collections import Counter
-from concurrent.futures import FIRST_COMPLETED, Executor, Future, wait
+from concurrent.futures import FIRST_COMPLETED, Executor, Future, ThreadPoolExecutor, wait
 from dataclasses import dataclass, field
 from functools import partial
 from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, Sequence, TypeVar
@@ -219,19 +217,10 @@ class Progress:
             self.width = 0
 
 
-def _ignore_interrupts() -> None:
-    """Worker set-up: Ctrl-C is for the main process, which stops the pool; workers
-    that also caught it would each print a traceback. Threads cannot set handlers."""
-    if threading.current_thread() is threading.main_thread():
-        signal.signal(signal.SIGINT, signal.SIG_IGN)
-
-
 def _executor(workers: int) -> Executor:
-    # Processes, because the parse holds the interpreter lock; once it releases it,
-    # ThreadPoolExecutor(workers, initializer=_ignore_interrupts) does the same for less.
-    # Imported here: multiprocessing costs a one-file run 15 ms to import.
-    from concurrent.futures import ProcessPoolExecutor
-    return ProcessPoolExecutor(workers, initializer=_ignore_interrupts)
+    # Threads: the reader parses without the interpreter lock, so they read in
+    # parallel, and a Vasprun need not travel between processes.
+    return ThreadPoolExecutor(workers)
 
 
 def _in_order(futures: Sequence[Future[Result]], items: Sequence[str], failed: Callable[[str, str], Result],
@@ -244,7 +233,7 @@ def _in_order(futures: Sequence[Future[Result]], items: Sequence[str], failed: C
         while next_index < len(futures) and futures[next_index].done():
             try:
                 result = futures[next_index].result()
-            except Exception as error:  # a worker process died: its file gets the error row
+            except Exception as error:  # a worker failed: its file gets the error row
                 result = failed(items[next_index], f"the worker reading the file failed: {error!r}")
             progress.clear()  # the bar and the output share the terminal
             yield result
@@ -865,7 +854,7 @@ def _add_many_files(command: argparse.ArgumentParser) -> None:
     command.add_argument("--format", choices=("table", "csv", "json"), default="table",
                          help="a table for people (default), or CSV or JSON for programs")
     command.add_argument("-j", "--jobs", type=_workers, default=os.cpu_count() or 1, metavar="N",
-                         help="read with N worker processes (default: the number of cores); the output keeps "
+                         help="read with N worker threads (default: the number of cores); the output keeps "
                               "the order of the arguments")
 
 

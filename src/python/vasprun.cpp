@@ -9,6 +9,8 @@
 #include "guard.hpp"
 #include "parse.hpp"
 #include "run_analysis.hpp"
+#include "pickling.hpp"
+#include "unlocked_parse.hpp"
 
 namespace quorvel::python {
 
@@ -196,6 +198,17 @@ bool convert_options(PyObject* const (&bound)[kParameterCount], PyRef& encoded_p
 
 // ---------------------------------------------------------------- the type
 
+// A new instance of `type` owning `record`; null with an exception set (the
+// record is then destroyed).
+PyObject* wrap_record(PyTypeObject* type, std::unique_ptr<RunRecord> record) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) {
+        return nullptr;
+    }
+    reinterpret_cast<VasprunObject*>(self)->record = record.release();
+    return self;
+}
+
 PyObject* vasprun_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         PyObject* bound[kParameterCount] = {};
@@ -205,10 +218,12 @@ PyObject* vasprun_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!bind_arguments(args, kwargs, bound) || !convert_options(bound, encoded_path, path, options)) {
             return nullptr;
         }
-        ParseOutcome outcome = parse(path, options);
+        ParseOutcome outcome = parse_without_the_lock(path, options);
         switch (outcome.status) {
             case ParseStatus::Ok:
                 break;
+            case ParseStatus::Interrupted:  // what the signal handler raised is raised
+                return nullptr;
             case ParseStatus::Failed: {
                 PyRef message(PyUnicode_DecodeUTF8(outcome.error.data(),
                                                    static_cast<Py_ssize_t>(outcome.error.size()), "replace"));
@@ -225,13 +240,7 @@ PyObject* vasprun_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
         auto record = std::make_unique<RunRecord>(std::move(*outcome.record));
         outcome.record.reset();
-        PyObject* self = type->tp_alloc(type, 0);
-        if (self == nullptr) {
-            return nullptr;
-        }
-        auto* object = reinterpret_cast<VasprunObject*>(self);
-        object->record = record.release();
-        return self;
+        return wrap_record(type, std::move(record));
     });
 }
 
@@ -288,6 +297,27 @@ PyObject* get_band_gap(const RunRecord& r) {
     return r.eigenvalues ? band_edges_to_python(band_edges(*r.eigenvalues)) : Py_NewRef(Py_None);
 }
 PyObject* get_complete(const RunRecord& r) { return PyBool_FromLong(r.complete); }
+
+// Pickling: the record as its state (see record_state.hpp), restored by
+// quorvel._restore. The object is immutable, so a copy is the object itself.
+PyObject* vasprun_reduce_ex(PyObject* self, PyObject* protocol) {
+    return guarded([&]() -> PyObject* {
+        const long version = PyLong_AsLong(protocol);
+        if (version == -1 && PyErr_Occurred()) {
+            return nullptr;
+        }
+        return reduce_record(self, *reinterpret_cast<VasprunObject*>(self)->record, static_cast<int>(version));
+    });
+}
+
+PyObject* vasprun_copy(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+PyMethodDef kMethods[] = {
+    {"__reduce_ex__", vasprun_reduce_ex, METH_O, nullptr},
+    {"__copy__", vasprun_copy, METH_NOARGS, nullptr},
+    {"__deepcopy__", vasprun_copy, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyGetSetDef kProperties[] = {
     {"program", getter<get_program>, nullptr, nullptr, nullptr},
@@ -353,6 +383,11 @@ PyGetSetDef kProperties[] = {
 
 }  // namespace
 
+PyObject* new_vasprun(std::unique_ptr<RunRecord> record) {
+    PyTypeObject* type = vasprun_type();
+    return type == nullptr ? nullptr : wrap_record(type, std::move(record));
+}
+
 PyTypeObject* vasprun_type() {
     static PyTypeObject type = [] {
         PyTypeObject t{};
@@ -368,6 +403,7 @@ PyTypeObject* vasprun_type() {
             "Vasprun(path, parse_dos=True, parse_eigen=True, parse_projected=False, ionic_step_skip=None, "
             "ionic_step_offset=0)\n--\n\n";
         t.tp_getset = kProperties;
+        t.tp_methods = kMethods;
         t.tp_new = vasprun_new;
         return t;
     }();

@@ -97,7 +97,7 @@ TEST(ReleaseConsumed, CursorGivesBackOnlyTheWholePagesBetweenFloorAndPosition) {
         XmlEvent event;
         while (cursor.position() < text.data() + page * 5 + 77) ASSERT_TRUE(cursor.next_event(event).ok());
         const char* const floor = text.data() + page + 5;
-        cursor.checkpoint(floor);
+        ASSERT_TRUE(cursor.checkpoint(floor).ok());
         const auto page_of = [&](const char* p) { return reinterpret_cast<std::uintptr_t>(p) / page; };
         for (std::size_t i = 0; i < text.size(); ++i) {
             const char* p = text.data() + i;

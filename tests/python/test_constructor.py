@@ -138,7 +138,8 @@ def test_instances_are_immutable_and_module_is_minimal(sample_path):
         weakref.ref(run)
     assert not hasattr(run, "__dict__") and quorvel.__name__ == "quorvel"
     assert quorvel.__all__ == ["Vasprun"] and quorvel.__doc__.startswith("Python extension module. ")
-    assert {name for name in vars(quorvel) if not name.startswith("__")} == {"Vasprun", "InternalFault", "build_info"}
+    public = {name for name in vars(quorvel) if not name.startswith("__")}
+    assert public == {"Vasprun", "InternalFault", "build_info", "_restore"}
     # A fault is caught by `except quorvel.InternalFault`, never by `except Exception`.
     assert quorvel.InternalFault.__bases__ == (BaseException,)
     assert quorvel.InternalFault.__module__ == "quorvel"

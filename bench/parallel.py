@@ -1,0 +1,135 @@
+"""Many files at once, and results that travel: the two benchmark cases of bench/run.py
+--parallel.
+
+threads  the same set of files parsed (parse_projected=True) by a pool of 1, 2 and as
+         many threads as cores; the speed-up is the 1-thread time over the n-thread time.
+pickle   the record of the projection-heavy file pickled and unpickled in memory, with
+         protocol 4 and protocol 5 (in-band), and with protocol 5's buffers out of band:
+         MB/s of the record's arrays, and the peak memory of the round trip above the
+         record itself, as a multiple of the arrays' bytes.
+
+Each measurement runs in a fresh interpreter (this file, with --child).
+"""
+
+import json
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+THREAD_INPUTS = ("small", "relax", "projected-30")
+PICKLE_INPUT = "projected"
+
+
+def _status(key):
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith(key + ":"))
+
+
+def child_threads(paths, threads):
+    from concurrent.futures import ThreadPoolExecutor
+    import quorvel
+
+    def read(path):
+        return quorvel.Vasprun(path, parse_projected=True)
+
+    start = time.perf_counter()
+    with ThreadPoolExecutor(threads) as pool:
+        list(pool.map(read, paths))
+    return {"seconds": time.perf_counter() - start}
+
+
+def child_pickle(path, how):
+    import pickle
+    import numpy as np
+    import quorvel
+
+    run = quorvel.Vasprun(path, parse_projected=True)
+    stack, arrays = [run.eigenvalues, run.projected, run.dos, run.dielectric], 0
+    while stack:  # the bytes of every array the record holds
+        value = stack.pop()
+        if isinstance(value, np.ndarray):
+            arrays += value.nbytes
+        elif isinstance(value, dict):
+            stack.extend(value.values())
+    stack = None
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    base = _status("VmRSS")
+    buffers = [] if how == "out-of-band" else None
+    protocol = 4 if how == "protocol 4" else 5
+    start = time.perf_counter()
+    data = pickle.dumps(run, protocol=protocol, buffer_callback=None if buffers is None else buffers.append)
+    dumped = time.perf_counter()
+    back = pickle.loads(data, buffers=buffers)
+    loaded = time.perf_counter()
+    assert back.eigenvalue_shape == run.eigenvalue_shape
+    return {"dumps": dumped - start, "loads": loaded - dumped, "arrays": arrays, "pickle_bytes": len(data),
+            "peak": _status("VmHWM") - base}
+
+
+def _child(argv):
+    what = argv[0]
+    out = child_threads(argv[2:], int(argv[1])) if what == "threads" else child_pickle(argv[1], argv[2])
+    sys.stdout.write(json.dumps(out) + "\n")
+    sys.stdout.flush()
+    os._exit(0)
+
+
+def _run(args, env):
+    proc = subprocess.run([sys.executable, os.path.abspath(__file__), "--child"] + args, capture_output=True,
+                          text=True, env=env)
+    if proc.returncode != 0:
+        raise RuntimeError("bench/parallel.py failed:\n" + proc.stderr[-2000:])
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def measure(paths_by_name, repeat, env, log=print):
+    """The two cases; returns the results and the lines of their table."""
+    cores = os.cpu_count() or 1
+    counts = sorted({1, 2, cores})
+    files = [paths_by_name[name] for name in THREAD_INPUTS for _ in range(2)]
+    total_mb = sum(os.path.getsize(p) for p in files) / 1e6
+    threads = {}
+    for round_ in range(repeat):
+        for n in counts:
+            threads.setdefault(n, []).append(_run(["threads", str(n)] + files, env)["seconds"])
+            log("bench: threads %d, round %d/%d: %.3f s" % (n, round_ + 1, repeat, threads[n][-1]))
+    median = {n: statistics.median(times) for n, times in threads.items()}
+    results = {"threads": {"files": [os.path.basename(p) for p in files], "xml_mb": round(total_mb, 1),
+                           "runs": threads, "median_s": median,
+                           "speedup": {n: median[1] / median[n] for n in counts}}}
+    pickles = {}
+    for round_ in range(repeat):
+        for how in ("protocol 4", "protocol 5", "out-of-band"):
+            pickles.setdefault(how, []).append(_run(["pickle", paths_by_name[PICKLE_INPUT], how], env))
+            log("bench: pickle %s, round %d/%d" % (how, round_ + 1, repeat))
+    results["pickle"] = {}
+    lines = ["", "threads: %s, each twice (%.0f MB), parse_projected=True; median of %d" %
+             (", ".join(THREAD_INPUTS), total_mb, repeat),
+             "| threads | median s | MB/s | speed-up |", "|---:|---:|---:|---:|"]
+    for n in counts:
+        lines.append("| %d | %.3f | %.0f | %.2f |" % (n, median[n], total_mb / median[n], median[1] / median[n]))
+    lines += ["", "pickle of the %s record (arrays %.0f MB); median of %d" %
+              (PICKLE_INPUT, pickles["protocol 4"][0]["arrays"] / 1e6, repeat),
+              "| how | dumps s | dumps MB/s | loads s | loads MB/s | pickle / arrays | round-trip peak / arrays |",
+              "|---|---:|---:|---:|---:|---:|---:|"]
+    for how, runs in pickles.items():
+        arrays = runs[0]["arrays"]
+        dumps = statistics.median(r["dumps"] for r in runs)
+        loads = statistics.median(r["loads"] for r in runs)
+        peak = max(r["peak"] for r in runs)
+        results["pickle"][how] = {"runs": runs, "dumps_s": dumps, "loads_s": loads, "arrays": arrays,
+                                  "dumps_mb_s": arrays / dumps / 1e6, "loads_mb_s": arrays / loads / 1e6,
+                                  "peak_over_arrays": peak / arrays}
+        lines.append("| %s | %.3f | %.0f | %.3f | %.0f | %.3f | %.2f |" %
+                     (how, dumps, arrays / dumps / 1e6, loads, arrays / loads / 1e6,
+                      runs[0]["pickle_bytes"] / arrays, peak / arrays))
+    return results, lines
+
+
+if __name__ == "__main__":
+    if len(sys.argv) > 1 and sys.argv[1] == "--child":
+        _child(sys.argv[2:])
+    raise SystemExit(__doc__)

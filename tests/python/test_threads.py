@@ -1,0 +1,145 @@
+"""Threads and signals: the parse runs without the interpreter lock, so that threads
+read files in parallel and the rest of the program goes on; Ctrl-C still stops it."""
+
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+import pytest
+
+import quorvel
+from conftest import corpus_files
+
+
+def summary(run):
+    """Everything a run holds, as plain comparable values (arrays as their bytes)."""
+    def plain(value):
+        if isinstance(value, np.ndarray):
+            return ("array", value.shape, value.tobytes())
+        if isinstance(value, dict):
+            return {key: plain(item) for key, item in value.items()}
+        if isinstance(value, (list, tuple)):
+            return [plain(item) for item in value]
+        return value
+    return {name: plain(getattr(run, name)) for name in dir(run) if not name.startswith("_")}
+
+
+def test_eight_threads_parse_and_read_shared_objects(sample_path, generate):
+    paths = [sample_path, generate(species="Si:2", kpoints=12, dos=True, projected=True)]
+    paths += [str(p) for p in corpus_files()[:6] if not p.name.startswith(("not-", "truncated-in-param"))]
+    expected = {path: summary(quorvel.Vasprun(path, parse_projected=True)) for path in paths}
+    shared = {path: quorvel.Vasprun(path, parse_projected=True) for path in paths}
+
+    def work(index):
+        path = paths[index % len(paths)]
+        fresh = summary(quorvel.Vasprun(path, parse_projected=True))
+        return fresh == expected[path] and summary(shared[path]) == expected[path]
+
+    with ThreadPoolExecutor(8) as pool:
+        assert all(pool.map(work, range(64)))
+
+
+@pytest.fixture(scope="module")
+def slow_document(tmp_path_factory, request):
+    """A run file whose parse takes the better part of a second: the sample with 200 MB of
+    an element nobody reads before its calculations."""
+    from conftest import SAMPLE
+    text = SAMPLE.read_text()
+    at = text.index("<calculation>")
+    path = tmp_path_factory.mktemp("slow") / "padded.xml"
+    with open(path, "w") as f:
+        f.write(text[:at])
+        f.write("<padding>")
+        for _ in range(50):
+            f.write("<a/>" * 1_000_000)
+        f.write("</padding>\n")
+        f.write(text[at:])
+    return str(path)
+
+
+def test_other_threads_run_during_a_parse(slow_document, sample_path):
+    small = quorvel.Vasprun(sample_path)
+    done = threading.Event()
+    parse_took = []
+
+    def parse():
+        start = time.perf_counter()
+        quorvel.Vasprun(slow_document)
+        parse_took.append(time.perf_counter() - start)
+        done.set()
+
+    worker = threading.Thread(target=parse)
+    reads = 0
+    worker.start()
+    while not done.is_set():
+        small.atoms
+        reads += 1
+    worker.join()
+    # Holding the lock for the whole parse would allow a handful of reads at most.
+    assert reads > 1000, (reads, parse_took)
+
+
+CHILD = """
+import sys, time
+import quorvel
+path = sys.argv[1]
+print("ready", flush=True)
+try:
+    while True:
+        quorvel.Vasprun(path)
+except KeyboardInterrupt:
+    print("interrupted", time.monotonic(), flush=True)
+"""
+
+
+def interrupt_latency(path, before=0.3):
+    """Seconds from a SIGINT sent to a process parsing `path` again and again to the
+    moment its KeyboardInterrupt is caught."""
+    child = subprocess.Popen([sys.executable, "-c", CHILD, path], stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        time.sleep(before)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, _ = child.communicate(timeout=30)
+    finally:
+        child.kill()
+    word, caught = out.split()
+    assert word == "interrupted" and child.returncode == 0
+    return float(caught) - sent
+
+
+def test_ctrl_c_stops_a_large_parse(slow_document):
+    assert interrupt_latency(slow_document) < 0.25
+
+
+def test_ctrl_c_stops_a_read_that_waits(tmp_path, sample_path):
+    fifo = tmp_path / "fifo.xml"
+    os.mkfifo(fifo)
+    writer = os.open(fifo, os.O_RDWR)  # a writer that never writes
+    try:
+        assert interrupt_latency(str(fifo)) < 0.25
+    finally:
+        os.close(writer)
+
+
+def test_a_pipe_is_read_to_its_end(tmp_path, sample_path):
+    fifo = tmp_path / "fifo.xml"
+    os.mkfifo(fifo)
+
+    def feed():
+        with open(fifo, "wb") as f, open(sample_path, "rb") as source:
+            for piece in iter(lambda: source.read(10_000), b""):
+                f.write(piece)
+                time.sleep(0.002)
+
+    feeder = threading.Thread(target=feed)
+    feeder.start()
+    run = quorvel.Vasprun(str(fifo))
+    feeder.join()
+    assert summary(run) == summary(quorvel.Vasprun(sample_path))
