@@ -12,13 +12,6 @@
 namespace quorvel::testing {
 namespace {
 
-std::string read_file(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
 // Counts the releases of the arrays the record borrows.
 void count_release(void* counter) { ++*static_cast<int*>(counter); }
 

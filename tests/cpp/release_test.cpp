@@ -14,13 +14,6 @@
 namespace quorvel::testing {
 namespace {
 
-std::string read_file(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
 void expect_same_either_way(const std::string& bytes, bool gzip, const std::string& what) {
     for (const bool projected : {false, true}) {
         ParseOptions options;

@@ -2,6 +2,9 @@
 // running one section parser over a fragment.
 #pragma once
 
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <string_view>
 
@@ -27,6 +30,14 @@ constexpr bool kSanitized = false;
 #else
 constexpr bool kSanitized = false;
 #endif
+
+// The bytes of a file.
+inline std::string read_file(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
 
 // The display text of a failed status, or "ok".
 inline std::string text_of(const Status& status) {

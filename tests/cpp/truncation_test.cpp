@@ -16,13 +16,6 @@
 namespace quorvel::testing {
 namespace {
 
-std::string read_file(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
 ParseOutcome parse_prefix(std::string_view text, std::size_t end) {
     ParseOptions options;
     options.parse_projected = true;
