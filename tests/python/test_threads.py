@@ -114,8 +114,12 @@ def interrupt_latency(path, before=0.3):
     return float(caught) - sent
 
 
+# The parse runs many times slower under the sanitizers, and so does the text between two checks.
+LATENCY = 2.0 if os.environ.get("QUORVEL_SANITIZED") == "1" else 0.25
+
+
 def test_ctrl_c_stops_a_large_parse(slow_document):
-    assert interrupt_latency(slow_document) < 0.25
+    assert interrupt_latency(slow_document) < LATENCY
 
 
 def test_ctrl_c_stops_a_read_that_waits(tmp_path, sample_path):
@@ -123,7 +127,7 @@ def test_ctrl_c_stops_a_read_that_waits(tmp_path, sample_path):
     os.mkfifo(fifo)
     writer = os.open(fifo, os.O_RDWR)  # a writer that never writes
     try:
-        assert interrupt_latency(str(fifo)) < 0.25
+        assert interrupt_latency(str(fifo)) < LATENCY
     finally:
         os.close(writer)
 
