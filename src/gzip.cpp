@@ -135,7 +135,8 @@ bool inflate_whole(std::string_view in, std::size_t body, HeapArray<char>& out, 
     out.reserve_large_in_own_mapping(announced + 1);
     std::size_t used = 0;
     std::size_t produced = 0;
-    if (!deflate_whole::decode(in.substr(body), out.data(), announced, used, produced)) {
+    deflate_whole::Decoder decoder;
+    if (decoder.decode(in.substr(body), out.data(), announced, used, produced) != deflate_whole::Decoded::Whole) {
         return false;
     }
     out.grow_by(produced);
