@@ -5,17 +5,38 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 
 namespace quorvel::deflate_whole {
 
-// Decodes the DEFLATE stream at the start of `in` into `out`, which has room
-// for `room` bytes. True when the stream ended within both; `used` and
-// `produced` are then the bytes read and written. False on any failure
-// (corrupt data, too little room, a size the library cannot take), which the
-// caller hands to zlib's streaming decoder for its error text. Throws
-// std::bad_alloc when the decoder itself cannot be allocated.
-bool decode(std::string_view in, char* out, std::size_t room, std::size_t& used, std::size_t& produced);
+enum class Decoded {
+    Whole,     // the stream ended within the input and the room
+    NeedRoom,  // the room filled up before the stream ended: more may do
+    Failed,    // anything else: corrupt or cut data, a size the library cannot take
+};
+
+// Decodes whole raw DEFLATE streams, one after another, with the same
+// decoder state (libdeflate keeps the tables of the fixed code in it).
+class Decoder {
+public:
+    // Throws std::bad_alloc when the decoder cannot be allocated.
+    Decoder();
+    ~Decoder();
+    Decoder(const Decoder&) = delete;
+    Decoder& operator=(const Decoder&) = delete;
+
+    // Decodes the DEFLATE stream at the start of `in` (bytes after its end
+    // are not read) into `out`, which has room for `room` bytes. On Whole,
+    // `used` and `produced` are the bytes read and written; on anything else
+    // the caller hands the stream to zlib's streaming decoder for its error
+    // text, or, on NeedRoom, may first try again with more room.
+    Decoded decode(std::string_view in, char* out, std::size_t room, std::size_t& used, std::size_t& produced);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 // The CRC-32 of gzip, continued from `crc` over `size` bytes at `data`.
 std::uint32_t update_crc32(std::uint32_t crc, const char* data, std::size_t size) noexcept;

@@ -17,8 +17,14 @@ namespace {
 
 constexpr std::size_t kMaxHeaderField = 65535;
 // DEFLATE cannot expand data by more than about this factor, so a trailer
-// that announces more is not trusted for sizing the output.
+// that announces more is not trusted for sizing the output, and no member is
+// given more room than this much of the bytes left.
 constexpr std::size_t kMaxDeflateRatio = 1032;
+// A first guess at the output of a member whose length is not known: run
+// files shrink to a fifth of their size or less in gzip.
+constexpr std::size_t kGuessRatio = 4;
+// More room than this left after the last member is given back.
+constexpr std::size_t kSpareRoom = std::size_t{1} << 20;
 // zlib takes its input in pieces of at most this size.
 constexpr std::size_t kInflateChunk = std::size_t{1} << 30;
 
@@ -92,56 +98,87 @@ Status read_header(std::string_view in, std::size_t& body) {
     return {};
 }
 
-// Checks the trailer that follows the DEFLATE data against the output.
-Status check_trailer(std::string_view in, std::size_t at, const HeapArray<char>& out, std::uint32_t crc) {
+// Checks the trailer at `at` against the member's output, `size` bytes of
+// CRC-32 `crc`.
+Status check_trailer(std::string_view in, std::size_t at, std::size_t size, std::uint32_t crc) {
     if (in.size() - at < 8) {
         return unexpected_end();
     }
     const auto* trailer = reinterpret_cast<const unsigned char*>(in.data() + at);
-    if (le32(trailer) != crc || le32(trailer + 4) != static_cast<std::uint32_t>(out.size())) {
+    if (le32(trailer) != crc || le32(trailer + 4) != static_cast<std::uint32_t>(size)) {
         return checksum_mismatch();
     }
     return {};
 }
 
-// The CRC-32 of `out`, and whether it is all valid UTF-8, in one pass over
-// pieces small enough to stay in the cache from one check to the other.
-std::uint32_t crc_and_utf8_check(const HeapArray<char>& out, bool& valid_utf8) {
+// The CRC-32 of the bytes of `out` from `from` on, which `utf8` checks on
+// from where it stopped, in one pass over pieces small enough to stay in the
+// cache from one check to the other.
+std::uint32_t crc_and_utf8_check(const HeapArray<char>& out, std::size_t from, Utf8Check& utf8) {
     constexpr std::size_t kPiece = std::size_t{1} << 18;
     std::uint32_t crc = 0;
-    Utf8Check utf8;
-    for (std::size_t at = 0; at < out.size(); at += kPiece) {
+    for (std::size_t at = from; at < out.size(); at += kPiece) {
         const std::size_t end = at + std::min(kPiece, out.size() - at);
         crc = deflate_whole::update_crc32(crc, out.data() + at, end - at);
         utf8.grow(out.data(), end);
     }
-    valid_utf8 = utf8.valid(out.size());
     return crc;
 }
 
-// The whole body is decoded in one call (libdeflate's, or zlib's without it),
-// given an output buffer of the final size, which the trailer announces.
-// libdeflate gives no detail on failure, so any failure is left to the
-// streaming decoder, which reports it precisely.
-bool inflate_whole(std::string_view in, std::size_t body, HeapArray<char>& out, bool& valid_utf8) {
-    if (in.size() - body < 8) {
-        return false;
+// The most output that `compressed` bytes of DEFLATE data can give.
+std::size_t most_output(std::size_t compressed) {
+    return std::min(compressed, SIZE_MAX / kMaxDeflateRatio) * kMaxDeflateRatio;
+}
+
+// Room for the output of the first member. The last four bytes of the file
+// are the length its last member announces: for a file of one member that
+// is exactly the room needed, so that member is decoded in one call with
+// nothing to grow. A length DEFLATE cannot reach is not trusted.
+void reserve_for_first_member(std::string_view in, std::size_t body, HeapArray<char>& out) {
+    std::size_t announced = 0;
+    if (in.size() - body >= 8) {
+        announced = le32(reinterpret_cast<const unsigned char*>(in.data() + in.size() - 4));
+        announced = announced <= most_output(in.size() - body) ? announced : 0;
     }
-    const std::size_t announced = le32(reinterpret_cast<const unsigned char*>(in.data() + in.size() - 4));
-    if (announced > (in.size() - body) * kMaxDeflateRatio) {
-        return false;
-    }
-    out.clear();
     out.reserve_large_in_own_mapping(announced + 1);
-    std::size_t used = 0;
-    std::size_t produced = 0;
-    if (!deflate_whole::decode(in.substr(body), out.data(), announced, used, produced)) {
-        return false;
+}
+
+// The member body at `body` is decoded in one call (libdeflate's, or zlib's
+// without it), appended to `out` in the room it has left; `trailer` is then
+// where the member's trailer starts. Where the member ends, and so its own
+// length, is only known once it is decoded: when the room is too small, the
+// call is made again with four times as much (so that the attempts that fall
+// short cost less than 4/3 of the member's decoding), at least a guess from
+// the compressed bytes left and at least as much again as the output so far
+// (so that the buffer grows geometrically), but never more than DEFLATE can
+// give from the bytes left. libdeflate gives no detail on failure, so any
+// failure (false, with `out` as it was) is left to the streaming decoder,
+// which reports it precisely.
+bool inflate_whole(deflate_whole::Decoder& decoder, std::string_view in, std::size_t body, HeapArray<char>& out,
+                   std::size_t& trailer) {
+    const std::size_t rest = in.size() - body;
+    const std::size_t most = most_output(rest);
+    std::size_t room = out.capacity() - out.size();
+    for (;;) {
+        std::size_t used = 0;
+        std::size_t produced = 0;
+        switch (decoder.decode(in.substr(body), out.data() + out.size(), room, used, produced)) {
+            case deflate_whole::Decoded::Whole:
+                out.grow_by(produced);
+                trailer = body + used;
+                return true;
+            case deflate_whole::Decoded::Failed:
+                return false;
+            case deflate_whole::Decoded::NeedRoom:
+                break;
+        }
+        if (room >= most) {
+            return false;
+        }
+        const std::size_t guess = std::min(rest, most / kGuessRatio) * kGuessRatio;
+        room = std::min(most, std::max({std::min(room, most / 4) * 4, guess, out.size()}));
+        out.reserve_large_in_own_mapping(out.size() + room);
     }
-    out.grow_by(produced);
-    const std::uint32_t crc = crc_and_utf8_check(out, valid_utf8);
-    // A member whose trailer disagrees is decoded again by zlib for its message.
-    return check_trailer(in, body + used, out, crc).ok();
 }
 
 struct InflateStream {
@@ -154,7 +191,9 @@ struct InflateStream {
     }
 };
 
-Status inflate_streaming(std::string_view in, std::size_t body, HeapArray<char>& out) {
+// Decodes the member body at `body` with zlib, a piece at a time, appending
+// to `out`; `trailer` is then where the member's trailer starts.
+Status inflate_streaming(std::string_view in, std::size_t body, HeapArray<char>& out, std::size_t& trailer) {
     InflateStream stream;
     const int init = inflateInit2(&stream.z, -MAX_WBITS);  // raw DEFLATE: the framing is ours
     if (init == Z_MEM_ERROR) {
@@ -165,9 +204,7 @@ Status inflate_streaming(std::string_view in, std::size_t body, HeapArray<char>&
     }
     stream.open = true;
 
-    out.clear();
     std::size_t at = body;
-    uLong crc = crc32_z(0, nullptr, 0);
     for (;;) {
         if (stream.z.avail_in == 0) {
             if (at == in.size()) {
@@ -185,9 +222,7 @@ Status inflate_streaming(std::string_view in, std::size_t body, HeapArray<char>&
         stream.z.next_out = reinterpret_cast<Bytef*>(out.data() + out.size());
         stream.z.avail_out = static_cast<uInt>(room);
         const int result = inflate(&stream.z, Z_NO_FLUSH);
-        const std::size_t produced = room - stream.z.avail_out;
-        crc = crc32_z(crc, reinterpret_cast<const Bytef*>(out.data() + out.size()), produced);
-        out.grow_by(produced);
+        out.grow_by(room - stream.z.avail_out);
         if (result == Z_STREAM_END) {
             break;
         }
@@ -198,19 +233,53 @@ Status inflate_streaming(std::string_view in, std::size_t body, HeapArray<char>&
             return corrupt_deflate();
         }
     }
-    return check_trailer(in, at - stream.z.avail_in, out, static_cast<std::uint32_t>(crc));
+    trailer = at - stream.z.avail_in;
+    return {};
+}
+
+// What follows the member that ends at `at`: the gzip magic starts another
+// member; the end of the input, or zero bytes up to it (padding, which gzip
+// allows), ends the data; anything else is an error.
+Status another_member(std::string_view in, std::size_t at, bool& another) {
+    const std::string_view rest = in.substr(at);
+    another = rest.starts_with("\x1F\x8B");
+    if (!another && rest.find_first_not_of('\0') != std::string_view::npos) {
+        return ParseError::io("trailing garbage after gzip data");
+    }
+    return {};
 }
 
 }  // namespace
 
 Status inflate_gzip(std::string_view compressed, HeapArray<char>& out, bool& valid_utf8) {
-    std::size_t body = 0;
-    QV_TRY(read_header(compressed, body));
-    if (inflate_whole(compressed, body, out, valid_utf8)) {
-        return {};
+    out.clear();
+    deflate_whole::Decoder decoder;
+    Utf8Check utf8;  // over the output of all members, which may cut a character in two
+    std::size_t member = 0;
+    bool another = true;
+    while (another) {
+        std::size_t body = 0;
+        QV_TRY(read_header(compressed.substr(member), body));
+        body += member;
+        if (member == 0) {
+            reserve_for_first_member(compressed, body, out);
+        }
+        const std::size_t start = out.size();
+        std::size_t trailer = 0;
+        if (!inflate_whole(decoder, compressed, body, out, trailer)) {
+            QV_TRY(inflate_streaming(compressed, body, out, trailer));
+        }
+        const std::uint32_t crc = crc_and_utf8_check(out, start, utf8);
+        QV_TRY(check_trailer(compressed, trailer, out.size() - start, crc));
+        member = trailer + 8;
+        QV_TRY(another_member(compressed, member, another));
     }
-    valid_utf8 = false;  // not known: the text is checked later
-    return inflate_streaming(compressed, body, out);
+    valid_utf8 = utf8.valid(out.size());
+    // Room grown for members of unknown size is given back.
+    if (out.capacity() - out.size() > kSpareRoom) {
+        out.shrink_to_fit();
+    }
+    return {};
 }
 
 }  // namespace quorvel

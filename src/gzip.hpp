@@ -1,7 +1,7 @@
-// Decoding of one gzip member (RFC 1952): our own header parser, then the
-// DEFLATE body in one pass into a buffer of the announced size (libdeflate,
-// or zlib in builds without it) or, for what that cannot do, streamed by
-// zlib, and the CRC-32 and length checks of the trailer.
+// Decoding of gzip data (RFC 1952), every member of it one after another:
+// our own header parser, then each DEFLATE body in one pass into the output
+// buffer (libdeflate, or zlib in builds without it) or, for what that cannot
+// do, streamed by zlib, and each member's CRC-32 and length checks.
 #pragma once
 
 #include <string_view>
@@ -11,9 +11,10 @@
 
 namespace quorvel {
 
-// Decodes the first gzip member of `compressed` into `out`. Bytes after the
-// member are neither read nor checked. `valid_utf8` is true when the output
-// was also found to be valid UTF-8 on the way (false: not known).
+// Decodes every gzip member of `compressed`, one after the other, into
+// `out`. Zero bytes after the last member are padding and ignored; any other
+// bytes that do not start a member are an error. `valid_utf8` is true when
+// the whole output was also found to be valid UTF-8 on the way.
 Status inflate_gzip(std::string_view compressed, HeapArray<char>& out, bool& valid_utf8);
 
 }  // namespace quorvel

@@ -20,6 +20,7 @@ namespace fs = std::filesystem;
 
 const std::string kBadHeader = "I/O error: invalid gzip header", kTooLong = "I/O error: gzip header field too long";
 const std::string kBadSum = "I/O error: corrupt gzip stream does not have a matching checksum";
+const std::string kGarbage = "I/O error: trailing garbage after gzip data";
 const std::string kDecode = "Encoding error: Failed to decode vasprun.xml as ISO-8859-1";
 
 std::string shown(const Status& status, const Document& document) {
@@ -80,7 +81,7 @@ TEST(LoadFile, GzipMembers) {
     const std::size_t crc_at = flagged.find("comment") + 8, end = good.size();
     const auto patch = [](std::string s, std::size_t at, int v) { s[at] = static_cast<char>(v); return s; };
     const std::pair<std::string, std::string> cases[] = {
-        {good, doc}, {flagged, doc}, {gzip(""), ""}, {good + gzip("second"), doc}, {good + "junk", doc},
+        {good, doc}, {flagged, doc}, {gzip(""), ""}, {good + gzip("second"), doc + "second"}, {good + "junk", kGarbage},
         {gzip("<?xml encoding=\"ISO-8859-1\"?><a>\xB5</a>"), "<?xml encoding=\"UTF-8\"?><a>\u00B5</a>"},
         {reheader(x, long_field, long_field, long_field, true), "x"},
         {reheader(x, "", long_field + "f", "", false), kTooLong},

@@ -1,5 +1,6 @@
 """Construction of Vasprun: argument binding and conversion, parse failures, module and class."""
 
+import gzip
 import inspect
 import itertools
 import os
@@ -92,6 +93,32 @@ def test_file_names_as_the_file_system_has_them(sample_path, tmp_path):
     assert name == "caf\udce9.xml"
     assert len(Vasprun(os.path.join(str(tmp_path), name)).ionic_steps) == 3
     assert len(Vasprun(str(tmp_path / "caf\u00e9.xml").replace("\u00e9", "\udce9")).ionic_steps) == 3
+
+
+def _same(a, b):
+    """Equal values, arrays and NaN included, of the same types."""
+    if isinstance(a, np.ndarray):
+        return (isinstance(b, np.ndarray) and a.dtype == b.dtype
+                and np.array_equal(a, b, equal_nan=a.dtype.kind in "fc"))
+    if isinstance(a, dict):
+        return isinstance(b, dict) and a.keys() == b.keys() and all(_same(a[k], b[k]) for k in a)
+    if isinstance(a, (list, tuple)):
+        return type(a) is type(b) and len(a) == len(b) and all(map(_same, a, b))
+    return type(a) is type(b) and (a == b or (a != a and b != b))
+
+
+def test_every_member_of_a_gzip_file_is_read(sample_path, write_xml, property_names):
+    # the sample in three pieces, each gzipped on its own and the files put end to end, as cat does
+    text = pathlib.Path(sample_path).read_bytes()
+    cuts = [0, len(text) // 3, 2 * len(text) // 3, len(text)]
+    joined = b"".join(gzip.compress(text[a:b]) for a, b in zip(cuts, cuts[1:]))
+    whole = Vasprun(sample_path, parse_projected=True)
+    run = Vasprun(write_xml(joined, "joined.xml.gz"), parse_projected=True)
+    for name in property_names:
+        assert _same(getattr(run, name), getattr(whole, name)), name
+    assert len(Vasprun(write_xml(joined + bytes(512), "padded.xml.gz")).ionic_steps) == 3
+    with pytest.raises(RuntimeError, match=r"^I/O error: trailing garbage after gzip data$"):
+        Vasprun(write_xml(joined + b"junk", "junk.xml.gz"))
 
 
 @pytest.mark.parametrize("content, name, message", [
