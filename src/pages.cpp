@@ -46,16 +46,6 @@ void unmap(void* at, std::size_t bytes) noexcept {
     }
 }
 
-// Maps every page of [at, at + bytes) at once, instead of one fault per page
-// while it is written. An old kernel just says no.
-void populate(void* at, std::size_t bytes) noexcept {
-#if defined(MADV_POPULATE_WRITE)
-    ::madvise(at, bytes, MADV_POPULATE_WRITE);
-#else
-    (void)at;
-    (void)bytes;
-#endif
-}
 
 // The mapping [at, at + bytes), all of it usable and made in one piece,
 // grown to `new_bytes`, wherever it fits; null when that cannot be done.
@@ -192,6 +182,19 @@ void give_back(void* begin, void* end) noexcept {
 #endif
 }
 
+void populate(void* begin, void* end) noexcept {
+#if defined(MADV_POPULATE_WRITE)
+    char* first = nullptr;
+    std::size_t bytes = 0;
+    if (whole_pages(begin, end, first, bytes)) {
+        ::madvise(first, bytes, MADV_POPULATE_WRITE);  // an old kernel just says no
+    }
+#else
+    (void)begin;
+    (void)end;
+#endif
+}
+
 void reserve(ArrayMemory& block, std::size_t used, std::size_t bytes) {
     if (block.foreign.release != nullptr) {
         void* plain = std::malloc(bytes);
@@ -280,7 +283,7 @@ bool enter_own_mapping(ArrayMemory& block, std::size_t bytes) noexcept {
         unmap(base, bytes);
         return false;
     }
-    populate(base, bytes);
+    populate(base, base + bytes);
     std::free(block.data);
     block = ArrayMemory{base, bytes, bytes, {}};
     return true;

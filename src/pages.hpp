@@ -47,6 +47,10 @@ bool whole_pages(const void* begin, const void* end, char*& first, std::size_t& 
 // range (the allocator's bookkeeping included) are kept.
 void give_back(void* begin, void* end) noexcept;
 
+// Maps the whole pages of [begin, end) at once, before they are written,
+// instead of one fault per page while they are; a kernel that cannot says no.
+void populate(void* begin, void* end) noexcept;
+
 // Room for `bytes` in all, keeping the first `used` (foreign bytes are
 // copied to malloc first); throws std::bad_alloc.
 void reserve(ArrayMemory& block, std::size_t used, std::size_t bytes);

@@ -1,9 +1,11 @@
 #include "pickling.hpp"
 
+#include <cstring>
 #include <memory>
 #include <vector>
 
 #include "guard.hpp"
+#include "pages.hpp"
 #include "record_state.hpp"
 #include "vasprun.hpp"
 
@@ -11,8 +13,16 @@ namespace quorvel::python {
 
 namespace {
 
+// A bytes copy. The pages of a large one are mapped in one call before the
+// copy (memory::populate), instead of one fault per page during it.
 PyObject* bytes_of(std::string_view bytes) {
-    return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+    PyObject* copy = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bytes.size()));
+    if (copy != nullptr && !bytes.empty()) {
+        char* to = PyBytes_AS_STRING(copy);
+        memory::populate(to, to + bytes.size());
+        std::memcpy(to, bytes.data(), bytes.size());
+    }
+    return copy;
 }
 
 // A buffer the restored record reads its array from, released with it (the
