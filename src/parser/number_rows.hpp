@@ -128,16 +128,43 @@ inline bool scan_two_cells8(const char*, double&, double&) noexcept { return fal
 inline bool scan_two_cells11(const char*, double&, double&) noexcept { return false; }
 #endif
 
-// Parses the numbers of element text in place, straight from the document:
-// from `p` up to the `<` of the next markup, which `stop` is set to. `end`
-// is the end of the document, and the number scan may read up to it.
-// Returns false, having read but not judged the text, on anything but ASCII
-// white space and plain decimals before the markup: entities, asterisk
-// fields, words, other white space, the end of the document. The caller
-// then reads the element the general way, which gives the exact values or
-// the error. `sink(double)` is called for each number read.
+namespace detail {
+
+enum class Step { number, markup, declined };
+
+// One number of a row, read the general way after the white space before it
+// (the fixed form through scan_point4 first); or the `<` of the markup that
+// ends the row, `p` left on it; or a decline, on anything else.
 template <class Sink>
-bool parse_floats_before_markup(const char* p, const char* end, Sink&& sink, const char*& stop) noexcept {
+[[gnu::always_inline]] inline Step read_one_number(const char*& p, const char* end, Sink& sink) noexcept {
+    p = skip_ascii_space(p, end);
+    if (p == end) {
+        return Step::declined;
+    }
+    if (*p == '<') {
+        return Step::markup;
+    }
+    double value;
+    if (end - p >= 9) {
+        const std::size_t length = scan_point4(p, value);
+        if (length != 0 && ends_number(p[length])) {
+            sink(value);
+            p += length;
+            return Step::number;
+        }
+    }
+    const char* next = scan_decimal(p, end, value);
+    if (next == nullptr || next == end || !ends_number(*next)) {
+        return Step::declined;
+    }
+    sink(value);
+    p = next;
+    return Step::number;
+}
+
+// The row reader of any processor: two cells at a time with SSE2.
+template <class Sink>
+bool parse_row_portable(const char* p, const char* end, Sink& sink, const char*& stop) noexcept {
     for (;;) {
         double first, second;
         if (end - p >= 23) {
@@ -154,30 +181,31 @@ bool parse_floats_before_markup(const char* p, const char* end, Sink&& sink, con
                 continue;
             }
         }
-        p = skip_ascii_space(p, end);
-        if (p == end) {
-            return false;
-        }
-        if (*p == '<') {
-            stop = p;
-            return true;
-        }
-        double value;
-        if (end - p >= 9) {
-            const std::size_t length = scan_point4(p, value);
-            if (length != 0 && detail::ends_number(p[length])) {
-                sink(value);
-                p += length;
+        switch (read_one_number(p, end, sink)) {
+            case Step::number:
                 continue;
-            }
+            case Step::markup:
+                stop = p;
+                return true;
+            case Step::declined:
+                return false;
         }
-        const char* next = scan_decimal(p, end, value);
-        if (next == nullptr || next == end || !detail::ends_number(*next)) {
-            return false;
-        }
-        sink(value);
-        p = next;
     }
+}
+
+}  // namespace detail
+
+// Parses the numbers of element text in place, straight from the document:
+// from `p` up to the `<` of the next markup, which `stop` is set to. `end`
+// is the end of the document, and the number scan may read up to it.
+// Returns false, having read but not judged the text, on anything but ASCII
+// white space and plain decimals before the markup: entities, asterisk
+// fields, words, other white space, the end of the document. The caller
+// then reads the element the general way, which gives the exact values or
+// the error. `sink(double)` is called for each number read.
+template <class Sink>
+bool parse_floats_before_markup(const char* p, const char* end, Sink&& sink, const char*& stop) noexcept {
+    return detail::parse_row_portable(p, end, sink, stop);
 }
 
 }  // namespace quorvel
