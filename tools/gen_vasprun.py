@@ -8,6 +8,7 @@ import argparse
 import gzip
 import math
 import os
+import re
 import sys
 import time
 import zlib
@@ -60,13 +61,16 @@ _ELEMENTS = {
     "Sb": (121.750, 5, "PAW_PBE Sb 06Sep2000", 0.0, 0.1, -4.1),
     "Ba": (137.327, 10, "PAW_PBE Ba_sv 06Sep2000", 0.0, 0.3, -1.9),
     "La": (138.900, 11, "PAW_PBE La 06Sep2000", 0.0, 1.0, -4.9),
+    "Os": (190.230, 8, "PAW_PBE Os 17Jan2003", 0.0, 1.0, -11.2),
     "Pt": (195.080, 10, "PAW_PBE Pt 04Feb2005", 0.0, 1.0, -6.1),
     "Au": (196.966, 11, "PAW_PBE Au 04Oct2007", 0.0, 1.0, -3.3),
     "Pb": (207.200, 14, "PAW_PBE Pb_d 06Sep2000", 0.0, 0.6, -3.7),
 }
 
-# LORBIT=11 orbital columns, padded to five characters as VASP writes them.
+# LORBIT=11 orbital columns, padded to five characters as VASP 5.4.4 and later write them;
+# earlier versions write three, the last "dx2".
 _ORBITAL_FIELDS = ("    s", "   py", "   pz", "   px", "  dxy", "  dyz", "  dz2", "  dxz", "x2-y2")
+_ORBITAL_FIELDS_OLD = ("  s", " py", " pz", " px", "dxy", "dyz", "dz2", "dxz", "dx2")
 _ORBITAL_GROUP = (0, 1, 1, 1, 2, 2, 2, 2, 2)  # s, p, d
 
 _MASK = (1 << 64) - 1
@@ -300,6 +304,8 @@ class _Run:
         self.rng = _Random(cfg["seed"])
         self.version = cfg["vasp_version"]
         self.v6 = not self.version.strip().startswith(("4", "5"))
+        release = tuple(int(n) for n in re.findall(r"\d+", self.version)[:3])
+        self.orbital_fields = _ORBITAL_FIELDS if release >= (5, 4, 4) else _ORBITAL_FIELDS_OLD
         self.types = _parse_species(cfg["species"])
         self.atoms = [el for el, cnt in self.types for _ in range(cnt)]
         self.type_index = [t + 1 for t, (_, cnt) in enumerate(self.types) for _ in range(cnt)]
@@ -1079,7 +1085,7 @@ def _write_dos(out, run):
         out.line(5, '<dimension dim="2">spin</dimension>')
         out.line(5, '<dimension dim="3">ion</dimension>')
         out.line(5, "<field>energy</field>")
-        for f in _ORBITAL_FIELDS:
+        for f in run.orbital_fields:
             out.line(5, "<field>%s</field>" % f)
         out.line(5, "<set>")
         tgrid = [2.0 * e / (nedos - 1) - 1.0 for e in range(nedos)]
@@ -1124,7 +1130,7 @@ def _write_projected(out, run):
     out.line(3, "<array>")
     for d, nm in ((1, "ion"), (2, "band"), (3, "kpoint"), (4, "spin")):
         out.line(4, '<dimension dim="%d">%s</dimension>' % (d, nm))
-    for f in _ORBITAL_FIELDS:
+    for f in run.orbital_fields:
         out.line(4, "<field>%s</field>" % f)
     out.line(4, "<set>")
     caps = run.proj_caps()
@@ -1405,7 +1411,8 @@ def main(argv=None):
     p.add_argument("--scheme", choices=("Gamma", "Monkhorst-Pack"), default="Gamma", help="k-point grid scheme")
     p.add_argument("--bulk-every-step", action=B, default=False, help="eigenvalues in every calculation")
     p.add_argument("--primitive-cell", action=B, default=True, help="primitive_cell structure before kpoints")
-    p.add_argument("--vasp-version", default=_DEFAULTS["vasp_version"], help="version string; 5.x selects the 5.4 layout")
+    p.add_argument("--vasp-version", default=_DEFAULTS["vasp_version"],
+                   help="version string; 5.x selects the 5.4 layout, before 5.4.4 with the short orbital titles")
     p.add_argument("--target-mb", type=float, default=None,
                    help="grow bands (with --projected) or k-points until the XML is about this many MB")
     p.add_argument("--seed", type=int, default=0)

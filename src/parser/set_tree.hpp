@@ -49,6 +49,16 @@ struct BasicRowSink {
         }
         ++count;
     }
+
+    // Where the next numbers go while they are stored, and in `room` how
+    // many places follow (0 when the next number is not stored); numbers
+    // written there count as read once `took` is told.
+    double* places(std::size_t& room) const noexcept {
+        const std::size_t column = count - skip;
+        room = column < width ? width - column : 0;
+        return room != 0 ? row + column : row;
+    }
+    void took(std::size_t n) noexcept { count += n; }
 };
 
 using RowSink = BasicRowSink<false>;

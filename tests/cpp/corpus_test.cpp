@@ -1,6 +1,10 @@
 // Real run files written by VASP parse (or fail as expected) into consistent records.
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
+#include "load.hpp"
+#include "record_digest.hpp"
 #include "test_support.hpp"
 
 namespace quorvel::testing {
@@ -67,6 +71,50 @@ INSTANTIATE_TEST_SUITE_P(
                       File{"truncated-in-calculation.xml.gz", "ok"},
                       File{"truncated-in-parameters.xml", "Missing element <atominfo>"},
                       File{"not-xml.xml", "Missing element <modeling>"}));
+
+// The row reader of processors with AVX2 and the portable one give the same
+// records to the last bit: every real file and the sample, whole and cut
+// short at many places (rows that meet the end of the text).
+TEST(CorpusRows, BothRowReadersGiveTheSameRecords) {
+#if !QUORVEL_AVX2_ROWS
+    GTEST_SKIP() << "one row reader on this processor family";
+#else
+    if (!detail::cpu_has_avx2()) GTEST_SKIP() << "no AVX2 on this processor";
+    std::vector<std::filesystem::path> files = {std::filesystem::path(QUORVEL_SOURCE_DIR) / "samples" / "sample.xml"};
+    if (std::filesystem::is_directory(QUORVEL_CORPUS_DIR)) {
+        for (const auto& entry : std::filesystem::directory_iterator(QUORVEL_CORPUS_DIR)) {
+            if (entry.path().filename().string().find(".xml") != std::string::npos) files.push_back(entry.path());
+        }
+    }
+    struct Restore {
+        ~Restore() { detail::avx2_rows = true; }
+    } restore;
+    std::size_t compared = 0;
+    for (const auto& path : files) {
+        std::ifstream in(path, std::ios::binary);
+        std::ostringstream bytes;
+        bytes << in.rdbuf();
+        Document document;
+        ASSERT_TRUE(load_document_from_bytes(bytes.str(), has_gz_extension(path.string()), document).ok()) << path;
+        const std::string text(document.text());
+        // Whole, then cut at 13 places spread over the text, each a few bytes off the last.
+        for (std::size_t cut = text.size(), step = text.size() / 13 + 8;; cut = cut > step ? cut - step + 7 : 0) {
+            for (const bool projected : {false, true}) {
+                ParseOptions options;
+                options.parse_projected = projected;
+                detail::avx2_rows = true;
+                const std::string wide = walk_to_digest(text.substr(0, cut), false, options, false);
+                detail::avx2_rows = false;
+                const std::string portable = walk_to_digest(text.substr(0, cut), false, options, false);
+                ASSERT_TRUE(wide == portable) << path << " cut at " << cut << (projected ? " (projected)" : "");
+                ++compared;
+            }
+            if (cut == 0) break;
+        }
+    }
+    EXPECT_GT(compared, 20u);
+#endif
+}
 
 }  // namespace
 }  // namespace quorvel::testing

@@ -1,17 +1,20 @@
 // The strict decimal syntax of single floats, the column forms of bulk rows, Unicode white space
 // and 32-bit integers.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "parser/number_rows.hpp"
 #include "parser/numbers.hpp"
+#include "parser/set_tree.hpp"
 
 namespace quorvel {
 namespace {
@@ -139,6 +142,266 @@ TEST(NumberColumns, TwoCellsAtOnceAgreeWithOneAtATime) {
             EXPECT_EQ(first, -1.0);
         }
     }
+}
+
+// ------------------------------------------------- four cells at a time
+
+bool has_avx2() {
+#if QUORVEL_AVX2_ROWS
+    return detail::cpu_has_avx2();
+#else
+    return false;
+#endif
+}
+
+// Whether the `width` bytes of `cell` are what the four-cell reader takes:
+// a blank, maybe more, an optional minus sign and digits, at most three
+// bytes for the two, a point and four digits.
+bool is_cell_form(const char* cell, int width) {
+    const int point = width - 5;
+    if (cell[point] != '.' || !std::all_of(cell + point + 1, cell + width, is_digit)) return false;
+    int start = 0;
+    while (start < point && cell[start] == ' ') ++start;
+    if (start == 0 || point - start > 3) return false;
+    if (cell[start] == '-') ++start;
+    return start < point && std::all_of(cell + start, cell + point, is_digit);
+}
+
+// What the four-cell reader is to read at `p`: with the width that the first
+// point tells, the leading cells of that form, if a byte that ends a number
+// follows the last of them.
+std::size_t expected_cells(const char* p, int& width) {
+    const void* point = std::memchr(p, '.', 16);
+    width = point == nullptr ? 0 : static_cast<int>(static_cast<const char*>(point) - p) + 5;
+    if (width != 8 && width != 10 && width != 11) return 0;
+    std::size_t cells = 0;
+    while (cells < 4 && is_cell_form(p + cells * width, width)) ++cells;
+    return cells != 0 && detail::ends_number(p[cells * width]) ? cells : 0;
+}
+
+// `text` with its bytes outside printable ASCII escaped, for messages.
+std::string printable(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7F) {
+            out += c;
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            out += escaped;
+        }
+    }
+    return out;
+}
+
+#if QUORVEL_AVX2_ROWS
+// Reads `text` (padded here to the bytes the reader needs) with the
+// four-cell reader and holds the result against the model above and the
+// cells read against the general scan: white space, then a number that ends
+// where its cell ends, with the same bits. Returns the cells read.
+std::size_t check_four_cells(std::string text) {
+    text.resize(std::max<std::size_t>(text.size(), detail::kFourCellsReadable), 'x');
+    const char* const p = text.data();
+    const char* const end = p + text.size();
+    double values[4];
+    const std::size_t cells = scan_cells_avx2(p, values);
+    int width = 0;
+    EXPECT_EQ(cells, expected_cells(p, width)) << '"' << printable(text) << '"';
+    const char* q = p;
+    for (std::size_t i = 0; i < cells; ++i) {
+        double general = 0;
+        const char* next = scan_decimal(skip_ascii_space(q, end), end, general);
+        if (next != p + (i + 1) * width) {
+            ADD_FAILURE() << '"' << printable(text) << "\" cell " << i << ": the general scan reads another number";
+            break;
+        }
+        EXPECT_TRUE(same(values[i], general))
+            << '"' << printable(text) << "\" cell " << i << ": " << values[i] << " " << general;
+        q = next;
+    }
+    return cells;
+}
+#endif
+
+// A cell of `width` bytes: `value` ten-thousandths, right aligned.
+std::string cell(int width, long long value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%s%lld.%04lld", value < 0 ? "-" : "", std::llabs(value) / 10000,
+                  std::llabs(value) % 10000);
+    return std::string(static_cast<std::size_t>(std::max(0, width - static_cast<int>(std::strlen(text)))), ' ') + text;
+}
+
+// Every cell of eight bytes with one digit before the point, with and
+// without a sign, in each of the four places of a step: the same values as
+// the general scan. Each step is also read as a row by both row readers.
+TEST(NumberColumns, FourCellsOfEightAgreeWithTheGeneralScanForEveryDigitPattern) {
+    const bool avx2 = has_avx2();
+    const char ends[] = {' ', '<', '\t', '\n', '\r', '\v', '\f'};
+    std::size_t rows_read = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (long long m = 0; m < 100000; ++m) {
+            std::string step;
+            for (int k = 0; k < 4; ++k) {
+                const long long value = (m + 25000 * k) % 100000;  // every value in every place
+                step += cell(8, ((m >> k) & 1) != pass ? -value : value);
+            }
+            step += ends[m % std::size(ends)];
+#if QUORVEL_AVX2_ROWS
+            if (avx2) {
+                ASSERT_EQ(check_four_cells(step), 4u);
+            }
+#endif
+            if (m % 10 == 0) {
+                ++rows_read;
+                const std::string row = step + (step.back() == '<' ? "/r>" : "</r>");
+                std::vector<double> general;
+                std::string_view bad;
+                ASSERT_TRUE(parse_floats(std::string_view(row).substr(0, row.find('<')),
+                                         [&](double v) { general.push_back(v); }, bad));
+                for (int reader = 0; reader < (avx2 ? 2 : 1); ++reader) {
+                    std::vector<double> read;
+                    const char* stop = nullptr;
+                    const auto sink = [&](double v) { read.push_back(v); };
+                    const char* const end = row.data() + row.size();
+                    ASSERT_TRUE(reader == 0 ? detail::parse_row_portable(row.data(), end, sink, stop)
+#if QUORVEL_AVX2_ROWS
+                                            : detail::parse_row_avx2(row.data(), end, sink, stop)
+#else
+                                            : false
+#endif
+                                ) << row;
+                    ASSERT_EQ(stop, row.data() + row.find('<'));
+                    ASSERT_EQ(read.size(), general.size());
+                    for (std::size_t i = 0; i < read.size(); ++i) ASSERT_TRUE(same(read[i], general[i])) << row;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(rows_read, 20000u);
+    if (!avx2) GTEST_SKIP() << "no AVX2 here: the four-cell reader was not run";
+}
+
+#if QUORVEL_AVX2_ROWS
+// Random cells of ten and eleven bytes (eigenvalues, densities of states),
+// up to three digits before the point: the same values as the general scan.
+TEST(NumberColumns, FourCellsOfTenAndElevenAgreeWithTheGeneralScan) {
+    if (!has_avx2()) GTEST_SKIP() << "no AVX2 on this processor";
+    std::mt19937_64 random(11);
+    for (const int width : {10, 11}) {
+        for (int n = 0; n < 200000; ++n) {
+            std::string step;
+            for (int k = 0; k < 4; ++k) {
+                const long long magnitude = static_cast<long long>(random() % (random() % 2 ? 100000 : 10000000));
+                const bool negative = random() % 2 && magnitude < 1000000;  // sign and digits in three bytes
+                step += cell(width, negative ? -magnitude : magnitude);
+            }
+            step += " <\n"[random() % 3];
+            ASSERT_EQ(check_four_cells(step), 4u) << step;
+        }
+    }
+}
+
+// Each byte of a step of each width, and the byte after it, replaced by
+// every byte value; then random pairs of replacements from the bytes of
+// numbers and white space. The reader reads what the model says and agrees
+// with the general scan on it: nothing it does not fully recognise.
+TEST(NumberColumns, FourCellsDeclineWhatIsNotTheirForm) {
+    if (!has_avx2()) GTEST_SKIP() << "no AVX2 on this processor";
+    std::mt19937_64 random(5);
+    const std::string steps[] = {
+        cell(8, 2707) + cell(8, -10000) + cell(8, 99999) + cell(8, 0) + " ",
+        cell(8, -1) + cell(8, 123456) + cell(8, 5) + cell(8, -99999) + "<",
+        cell(10, -269861) + cell(10, 10000) + cell(10, 9999999) + cell(10, -999999) + " ",
+        cell(11, -288274) + cell(11, 0) + cell(11, 1234567) + cell(11, -5) + "\n",
+    };
+    const char alphabet[] = " -+.0123456789eE\t\n<x\xC9";
+    std::size_t read = 0, steps_checked = 0;
+    for (const std::string& step : steps) {
+        ASSERT_EQ(check_four_cells(step), 4u) << step;
+        for (std::size_t at = 0; at < step.size(); ++at) {
+            for (int byte = 0; byte < 256; ++byte) {
+                std::string changed = step;
+                changed[at] = static_cast<char>(byte);
+                read += check_four_cells(changed);
+                ++steps_checked;
+            }
+        }
+        for (int n = 0; n < 50000; ++n) {
+            std::string changed = step;
+            for (int i = 0; i < 2; ++i) changed[random() % step.size()] = alphabet[random() % (sizeof alphabet - 1)];
+            read += check_four_cells(changed);
+            ++steps_checked;
+        }
+    }
+    EXPECT_GT(read, steps_checked);  // most changes leave some cells whole
+}
+#endif
+
+// Rows of cells of the three widths, broken now and then by other numbers
+// and separators, read by both row readers into a row of stored columns
+// (numbers straight into place where they can) and one number at a time:
+// the numbers of the general way, the same bits, the same stop.
+TEST(NumberColumns, RowReadersAgreeWithTheGeneralWay) {
+    const bool avx2 = has_avx2();
+    const char* const others[] = {"7", "-0", "1e5", "0.30000000000000004", "12345.6789", "+.5", "5.", "-.1234"};
+    const char* const separators[] = {" ", "\t", "\n", "  ", ""};
+    std::mt19937_64 random(17);
+    for (int n = 0; n < 40000; ++n) {
+        const int width = (n % 3 == 0) ? 8 : (n % 3 == 1 ? 10 : 11);
+        std::string row;
+        const std::size_t count = random() % 14;
+        for (std::size_t i = 0; i < count; ++i) {
+            if (random() % 16 == 0) {
+                row += separators[random() % std::size(separators)];
+                row += others[random() % std::size(others)];
+                row += ' ';
+            } else {
+                const long long value = static_cast<long long>(random() % 1000000) - 300000;
+                row += cell(width, width == 8 ? value % 100000 : value);
+            }
+        }
+        row += random() % 2 ? " </r>" : "</r>";
+        row += std::string(random() % 50, ' ');  // near the end of the text at times
+        const std::size_t markup = row.find('<');
+        std::vector<double> general;
+        std::string_view bad;
+        const bool general_read =
+            parse_floats(std::string_view(row).substr(0, markup), [&](double v) { general.push_back(v); }, bad);
+        const char* const end = row.data() + row.size();
+        for (int reader = 0; reader < (avx2 ? 2 : 1); ++reader) {
+            const auto read_row = [&](auto& sink, const char*& stop) {
+                return reader == 0 ? detail::parse_row_portable(row.data(), end, sink, stop)
+#if QUORVEL_AVX2_ROWS
+                                   : detail::parse_row_avx2(row.data(), end, sink, stop);
+#else
+                                   : false;
+#endif
+            };
+            std::vector<double> read;
+            const auto one_at_a_time = [&](double v) { read.push_back(v); };
+            const char* stop = nullptr;
+            const bool taken = read_row(one_at_a_time, stop);
+            if (!taken) continue;  // left to the general way
+            ASSERT_TRUE(general_read) << row;
+            ASSERT_EQ(stop, row.data() + markup) << row;
+            ASSERT_EQ(read.size(), general.size()) << row;
+            for (std::size_t i = 0; i < read.size(); ++i) ASSERT_TRUE(same(read[i], general[i])) << row << " " << i;
+            // Stored columns: after the first `skip` numbers, the next
+            // `width`; nothing written past them.
+            const std::size_t skip = random() % 3, columns = 1 + random() % 12;
+            std::vector<double> stored(columns + 4, -7.0);
+            RowSink row_sink{stored.data(), skip, columns};
+            const char* row_stop = nullptr;
+            ASSERT_TRUE(read_row(row_sink, row_stop)) << row;
+            ASSERT_EQ(row_stop, stop);
+            ASSERT_EQ(row_sink.count, general.size()) << row;
+            for (std::size_t c = 0; c < stored.size(); ++c)
+                ASSERT_TRUE(same(stored[c], c < columns && skip + c < general.size() ? general[skip + c] : -7.0))
+                    << row << " skip " << skip << " column " << c;
+        }
+    }
+    if (!avx2) GTEST_SKIP() << "no AVX2 here: only the portable row reader was run";
 }
 
 TEST(NumberWhitespace, EveryUnicodeWhiteSpaceCharacterAndNoOther) {
