@@ -9,6 +9,10 @@
 #include <string_view>
 #include <system_error>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace quorvel {
 
 // ------------------------------------------------------------------ UTF-8
@@ -56,6 +60,32 @@ inline bool is_digit(char c) noexcept { return static_cast<unsigned char>(c - '0
 
 // The white space of XML markup and of the trimming of text.
 inline bool is_xml_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// Skips the XML white space at `p`: sixteen bytes at a time where they are
+// readable, since the rows of bulk sections start with a line end and a
+// long indentation.
+inline const char* skip_xml_space(const char* p, const char* end) noexcept {
+#if defined(__SSE2__)
+    while (end - p >= 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const auto blank_or_line_end = static_cast<unsigned>(_mm_movemask_epi8(
+            _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n')))));
+        if (blank_or_line_end == 0xFFFF) {
+            p += 16;
+            continue;
+        }
+        p += __builtin_ctz(~blank_or_line_end);
+        if (*p != '\t' && *p != '\r') {
+            return p;
+        }
+        ++p;
+    }
+#endif
+    while (p != end && is_xml_space(*p)) {
+        ++p;
+    }
+    return p;
+}
 
 // TAB, LF, VT, FF, CR and space.
 inline bool is_ascii_space(char c) noexcept {

@@ -39,7 +39,7 @@ struct Scatter {
 
 }  // namespace
 
-Status SetTree::finish_row(double* row, std::size_t count) {
+Status SetTree::finish_short_row(double* row, std::size_t count) {
     for (std::size_t i = count > skip ? count - skip : 0; i < width; ++i) {
         row[i] = 0.0;
     }

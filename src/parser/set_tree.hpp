@@ -100,7 +100,16 @@ struct SetTree {
     // many short rows under a long field list cannot take memory out of
     // proportion to the file, and when the row holds fewer than
     // `min_numbers` numbers.
-    Status finish_row(double* row, std::size_t count);
+    Status finish_row(double* row, std::size_t count) {
+        // A row that fills its width and holds enough numbers adds at least
+        // as many numbers as places, so the proportion cannot tip on it.
+        if (count >= skip + width && count >= min_numbers) [[likely]] {
+            ++rows;
+            numbers += count;
+            return {};
+        }
+        return finish_short_row(row, count);
+    }
 
     // Re-lays every stored row out at `new_width` values: zero-padded when
     // wider, cut when narrower.
@@ -117,6 +126,9 @@ struct SetTree {
     std::uint64_t rows = 0;
     std::uint64_t numbers = 0;     // numbers in the rows' texts, padding excluded
     std::uint64_t top_member = 0;  // index of the outer set's member being read
+
+private:
+    Status finish_short_row(double* row, std::size_t count);
 };
 
 

@@ -1,5 +1,5 @@
 // The text module: whole-text integers of every width, UTF-8 written and
-// checked, also piece by piece.
+// checked, also piece by piece; white space skipped.
 #include <cstdint>
 #include <random>
 #include <string>
@@ -65,6 +65,37 @@ TEST(Utf8, PieceByPieceAgreesWithTheWhole) {
             check.grow(text.data(), size);
         }
         ASSERT_EQ(check.valid(text.size()), is_valid_utf8(text)) << round;
+    }
+}
+
+TEST(XmlSpace, SkippedWideAgreesWithByteByByte) {
+    // Runs of the four XML white space bytes, every length up to 40, before a
+    // stop byte (or the end), from every offset of a padded buffer: the wide
+    // steps must stop exactly where a byte-by-byte skip does, and never read
+    // beyond `end`.
+    std::mt19937 random(7);
+    const char spaces[] = {' ', '\n', '\t', '\r'};
+    for (int trial = 0; trial < 4000; ++trial) {
+        const std::size_t length = random() % 41;
+        std::string text;
+        for (std::size_t i = 0; i < length; ++i) {
+            // Mostly blanks and line ends, as indentation is; tabs and
+            // carriage returns now and then, which the wide step hands on.
+            const unsigned pick = random() % 16;
+            text += spaces[pick < 8 ? 0 : pick < 13 ? 1 : pick < 15 ? 2 : 3];
+        }
+        const bool stopped = random() % 4 != 0;
+        if (stopped) {
+            text += "<r>  0.0000 </r>"[random() % 3];
+        }
+        const std::string padded = text + std::string(random() % 20, 'x');
+        const char* begin = padded.data();
+        const char* end = begin + text.size();
+        const char* expected = begin;
+        while (expected != end && is_xml_space(*expected)) {
+            ++expected;
+        }
+        EXPECT_EQ(skip_xml_space(begin, end) - begin, expected - begin) << '"' << text << '"';
     }
 }
 
