@@ -85,6 +85,18 @@ public:
         return true;
     }
 
+    // Up to `max_rows` rows `<r>` that each hold exactly `skip + width`
+    // plain numbers, read straight from the document into `out`, `width`
+    // places a row, through `Sink{row, skip, width}`. Returns how many were
+    // read; the row after them, if any, is still to be read.
+    template <class Sink>
+    std::size_t read_full_rows(std::size_t skip, std::size_t width, double* out, std::size_t max_rows) noexcept {
+        const char* p = reader_.next_byte();
+        const std::size_t rows = quorvel::read_full_rows<Sink>(p, reader_.document_end(), skip, width, out, max_rows);
+        reader_.move_to(p);
+        return rows;
+    }
+
     // Whether the reading has met the end of the input: a section parser
     // that returns with this set was cut short rather than closed.
     bool input_ended() const noexcept { return reader_.ended(); }

@@ -421,7 +421,8 @@ template <int Width, class Sink>
 
 // The row reader of processors with AVX2: four cells at a time.
 template <class Sink>
-[[gnu::target("avx2")]] bool parse_row_avx2(const char* p, const char* end, Sink& sink, const char*& stop) noexcept {
+[[gnu::target("avx2"), gnu::always_inline]] inline bool read_row_avx2(const char* p, const char* end, Sink& sink,
+                                                                     const char*& stop) noexcept {
     for (;;) {
         if (end - p >= kFourCellsReadable) {
             switch (first_point_end(p)) {
@@ -453,6 +454,11 @@ template <class Sink>
                 return false;
         }
     }
+}
+
+template <class Sink>
+[[gnu::target("avx2")]] bool parse_row_avx2(const char* p, const char* end, Sink& sink, const char*& stop) noexcept {
+    return read_row_avx2(p, end, sink, stop);
 }
 
 #endif  // QUORVEL_AVX2_ROWS
@@ -505,6 +511,77 @@ bool parse_floats_before_markup(const char* p, const char* end, Sink&& sink, con
     }
 #endif
     return detail::parse_row_portable(p, end, sink, stop);
+}
+
+namespace detail {
+
+// Where the numbers of a row `<r>` begin, after the white space at `p`; null
+// when no such row starts there.
+inline const char* row_numbers(const char* p, const char* end) noexcept {
+    p = skip_xml_space(p, end);
+    return end - p >= 3 && p[0] == '<' && p[1] == 'r' && p[2] == '>' ? p + 3 : nullptr;
+}
+
+// Whether a row read up to `markup` is full, `numbers` numbers, and ends in a
+// plain `</r>`.
+template <class Sink>
+inline bool is_full_row(const Sink& sink, std::size_t numbers, const char* markup, const char* end) noexcept {
+    return sink.count == numbers && end - markup >= 4 && markup[1] == '/' && markup[2] == 'r' && markup[3] == '>';
+}
+
+// The `<r>` rows of a bulk section, one after another from `at`, for as long
+// as each holds exactly `skip + width` numbers of the forms
+// parse_floats_before_markup reads and ends in a plain `</r>`: each stored
+// through a `Sink{row, skip, width}` at `out`, `width` places a row, up to
+// `max_rows` rows. Returns how many were read, `at` left after the last one's
+// end tag. The row that stops it is left unread (its places may have been
+// written), for the caller to read the general way.
+template <class Sink>
+std::size_t read_full_rows_portable(const char*& at, const char* end, std::size_t skip, std::size_t width,
+                                    double* out, std::size_t max_rows) noexcept {
+    std::size_t rows = 0;
+    for (const char* numbers; rows < max_rows && (numbers = row_numbers(at, end)) != nullptr; ++rows) {
+        Sink sink{out + rows * width, skip, width};
+        const char* markup = nullptr;
+        if (!parse_row_portable(numbers, end, sink, markup) || !is_full_row(sink, skip + width, markup, end)) {
+            break;
+        }
+        at = markup + 4;
+    }
+    return rows;
+}
+
+#if QUORVEL_AVX2_ROWS
+// The same with the four-cell reader inside the loop over rows.
+template <class Sink>
+[[gnu::target("avx2")]] std::size_t read_full_rows_avx2(const char*& at, const char* end, std::size_t skip,
+                                                       std::size_t width, double* out, std::size_t max_rows) noexcept {
+    std::size_t rows = 0;
+    for (const char* numbers; rows < max_rows && (numbers = row_numbers(at, end)) != nullptr; ++rows) {
+        Sink sink{out + rows * width, skip, width};
+        const char* markup = nullptr;
+        if (!read_row_avx2(numbers, end, sink, markup) || !is_full_row(sink, skip + width, markup, end)) {
+            break;
+        }
+        at = markup + 4;
+    }
+    return rows;
+}
+#endif
+
+}  // namespace detail
+
+// Rows `<r>` of `skip + width` numbers each, straight from the document:
+// see detail::read_full_rows_portable.
+template <class Sink>
+std::size_t read_full_rows(const char*& at, const char* end, std::size_t skip, std::size_t width, double* out,
+                           std::size_t max_rows) noexcept {
+#if QUORVEL_AVX2_ROWS
+    if (detail::avx2_rows) {
+        return detail::read_full_rows_avx2<Sink>(at, end, skip, width, out, max_rows);
+    }
+#endif
+    return detail::read_full_rows_portable<Sink>(at, end, skip, width, out, max_rows);
 }
 
 }  // namespace quorvel

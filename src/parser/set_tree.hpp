@@ -144,8 +144,36 @@ Status read_rows(XmlCursor& cursor, SetTree& tree, const char* tree_text, std::u
                  OnRow& on_row) {
     XmlEvent event;
     std::string_view text;
+    // Rows that fill their width exactly, nearly all of them, are read many
+    // at a time into room made once; a row of another shape stops the run
+    // and is read below, with the next few, so that rows of other shapes are
+    // not read twice over. Rows that keep their first number go one by one.
+    constexpr std::size_t kNumbersAtOnce = 1024;
+    constexpr std::size_t kRowsAfterMiss = 64;
+    const std::size_t rows_at_once =
+        std::is_same_v<Sink, RowSink> && tree.width != 0 && tree.min_numbers <= tree.skip + tree.width
+            ? kNumbersAtOnce / tree.width
+            : 0;
+    std::size_t single_rows = 0;
     for (;;) {
         QV_TRY(cursor.checkpoint(tree_text, &tree.values));
+        if (single_rows != 0) {
+            --single_rows;
+        } else if (rows_at_once != 0) {
+            double* const room = tree.values.grow_by(rows_at_once * tree.width);
+            const std::size_t read = cursor.read_full_rows<Sink>(tree.skip, tree.width, room, rows_at_once);
+            tree.values.shrink_by((rows_at_once - read) * tree.width);
+            if (read != 0) {
+                members += read;
+                tree.rows += read;
+                tree.numbers += read * (tree.skip + tree.width);
+                Sink full{nullptr, tree.skip, tree.width};
+                full.count = tree.skip + tree.width;
+                QV_TRY(on_row(static_cast<const Sink&>(full)));
+                continue;
+            }
+            single_rows = kRowsAfterMiss;
+        }
         Sink sink{tree.begin_row(), tree.skip, tree.width};
         if (cursor.read_number_element("r", sink)) {
             ++members;

@@ -1,5 +1,10 @@
 // Projected eigenvalues: orbital weights per spin, k-point, band and ion in one dense array.
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+
+#include "parser/number_rows.hpp"
 
 #include "test_support.hpp"
 
@@ -73,6 +78,65 @@ TEST(Projected, Failures) {
     for (const auto& c : cases) {
         const std::string status = parse(c.content, p);
         EXPECT_TRUE(c.exact ? status == c.error : status.rfind(c.error, 0) == 0) << status;
+    }
+}
+
+TEST(Projected, RowsOfEveryShapeAmongFullRowsKeepTheirPlaces) {
+    // Full rows in the written form are read many at a time; any other row
+    // (short, in other number forms, with a comment or an entity, other white
+    // space) stops such a run and is read on its own. Every row must land in
+    // its place with its own values, with either row reader.
+    std::mt19937 random(29);
+    constexpr std::size_t kOrbitals = 9;
+    for (int trial = 0; trial < 20; ++trial) {
+        const std::size_t rows = 1 + random() % 600;
+        std::string content = "<array>";
+        for (std::size_t f = 0; f < kOrbitals; ++f) content += "<field>o" + std::to_string(f) + "</field>";
+        content += "<set><set><set><set>";
+        std::vector<double> expected(rows * kOrbitals, 0.0);
+        for (std::size_t r = 0; r < rows; ++r) {
+            const auto kind = random() % 100 < (trial % 2 ? 97u : 70u) ? 0u : static_cast<unsigned>(1 + random() % 6);
+            const std::size_t count = kind == 1 ? random() % kOrbitals : kOrbitals;  // 1: short
+            std::string cells;
+            for (std::size_t c = 0; c < count; ++c) {
+                char cell[32];
+                const double value = (static_cast<double>(random() % 1099999) - 99999) / 1e4;  // "%8.4f" keeps a blank
+                if (kind == 2 && c == count / 2) {
+                    std::snprintf(cell, sizeof cell, " %.6E", value);  // another number form
+                } else if (kind == 3 && c == 1) {
+                    std::snprintf(cell, sizeof cell, "&#32;%.4f", value);  // an entity
+                } else if (kind == 4 && c == 2) {
+                    std::snprintf(cell, sizeof cell, "\t%.4f", value);  // other white space
+                } else {
+                    std::snprintf(cell, sizeof cell, "%8.4f", value);
+                }
+                cells += cell;
+                expected[r * kOrbitals + c] = std::strtod(cell + (kind == 3 && c == 1 ? 5 : 0), nullptr);
+            }
+            content += kind == 5 ? "\n <!-- a row follows -->  <r>" : "\n       <r>";
+            content += cells + (kind == 6 ? "</r>" : " </r>");
+        }
+        content += "\n</set></set></set></set></array>";
+#if QUORVEL_AVX2_ROWS
+        const bool avx2 = detail::cpu_has_avx2();
+#else
+        const bool avx2 = false;
+#endif
+        for (int reader = 0; reader < (avx2 ? 2 : 1); ++reader) {
+            SCOPED_TRACE(::testing::Message() << "trial " << trial << ", " << (reader ? "AVX2" : "portable"));
+#if QUORVEL_AVX2_ROWS
+            detail::avx2_rows = reader == 1;
+#endif
+            ProjectedArray p;
+            const std::string status = parse(content, p);
+#if QUORVEL_AVX2_ROWS
+            detail::avx2_rows = avx2;
+#endif
+            ASSERT_EQ(status, "ok");
+            ASSERT_EQ(p.values.shape, (Shape{1, 1, 1, rows, kOrbitals}));
+            ASSERT_EQ(p.values.data.size(), expected.size());
+            for (std::size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(p.values.data[i], expected[i]) << "value " << i;
+        }
     }
 }
 
