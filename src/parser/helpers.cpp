@@ -184,6 +184,11 @@ Status XmlCursor::skip_element() {
     std::size_t depth = 1;
     XmlEvent event;
     for (;;) {
+        // Rows, nearly all of what bulk sections hold, pass without events.
+        if (reader_.skip_text_element("r")) {
+            QV_TRY(interruption_point());
+            continue;
+        }
         QV_TRY(next_event(event));
         switch (event.kind) {
             case EventKind::Start:

@@ -119,6 +119,22 @@ bool XmlReader::text_before_end_tag(std::string_view& text) noexcept {
     return true;
 }
 
+bool XmlReader::skip_text_element(std::string_view name) noexcept {
+    const std::size_t n = name.size();
+    const char* start = skip_xml_space(pos_, end_);
+    if (static_cast<std::size_t>(end_ - start) < n + 2 || start[0] != '<' || std::memcmp(start + 1, name.data(), n) != 0 ||
+        start[n + 1] != '>') {
+        return false;
+    }
+    const char* lt = find_byte(start + n + 2, end_, '<');
+    if (lt == nullptr || static_cast<std::size_t>(end_ - lt) < n + 3 || lt[1] != '/' ||
+        std::memcmp(lt + 2, name.data(), n) != 0 || lt[n + 2] != '>') {
+        return false;
+    }
+    pos_ = lt + n + 3;
+    return true;
+}
+
 Status XmlReader::read_markup(XmlEvent& event) {
     const char* lt = pos_;
     if (end_ - lt < 2) {

@@ -57,6 +57,11 @@ public:
     // Otherwise reads nothing and returns false.
     bool text_before_end_tag(std::string_view& text) noexcept;
 
+    // When the next markup, after white space, is a plain `<name>` with only
+    // text up to a plain `</name>`, passes all of it, as the Start, Text and
+    // End events would, and returns true. Otherwise reads nothing.
+    bool skip_text_element(std::string_view name) noexcept;
+
     // For callers that read a run of text themselves, straight from the
     // document: the next unread byte, the end of the document, and moving
     // on to a point between the two.

@@ -69,6 +69,12 @@ TEST(CursorSkip, ByEventsAndByRawByteSearch) {
         // cut off by the end of the input: no error, the input has ended
         {"<extra><a>", "extra", "ok cut Eof"}, {"<\xFF>", "\xFF", "ok cut Eof"}, {"<a><b></b><!-- x", "a", "ok cut Eof"},
         {"<a><!x>", "a", "XML!"},
+        // rows pass whole when plain; any other shape goes by events, to the same place
+        {"<a>\n <r>1 2</r>\t<r> </r><r>&bad;</r></a><z/>", "a", "ok <z/> Eof"},
+        {"<a><r>1<!--</r>--></r><r >2</r ><r a='</r>'>3</r><r/><r><r>4</r></r></a><z/>", "a", "ok <z/> Eof"},
+        {"<r>1 2</r><z/>", "r", "ok <z/> Eof"}, {"<a><r>1</r></a><r>2</r>", "a", "ok <r> T(2) </r> Eof"},
+        {"<a><r>1</x><z/>", "a", "ok cut Eof"}, {"<a><r>1</r><r>2", "a", "ok cut Eof"}, {"<a><r>1</r", "a", "ok cut Eof"},
+        {"<a><r>1</r><r>2</r><!x></a>", "a", "XML!"},
     };
     for (const auto& [fragment, name, expected] : by_events) {
         FragmentCursor f(fragment);
