@@ -32,18 +32,11 @@ public:
 
     // The reading has come to `position`; text before `floor` is still in
     // use. Once a step's worth has piled up, the whole pages in between are
-    // moved to the end of `rows` when given and possible, or else given back;
-    // then the room that the next step's numbers will fill is mapped.
+    // moved to the end of `rows` when given and possible, or else given back.
     void pass(const char* floor, const char* position, HeapArray<double>* rows) noexcept {
         pass(floor, position, [&](char* pages, std::size_t bytes) {
             return rows != nullptr && rows->adopt_pages(pages, bytes, reserve_for(*rows, bytes, position));
         });
-        if (rows != nullptr) {
-            // Bulk rows write a number in eight bytes of text or more, as
-            // many as its place takes: a step of text fills a step of room
-            // at most.
-            rows->populate_room(step_ / sizeof(double));
-        }
     }
 
     // The same with `take(pages, bytes)`, which returns true when it took the

@@ -103,14 +103,14 @@ public:
         memory::give_back(data(), data() + (count < size_ ? count : size_));
     }
 
-    // Maps the pages of the room for the next `count` elements (as much of
-    // it as the capacity holds) in one call before they are written: the
-    // system maps a run of pages in far less time than it takes one fault
-    // per page. Someone else's bytes are left alone.
-    void populate_room(std::size_t count) noexcept {
-        if (memory_.foreign.release == nullptr) {
-            const std::size_t room = capacity() - size_;
-            memory::populate(data() + size_, data() + size_ + (count < room ? count : room));
+    // Maps the pages of elements [from, from + count), as far as the
+    // capacity goes, in one call before they are written: the system maps a
+    // run of pages in far less time than it takes one fault per page.
+    // Someone else's bytes are left alone.
+    void populate(std::size_t from, std::size_t count) noexcept {
+        const std::size_t last = from + count < capacity() ? from + count : capacity();
+        if (memory_.foreign.release == nullptr && from < last) {
+            memory::populate(data() + from, data() + last);
         }
     }
 

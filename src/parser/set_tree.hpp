@@ -77,6 +77,7 @@ struct SetTree {
         rows = 0;
         numbers = 0;
         top_member = 0;
+        populated = 0;
     }
 
     // Adds the row of `text`: its `width` numbers after the first `skip`,
@@ -95,6 +96,18 @@ struct SetTree {
     // row, then its completion once `count` numbers were stored through a
     // RowSink. A row begun and not finished is taken back by drop_row.
     double* begin_row() { return values.grow_by(width); }
+    // Room for `count` more values, whose pages are mapped a stretch ahead
+    // at a time rather than one fault at a time as they are written.
+    double* begin_rows(std::size_t count) {
+        const std::size_t at = values.size();
+        double* room = values.grow_by(count);
+        if (at + count > populated) {
+            constexpr std::size_t kStretch = (std::size_t{512} << 10) / sizeof(double);
+            values.populate(at, count + kStretch);
+            populated = at + count + kStretch;
+        }
+        return room;
+    }
     void drop_row() noexcept { values.shrink_by(width); }
     // Fails when the padding would outgrow the numbers read by far, so that
     // many short rows under a long field list cannot take memory out of
@@ -126,6 +139,7 @@ struct SetTree {
     std::uint64_t rows = 0;
     std::uint64_t numbers = 0;     // numbers in the rows' texts, padding excluded
     std::uint64_t top_member = 0;  // index of the outer set's member being read
+    std::size_t populated = 0;     // values before this have their pages mapped (or are written)
 
 private:
     Status finish_short_row(double* row, std::size_t count);
@@ -160,7 +174,7 @@ Status read_rows(XmlCursor& cursor, SetTree& tree, const char* tree_text, std::u
         if (single_rows != 0) {
             --single_rows;
         } else if (rows_at_once != 0) {
-            double* const room = tree.values.grow_by(rows_at_once * tree.width);
+            double* const room = tree.begin_rows(rows_at_once * tree.width);
             const std::size_t read = cursor.read_full_rows<Sink>(tree.skip, tree.width, room, rows_at_once);
             tree.values.shrink_by((rows_at_once - read) * tree.width);
             if (read != 0) {
