@@ -15,6 +15,7 @@
 #include "parser/number_rows.hpp"
 #include "parser/numbers.hpp"
 #include "parser/set_tree.hpp"
+#include "test_support.hpp"
 
 namespace quorvel {
 namespace {
@@ -224,6 +225,8 @@ std::size_t check_four_cells(std::string text) {
 }
 #endif
 
+constexpr std::size_t kTens[] = {1, 10, 100, 1000};
+
 // A cell of `width` bytes: `value` ten-thousandths, right aligned.
 std::string cell(int width, long long value) {
     char text[32];
@@ -232,53 +235,57 @@ std::string cell(int width, long long value) {
     return std::string(static_cast<std::size_t>(std::max(0, width - static_cast<int>(std::strlen(text)))), ' ') + text;
 }
 
-// Every cell of eight bytes with one digit before the point, with and
-// without a sign, in each of the four places of a step: the same values as
-// the general scan. Each step is also read as a row by both row readers.
+// Every cell of eight bytes the four-cell reader takes (a blank; a blank, a
+// minus sign or a digit; a digit, a point and four digits: 1.2 million of
+// them), each in each of the four places of a step: the same values as the
+// general scan. Some of the steps are also read as rows by both row readers.
 TEST(NumberColumns, FourCellsOfEightAgreeWithTheGeneralScanForEveryDigitPattern) {
     const bool avx2 = has_avx2();
     const char ends[] = {' ', '<', '\t', '\n', '\r', '\v', '\f'};
+    constexpr std::size_t kPatterns = 12 * 10 * 10000;
+    const auto pattern = [](std::size_t i) {
+        std::string cell = "  0.0000";
+        cell[1] = " -0123456789"[i / 100000];
+        cell[2] = static_cast<char>('0' + i / 10000 % 10);
+        for (int d = 0; d < 4; ++d) cell[static_cast<std::size_t>(7 - d)] = static_cast<char>('0' + i / kTens[d] % 10);
+        return cell;
+    };
     std::size_t rows_read = 0;
-    for (int pass = 0; pass < 2; ++pass) {
-        for (long long m = 0; m < 100000; ++m) {
-            std::string step;
-            for (int k = 0; k < 4; ++k) {
-                const long long value = (m + 25000 * k) % 100000;  // every value in every place
-                step += cell(8, ((m >> k) & 1) != pass ? -value : value);
-            }
-            step += ends[m % std::size(ends)];
+    for (std::size_t i = 0; i < kPatterns; i += testing::kSanitized ? 97 : 1) {
+        std::string step;
+        for (std::size_t k = 0; k < 4; ++k) step += pattern((i + k * (kPatterns / 4)) % kPatterns);
+        step += ends[i % std::size(ends)];
 #if QUORVEL_AVX2_ROWS
-            if (avx2) {
-                ASSERT_EQ(check_four_cells(step), 4u);
-            }
+        if (avx2) {
+            ASSERT_EQ(check_four_cells(step), 4u) << step;
+        }
 #endif
-            if (m % 10 == 0) {
-                ++rows_read;
-                const std::string row = step + (step.back() == '<' ? "/r>" : "</r>");
-                std::vector<double> general;
-                std::string_view bad;
-                ASSERT_TRUE(parse_floats(std::string_view(row).substr(0, row.find('<')),
-                                         [&](double v) { general.push_back(v); }, bad));
-                for (int reader = 0; reader < (avx2 ? 2 : 1); ++reader) {
-                    std::vector<double> read;
-                    const char* stop = nullptr;
-                    const auto sink = [&](double v) { read.push_back(v); };
-                    const char* const end = row.data() + row.size();
-                    ASSERT_TRUE(reader == 0 ? detail::parse_row_portable(row.data(), end, sink, stop)
+        if (i % 60 == 0) {
+            ++rows_read;
+            const std::string row = step + (step.back() == '<' ? "/r>" : "</r>");
+            std::vector<double> general;
+            std::string_view bad;
+            ASSERT_TRUE(parse_floats(std::string_view(row).substr(0, row.find('<')),
+                                     [&](double v) { general.push_back(v); }, bad));
+            for (int reader = 0; reader < (avx2 ? 2 : 1); ++reader) {
+                std::vector<double> read;
+                const char* stop = nullptr;
+                const auto sink = [&](double v) { read.push_back(v); };
+                const char* const end = row.data() + row.size();
+                ASSERT_TRUE(reader == 0 ? detail::parse_row_portable(row.data(), end, sink, stop)
 #if QUORVEL_AVX2_ROWS
-                                            : detail::parse_row_avx2(row.data(), end, sink, stop)
+                                        : detail::parse_row_avx2(row.data(), end, sink, stop)
 #else
-                                            : false
+                                        : false
 #endif
-                                ) << row;
-                    ASSERT_EQ(stop, row.data() + row.find('<'));
-                    ASSERT_EQ(read.size(), general.size());
-                    for (std::size_t i = 0; i < read.size(); ++i) ASSERT_TRUE(same(read[i], general[i])) << row;
-                }
+                            ) << row;
+                ASSERT_EQ(stop, row.data() + row.find('<'));
+                ASSERT_EQ(read.size(), general.size());
+                for (std::size_t n = 0; n < read.size(); ++n) ASSERT_TRUE(same(read[n], general[n])) << row;
             }
         }
     }
-    EXPECT_EQ(rows_read, 20000u);
+    EXPECT_GT(rows_read, 0u);
     if (!avx2) GTEST_SKIP() << "no AVX2 here: the four-cell reader was not run";
 }
 
