@@ -183,9 +183,11 @@ Status XmlCursor::passed_checkpoint(const char* floor, HeapArray<double>* rows) 
 Status XmlCursor::skip_element() {
     std::size_t depth = 1;
     XmlEvent event;
+    // Rows, nearly all of what bulk sections hold, pass without events once
+    // the first has been met: other elements are not asked to be rows.
+    bool rows_met = false;
     for (;;) {
-        // Rows, nearly all of what bulk sections hold, pass without events.
-        if (reader_.skip_text_element("r")) {
+        if (rows_met && reader_.skip_text_element("r")) {
             QV_TRY(interruption_point());
             continue;
         }
@@ -193,6 +195,7 @@ Status XmlCursor::skip_element() {
         switch (event.kind) {
             case EventKind::Start:
                 ++depth;
+                rows_met = rows_met || event.name == "r";
                 break;
             case EventKind::End:
                 if (--depth == 0) {
