@@ -530,20 +530,20 @@ inline bool is_full_row(const Sink& sink, std::size_t numbers, const char* marku
 }
 
 // The `<r>` rows of a bulk section, one after another from `at`, for as long
-// as each holds exactly `skip + width` numbers of the forms
-// parse_floats_before_markup reads and ends in a plain `</r>`: each stored
-// through a `Sink{row, skip, width}` at `out`, `width` places a row, up to
-// `max_rows` rows. Returns how many were read, `at` left after the last one's
-// end tag. The row that stops it is left unread (its places may have been
-// written), for the caller to read the general way.
-template <class Sink>
-std::size_t read_full_rows_portable(const char*& at, const char* end, std::size_t skip, std::size_t width,
-                                    double* out, std::size_t max_rows) noexcept {
+// as each holds exactly `skip + width` numbers that `Reader::row` reads (the
+// forms of parse_floats_before_markup) and ends in a plain `</r>`: each
+// stored through a `Sink{row, skip, width}` at `out`, `width` places a row,
+// up to `max_rows` rows. Returns how many were read, `at` left after the last
+// one's end tag. The row that stops it is left unread (its places may have
+// been written), for the caller to read the general way.
+template <class Sink, class Reader>
+inline std::size_t read_full_rows_with(const char*& at, const char* end, std::size_t skip, std::size_t width,
+                                       double* out, std::size_t max_rows) noexcept {
     std::size_t rows = 0;
     for (const char* numbers; rows < max_rows && (numbers = row_numbers(at, end)) != nullptr; ++rows) {
         Sink sink{out + rows * width, skip, width};
         const char* markup = nullptr;
-        if (!parse_row_portable(numbers, end, sink, markup) || !is_full_row(sink, skip + width, markup, end)) {
+        if (!Reader::row(numbers, end, sink, markup) || !is_full_row(sink, skip + width, markup, end)) {
             break;
         }
         at = markup + 4;
@@ -551,28 +551,34 @@ std::size_t read_full_rows_portable(const char*& at, const char* end, std::size_
     return rows;
 }
 
-#if QUORVEL_AVX2_ROWS
-// The same with the four-cell reader inside the loop over rows.
-template <class Sink>
-[[gnu::target("avx2")]] std::size_t read_full_rows_avx2(const char*& at, const char* end, std::size_t skip,
-                                                       std::size_t width, double* out, std::size_t max_rows) noexcept {
-    std::size_t rows = 0;
-    for (const char* numbers; rows < max_rows && (numbers = row_numbers(at, end)) != nullptr; ++rows) {
-        Sink sink{out + rows * width, skip, width};
-        const char* markup = nullptr;
-        if (!read_row_avx2(numbers, end, sink, markup) || !is_full_row(sink, skip + width, markup, end)) {
-            break;
-        }
-        at = markup + 4;
+struct PortableRows {
+    template <class Sink>
+    static bool row(const char* p, const char* end, Sink& sink, const char*& stop) noexcept {
+        return parse_row_portable(p, end, sink, stop);
     }
-    return rows;
+};
+
+#if QUORVEL_AVX2_ROWS
+struct Avx2Rows {
+    template <class Sink>
+    [[gnu::target("avx2")]] static bool row(const char* p, const char* end, Sink& sink, const char*& stop) noexcept {
+        return read_row_avx2(p, end, sink, stop);
+    }
+};
+
+// Flattened: the four-cell reader inside the loop over rows.
+template <class Sink>
+[[gnu::target("avx2"), gnu::flatten]] std::size_t read_full_rows_avx2(const char*& at, const char* end,
+                                                                     std::size_t skip, std::size_t width,
+                                                                     double* out, std::size_t max_rows) noexcept {
+    return read_full_rows_with<Sink, Avx2Rows>(at, end, skip, width, out, max_rows);
 }
 #endif
 
 }  // namespace detail
 
 // Rows `<r>` of `skip + width` numbers each, straight from the document:
-// see detail::read_full_rows_portable.
+// see detail::read_full_rows_with.
 template <class Sink>
 std::size_t read_full_rows(const char*& at, const char* end, std::size_t skip, std::size_t width, double* out,
                            std::size_t max_rows) noexcept {
@@ -581,7 +587,7 @@ std::size_t read_full_rows(const char*& at, const char* end, std::size_t skip, s
         return detail::read_full_rows_avx2<Sink>(at, end, skip, width, out, max_rows);
     }
 #endif
-    return detail::read_full_rows_portable<Sink>(at, end, skip, width, out, max_rows);
+    return detail::read_full_rows_with<Sink, detail::PortableRows>(at, end, skip, width, out, max_rows);
 }
 
 }  // namespace quorvel
