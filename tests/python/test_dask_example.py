@@ -18,9 +18,9 @@ pytestmark = pytest.mark.skipif(os.environ.get("QUORVEL_SANITIZED") == "1", reas
 
 
 def load_example():
-    spec = importlib.util.spec_from_file_location("dask_summary", ROOT / "examples" / "dask_summary.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("dask_summary", ROOT / "examples" / "dask_summary.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
