@@ -24,21 +24,6 @@ const std::string kBadSum = "I/O error: corrupt gzip stream does not have a matc
 const std::string kBadHeader = "I/O error: invalid gzip header";
 const std::string kCorrupt = "I/O error: corrupt deflate stream";
 
-// One gzip member of `data` made by zlib at compression `level` (window bits 31: gzip framing).
-std::string gzip(std::string_view data, int level = Z_DEFAULT_COMPRESSION) {
-    z_stream z{};
-    EXPECT_EQ(deflateInit2(&z, level, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY), Z_OK);
-    std::string out(deflateBound(&z, data.size()), '\0');
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    z.avail_in = static_cast<uInt>(data.size());
-    z.next_out = reinterpret_cast<Bytef*>(out.data());
-    z.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
-}
-
 // `member` with a header that carries `field` as an extra field (as bgzip writes its block size)
 // and a file name.
 std::string with_extra_and_name(const std::string& member, const std::string& field) {

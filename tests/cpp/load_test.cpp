@@ -11,12 +11,14 @@
 #include <gtest/gtest.h>
 
 #include "load.hpp"
+#include "test_support.hpp"
 
 namespace quorvel {
 namespace {
 
 using namespace std::string_literals;
 namespace fs = std::filesystem;
+using testing::gzip;
 
 const std::string kBadHeader = "I/O error: invalid gzip header", kTooLong = "I/O error: gzip header field too long";
 const std::string kBadSum = "I/O error: corrupt gzip stream does not have a matching checksum";
@@ -25,21 +27,6 @@ const std::string kDecode = "Encoding error: Failed to decode vasprun.xml as ISO
 
 std::string shown(const Status& status, const Document& document) {
     return status.ok() ? std::string(document.text()) : status.error().to_string();
-}
-
-// A gzip member (window bits 31) made by zlib.
-std::string gzip(std::string_view data) {
-    z_stream z{};
-    EXPECT_EQ(deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY), Z_OK);
-    std::string out(deflateBound(&z, data.size()), '\0');
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    z.avail_in = static_cast<uInt>(data.size());
-    z.next_out = reinterpret_cast<Bytef*>(out.data());
-    z.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
 }
 
 // `member` with its 10-byte header replaced by one carrying each optional field that is not empty.

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include "parse.hpp"
 #include "run_analysis.hpp"
@@ -30,6 +31,21 @@ constexpr bool kSanitized = false;
 #else
 constexpr bool kSanitized = false;
 #endif
+
+// One gzip member of `data` made by zlib at compression `level` (window bits 31: gzip framing).
+inline std::string gzip(std::string_view data, int level = Z_DEFAULT_COMPRESSION) {
+    z_stream z{};
+    EXPECT_EQ(deflateInit2(&z, level, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    std::string out(deflateBound(&z, data.size()), '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
 
 // The bytes of a file.
 inline std::string read_file(const std::filesystem::path& path) {
