@@ -27,7 +27,11 @@ def test_readable_files_are_consistent(path, property_names):
     run = quorvel.Vasprun(str(path), parse_projected=True)
     v = {name: getattr(run, name) for name in property_names}
     natoms, nkpts, steps = len(v["atoms"]), len(v["kpoints"]["weights"]), v["ionic_steps"]
-    assert v["program"] == "vasp" and v["version"] and natoms > 0 and steps
+    assert v["program"] == "vasp" and v["version"] and natoms > 0
+    # GW runs hold no calculation: their results stand at the top level
+    assert bool(steps) is not path.name.startswith("gw0")
+    if not steps:
+        return
     assert sum(t["count"] for t in v["atom_types"]) == natoms and v["converged"] is True
     assert v["kpoints"]["kpointlist"].shape == (nkpts, 3)
     assert repr(run).endswith(f", nkpts={nkpts}, nsteps={len(steps)})")
@@ -35,9 +39,14 @@ def test_readable_files_are_consistent(path, property_names):
         assert len(s["positions"]) == len(s["species"]) == natoms and len(s["lattice"]) == 3
     for step in steps:
         assert len(step["forces"]) == natoms and all(len(f) == 3 for f in step["forces"])
-    # a file cut off before its final structure ends where its last ionic step stands
-    assert v["final_structure"] == steps[-1]["structure"]
+    # a file cut off before its final structure ends where its last ionic step stands; a
+    # machine-learned MD run goes on after its last DFT step with predicted steps
+    if not path.name.startswith("ml-md"):
+        assert v["final_structure"] == steps[-1]["structure"]
     shape = v["eigenvalue_shape"]
+    if shape is None:  # the force field's MD writes no eigenvalues
+        assert path.name.startswith("ml-md")
+        return
     assert shape[1] == nkpts and v["eigenvalues"].shape == shape + (2,)
     if v["projected"] is not None:
         assert v["projected"]["data"].shape == shape + (natoms, len(v["projected"]["orbitals"]))
