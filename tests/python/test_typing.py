@@ -6,7 +6,7 @@ import pytest
 
 mypy_api = pytest.importorskip("mypy.api")
 
-CLI_SOURCE = pathlib.Path(__file__).resolve().parents[2] / "src" / "python" / "quorvel_cli.py"
+PACKAGE_SOURCE = pathlib.Path(__file__).resolve().parents[2] / "python" / "quorvel"
 
 USAGE = '''
 from __future__ import annotations
@@ -92,6 +92,20 @@ def test_a_wrong_assignment_is_rejected(mypy):
         in output
 
 
-def test_the_command_module_type_checks(mypy):
-    output, status = mypy(path=CLI_SOURCE)
+COMMAND_USAGE = '''
+import quorvel.cli
+from quorvel.cli.files import expand_arguments
+
+paths, problems = expand_arguments(["runs"])
+status: int = quorvel.cli.main(["info", *paths])
+'''
+
+
+def test_the_package_type_checks(mypy):
+    output, status = mypy(path=PACKAGE_SOURCE)
+    assert status == 0, output
+
+
+def test_a_script_using_the_command_type_checks(mypy):
+    output, status = mypy(COMMAND_USAGE, name="command.py")
     assert status == 0, output

@@ -1,0 +1,99 @@
+"""Reading many files with several worker threads, results in the order of the arguments."""
+
+from __future__ import annotations
+
+import sys
+import time
+from concurrent.futures import FIRST_COMPLETED, Executor, Future, ThreadPoolExecutor, wait
+from typing import Callable, Iterator, Sequence, TypeVar
+
+Result = TypeVar("Result")
+
+
+def progress_text(done: int, total: int, elapsed: float, width: int = 24) -> str:
+    """`[#.......................]  12/184  3.4 files/s  ETA 0:51`: files done, rate, time left."""
+    filled = width * done // total if total else width
+    bar = "#" * filled + "." * (width - filled)
+    if done and elapsed > 0:
+        rate = done / elapsed
+        left = round((total - done) / rate)
+        speed, eta = f"{rate:.1f} files/s", f"{left // 60}:{left % 60:02d}"
+    else:
+        speed, eta = "- files/s", "-"
+    return f"[{bar}] {done:>{len(str(total))}}/{total}  {speed}  ETA {eta}"
+
+
+class Progress:
+    """A progress bar on standard error, only when it is a terminal and there are several files."""
+
+    def __init__(self, total: int) -> None:
+        self.total, self.done, self.width = total, 0, 0
+        self.start = time.monotonic()
+        self.active = total > 1 and sys.stderr.isatty()
+        # how often a waiting reader redraws the bar, so that rate and ETA stay current
+        self.refresh: float | None = 0.5 if self.active else None
+
+    def update(self, done: int) -> None:
+        self.done = done
+        self.show()
+
+    def show(self) -> None:
+        if self.active:
+            text = progress_text(self.done, self.total, time.monotonic() - self.start)
+            sys.stderr.write("\r" + text.ljust(self.width))
+            sys.stderr.flush()
+            self.width = len(text)
+
+    def clear(self) -> None:
+        if self.active and self.width:
+            sys.stderr.write("\r" + " " * self.width + "\r")
+            sys.stderr.flush()
+            self.width = 0
+
+
+def _executor(workers: int) -> Executor:
+    # Threads: the reader parses without the interpreter lock, so they read in
+    # parallel, and a Vasprun need not travel between processes.
+    return ThreadPoolExecutor(workers)
+
+
+def _in_order(futures: Sequence[Future[Result]], items: Sequence[str], failed: Callable[[str, str], Result],
+              progress: Progress) -> Iterator[Result]:
+    """The futures' results in submission order, yielded as soon as each and all before it are done."""
+    pending, next_index = set(futures), 0
+    while next_index < len(futures):
+        _, pending = wait(pending, timeout=progress.refresh, return_when=FIRST_COMPLETED)
+        progress.update(len(futures) - len(pending))
+        while next_index < len(futures) and futures[next_index].done():
+            try:
+                result = futures[next_index].result()
+            except Exception as error:  # a worker failed: its file gets the error row
+                result = failed(items[next_index], f"the worker reading the file failed: {error!r}")
+            progress.clear()  # the bar and the output share the terminal
+            yield result
+            progress.show()
+            next_index += 1
+
+
+def results_in_order(function: Callable[[str], Result], items: Sequence[str], workers: int,
+                     failed: Callable[[str, str], Result]) -> Iterator[Result]:
+    """function(item) for each item, read by `workers` workers, in the order of items.
+    One worker reads in this process. function must not raise: it reports failures
+    in its result; failed(item, message) stands for a worker that died."""
+    progress = Progress(len(items))
+    try:
+        if workers <= 1 or len(items) <= 1:
+            for done, item in enumerate(items):
+                progress.update(done)  # shown while the next file is read
+                result = function(item)
+                progress.clear()
+                yield result
+            return
+        pool = _executor(min(workers, len(items)))
+        try:
+            futures = [pool.submit(function, item) for item in items]
+            yield from _in_order(futures, items, failed, progress)
+        finally:
+            pool.shutdown(wait=True, cancel_futures=True)
+    finally:
+        progress.clear()
