@@ -20,9 +20,11 @@ import quorvel
 
 from .bands import command_bands
 from .dos import command_dos
-from .info import command_info
+from .gap import RULE_TEXT
+from .info import COLUMNS_HELP, command_info
 from .plot import add_picture
-from .steps import command_steps
+from .steps import COLUMNS_HELP as STEP_COLUMNS_HELP, command_steps
+from .workers import leave_on_interrupt
 
 __all__ = ["main", "parser"]
 
@@ -68,12 +70,19 @@ def parser() -> argparse.ArgumentParser:
         epilog="exit status: 0 when every file was read, 1 when some file failed, 2 for wrong usage")
     main_parser.add_argument("--version", action="version", version=f"quorvel {_version()}")
     commands = main_parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    info = commands.add_parser("info", help="summarise each run file: a block each, or a CSV or JSON row each")
+    info = commands.add_parser("info", help="summarise each run file: a block each, or a CSV or JSON row each",
+                               description="Summarise each run file: a block each, or a CSV or JSON row each.",
+                               epilog=f"{COLUMNS_HELP} {RULE_TEXT[0].upper()}{RULE_TEXT[1:]}.")
     _add_many_files(info)
     info.add_argument("--no-projected", action="store_true", help="do not read the projections (faster)")
     info.set_defaults(run=command_info)
-    steps = commands.add_parser("steps", help="the ionic steps: energies, largest force, stress trace, volume")
+    steps = commands.add_parser("steps", help="the ionic steps: energies, their change, largest force, pressure, "
+                                              "volume, and where EDIFFG would stop the relaxation",
+                                description="The ionic steps of each run file, one row each.",
+                                epilog=STEP_COLUMNS_HELP)
     _add_many_files(steps)
+    steps.add_argument("--plot", metavar="OUT.png", help="also draw e_0_energy and the largest force (log scale) "
+                                                         "per step into this picture (needs matplotlib)")
     steps.set_defaults(run=command_steps)
     dos = commands.add_parser("dos", help="plot the density of states (needs matplotlib)",
                               description="Plot the density of states, relative to the Fermi level.")
@@ -110,5 +119,5 @@ def main(argv: Sequence[str] | None = None) -> int:
     except BrokenPipeError:  # the reader of the output went away, as `| head` does
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
-    except KeyboardInterrupt:  # Ctrl-C: stop quietly, as the shell expects
-        return 130
+    except KeyboardInterrupt:  # Ctrl-C: stop quietly, as the shell expects, without waiting for workers
+        return leave_on_interrupt(130)
