@@ -35,9 +35,11 @@ def test_pictures_without_matplotlib_say_so(sample_path, tmp_path, capsys, monke
 @pytest.mark.parametrize("command", ["dos", "bands"])
 def test_text_from_the_file_is_not_read_as_mathematics(generate, tmp_path, command):
     path = generate("odd $name.xml", species="Si:2", labels=True, kpoints=20, dos=True)
-    args = arguments(command, path, "--partial") if command == "dos" else arguments(command, path)
-    draw = cli_dos.dos_figure if command == "dos" else cli_bands.bands_figure
-    axes = render(draw(quorvel.Vasprun(path), args))
+    run = quorvel.Vasprun(path)
+    if command == "dos":
+        axes = render(cli_dos.dos_figure(run, arguments(command, path, "--partial")))
+    else:
+        axes = render(cli_bands.bands_picture([run], arguments(command, path))[1])
     assert axes.get_title() == r"Si2: odd \$name.xml"
 
 

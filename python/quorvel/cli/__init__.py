@@ -85,7 +85,9 @@ def parser() -> argparse.ArgumentParser:
                                                          "per step into this picture (needs matplotlib)")
     steps.set_defaults(run=command_steps)
     dos = commands.add_parser("dos", help="plot the density of states (needs matplotlib)",
-                              description="Plot the density of states, relative to the Fermi level.")
+                              description="Plot the density of states, relative to the valence band maximum "
+                                          "of a gapped run or the Fermi level of a metal.",
+                              epilog=f"{RULE_TEXT[0].upper()}{RULE_TEXT[1:]}.")
     add_picture(dos, "dos.png")
     dos.add_argument("--absolute", action="store_true", help="keep the file's energies instead of E - E_F "
                                                              "(the default window is then E_F - 6 to E_F + 6)")
@@ -98,11 +100,21 @@ def parser() -> argparse.ArgumentParser:
     dos.set_defaults(run=command_dos)
     bands = commands.add_parser(
         "bands", help="plot the band structure along the k-path (needs matplotlib)",
-        description="Plot the band structure along the file's k-path. The x axis is the distance along the "
-                    "path in Cartesian reciprocal space (Å⁻¹, from the final structure's lattice, reciprocal "
-                    "vectors with the factor 2π: b = 2π·inv(A)ᵀ); energies are relative to the valence band "
-                    "maximum of an insulator or the Fermi energy of a metal.")
-    add_picture(bands, "bands.png")
+        description="Plot the band structure along the k-path of a run, or of several runs joined in order "
+                    "(a path split over runs). The x axis is the distance along the path in Cartesian "
+                    "reciprocal space (Å⁻¹, from the final structure's lattice, reciprocal vectors with the "
+                    "factor 2π: b = 2π·inv(A)ᵀ). Labels come from --kpoints, else from the run, else from the "
+                    "KPOINTS file beside it (KPOINTS_OPT for KPOINTS_OPT data) when it is a line-mode path "
+                    "or a labelled list. A run that mixes weighted k-points with zero-weight ones (a hybrid "
+                    "band run) is drawn from its zero-weight points only; a run with KPOINTS_OPT data from "
+                    "those, unless --main.",
+        epilog=f"{RULE_TEXT[0].upper()}{RULE_TEXT[1:]}; bands applies it to the k-points it draws.")
+    add_picture(bands, "bands.png", "vasprun.xml files; several are joined in order into one path")
+    bands.add_argument("--kpoints", action="append", metavar="KPOINTS",
+                       help="the KPOINTS file of the run (line mode, or an explicit list with labels), for its "
+                            "labels; once per FILE, in their order")
+    bands.add_argument("--main", action="store_true", help="draw the main k-point set of a run that also has "
+                                                           "KPOINTS_OPT data")
     bands.set_defaults(run=command_bands)
     return main_parser
 

@@ -105,9 +105,14 @@ def energy(text: str) -> float:
     return value
 
 
-def add_picture(command: argparse.ArgumentParser, output: str) -> None:
-    command.add_argument("file", metavar="FILE", help="a vasprun.xml file")
+def add_picture(command: argparse.ArgumentParser, output: str, files_help: str = "") -> None:
+    if files_help:
+        command.add_argument("files", nargs="+", metavar="FILE", help=files_help)
+    else:
+        command.add_argument("file", metavar="FILE", help="a vasprun.xml file")
     command.add_argument("-o", "--output", default=output, help=f"the picture to write (default {output}); the "
                                                                 "format follows the extension")
     command.add_argument("--window", nargs=2, type=energy, action=WindowAction, metavar=("EMIN", "EMAX"),
                          help="the energy range shown, in eV on the axis (default -6 6)")
+    command.add_argument("--dat", metavar="FILE", help="also write the plotted numbers to this text file "
+                                                       "(columns, `#` comments; numpy.loadtxt reads it)")
