@@ -22,7 +22,8 @@ from .bands import command_bands
 from .dos import command_dos
 from .gap import RULE_TEXT
 from .info import COLUMNS_HELP, command_info
-from .plot import add_picture
+from .plot import add_picture, positive_energy
+from .sites import site_list
 from .steps import COLUMNS_HELP as STEP_COLUMNS_HELP, command_steps
 from .workers import leave_on_interrupt
 
@@ -97,6 +98,11 @@ def parser() -> argparse.ArgumentParser:
     dos.add_argument("--orbitals", nargs="+", metavar="ORB",
                      help="the orbitals of the partial DOS: groups s p d f, or labels such as px dxy (implies "
                           "--partial; default every group)")
+    dos.add_argument("--atoms", type=site_list, metavar="SITES",
+                     help="the sites of the partial DOS by their numbers in the file, from 1: 1,3-5 (implies "
+                          "--partial; default all)")
+    dos.add_argument("--sigma", type=positive_energy, metavar="EV",
+                     help="broaden every curve with a Gaussian of this standard deviation (eV)")
     dos.set_defaults(run=command_dos)
     bands = commands.add_parser(
         "bands", help="plot the band structure along the k-path (needs matplotlib)",
