@@ -1,12 +1,13 @@
 """The `quorvel` command: summaries of run files, their ionic steps, and DOS and band-structure plots.
 
-    quorvel info FILE|FOLDER... [--format table|csv|json] [-j N]   what each file holds
-    quorvel steps FILE|FOLDER... [--format table|csv|json] [-j N]  the ionic steps, one row each
-    quorvel dos FILE [-o dos.png] [--partial] [--window EMIN EMAX]  the density of states as a picture
-    quorvel bands FILE [-o bands.png] [--window EMIN EMAX]          the band structure as a picture
+    quorvel info FILE|FOLDER... [--format table|csv|json] [-j N]             what each file holds
+    quorvel steps FILE|FOLDER... [--format table|csv|json] [-j N] [--plot P]  the ionic steps, one row each
+    quorvel dos FILE [-o dos.png] [--partial] [--atoms 1,3-5] [--sigma S]      the density of states
+    quorvel bands FILE... [-o bands.png] [--kpoints KPOINTS]... [--main]      the band structure
 
 Exit status: 0 when every file was read, 1 when some file failed (its error is
-printed on standard error with its name, the other files go on), 2 for wrong usage.
+printed on standard error with its name, the other files go on), 2 for wrong
+usage, 130 after Ctrl-C.
 """
 
 from __future__ import annotations
@@ -51,8 +52,9 @@ def _workers(text: str) -> int:
     return count
 
 
-FOLDERS_HELP = ("run files or folders; a folder is searched recursively for *.xml and *.xml.gz files "
-                "whose name contains 'vasprun' (all of them when no name does)")
+FOLDERS_HELP = ("run files or folders; a folder is searched recursively for files named vasprun* (plain or .gz, "
+                "with suffixes such as .relax1 or .static) or *vasprun*.xml[.gz], and where none is, for every "
+                "*.xml and *.xml.gz; links to folders are followed once, FIFOs, sockets and devices passed over")
 
 
 def _add_many_files(command: argparse.ArgumentParser) -> None:
@@ -68,7 +70,8 @@ def _add_many_files(command: argparse.ArgumentParser) -> None:
 def parser() -> argparse.ArgumentParser:
     main_parser = argparse.ArgumentParser(
         prog="quorvel", description="Read VASP vasprun.xml run files (plain or gzip-compressed).",
-        epilog="exit status: 0 when every file was read, 1 when some file failed, 2 for wrong usage")
+        epilog="exit status: 0 when every file was read, 1 when some file failed, 2 for wrong usage, 130 after "
+               "Ctrl-C")
     main_parser.add_argument("--version", action="version", version=f"quorvel {_version()}")
     commands = main_parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     info = commands.add_parser("info", help="summarise each run file: a block each, or a CSV or JSON row each",

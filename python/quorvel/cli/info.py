@@ -80,10 +80,6 @@ def summarise(path: str, parse_projected: bool = False) -> dict[str, Any]:
         return _failed_summary(path, str(error) or type(error).__name__)
 
 
-def _yes(flag: bool) -> str:
-    return "yes" if flag else "no"
-
-
 def converged_text(electronic: bool, ionic: bool) -> str:
     """yes when both loops converged, else no and which did not."""
     failed = [name for name, flag in (("electronic", electronic), ("ionic", ionic)) if not flag]

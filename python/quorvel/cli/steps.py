@@ -9,6 +9,7 @@ from dataclasses import dataclass
 from typing import Any, Mapping, Sequence
 
 import numpy as np
+import numpy.typing as npt
 
 import quorvel
 
@@ -66,7 +67,7 @@ def criterion(run: quorvel.Vasprun) -> Criterion:
     return Criterion(10 * ediff)
 
 
-def mended_e0(step: Mapping[str, Any], electronic: np.ndarray | None) -> float:
+def mended_e0(step: Mapping[str, Any], electronic: npt.NDArray[np.float64] | None) -> float:
     """e_0_energy, or where VASP 5 wrote it wrong (as final_energy mends the last step) the
     free energy plus the last electronic step's e_0 - e_fr, rounded to 8 decimals."""
     written = float(step["e_0_energy"])
