@@ -1,4 +1,4 @@
-"""pymatgen Structures, and their `as_dict()` form, from quorvel's structure dicts."""
+"""pymatgen Structures, and the dicts `Vasprun.as_dict()` holds of them, from quorvel's structure dicts."""
 
 from __future__ import annotations
 
@@ -10,12 +10,12 @@ from pymatgen.core import Lattice, Structure
 if TYPE_CHECKING:
     from quorvel import Structure as StructureData
 
-__all__ = ["lattice_dict", "structure", "structure_dict"]
+__all__ = ["structure", "structure_dicts"]
 
 
 def _selective_flags(data: StructureData) -> list[list[bool]] | None:
     """The selective-dynamics flags of the structure, where the file wrote them."""
-    flags: Any = data.get("selective")  # type: ignore[misc]  # newer cores only
+    flags: Any = data.get("selective")  # newer cores only
     return None if flags is None else [[bool(flag) for flag in row] for row in flags]
 
 
@@ -26,12 +26,16 @@ def structure(data: StructureData, species: list[str]) -> Structure:
     return Structure(Lattice(data["lattice"]), species, data["positions"], site_properties=properties)
 
 
-def lattice_dict(lattice: Lattice) -> dict[str, Any]:
-    """`Structure.as_dict()["lattice"]` of a structure with this lattice."""
-    a, b, c = lattice.abc
-    alpha, beta, gamma = lattice.angles
-    return {"matrix": lattice.matrix.tolist(), "pbc": list(lattice.pbc), "a": a, "b": b, "c": c,
-            "alpha": alpha, "beta": beta, "gamma": gamma, "volume": float(lattice.volume)}
+def _lattice_parameters(matrices: Any) -> tuple[Any, Any, Any]:
+    """Lengths, angles (degrees) and volumes of many lattices (n, 3, 3) at once, to the bit as
+    pymatgen's `Lattice` gives them one by one."""
+    lengths = np.sqrt(np.sum(matrices**2, axis=-1))
+    angles = np.empty_like(lengths)
+    for column, (i, j) in enumerate(((1, 2), (2, 0), (0, 1))):
+        cosine = np.sum(matrices[:, i] * matrices[:, j], axis=-1) / (lengths[:, i] * lengths[:, j])
+        angles[:, column] = np.degrees(np.arccos(np.clip(cosine, -1, 1)))
+    volumes = np.abs(np.sum(np.cross(matrices[:, 0], matrices[:, 1]) * matrices[:, 2], axis=-1))
+    return lengths, angles, volumes
 
 
 def _cartesian(fractional: Any, matrix: Any) -> Any:
@@ -41,17 +45,26 @@ def _cartesian(fractional: Any, matrix: Any) -> Any:
     return 0.0 + fractional[:, :1] * matrix[0] + fractional[:, 1:2] * matrix[1] + fractional[:, 2:3] * matrix[2]
 
 
-def structure_dict(data: StructureData, species: list[str]) -> dict[str, Any]:
-    """`structure(data, species).as_dict()` as `Vasprun.as_dict()` holds it, without building the
-    Structure and its sites."""
-    lattice = Lattice(data["lattice"])
-    fractional = np.array(data["positions"], dtype=float)
-    cartesian = _cartesian(fractional, lattice.matrix).tolist()
-    flags = _selective_flags(data)
-    sites = []
-    for index, (symbol, abc, xyz) in enumerate(zip(species, fractional.tolist(), cartesian)):
-        properties = {} if flags is None else {"selective_dynamics": flags[index]}
-        sites.append({"species": [{"element": symbol, "occu": 1}], "abc": abc, "properties": properties,
-                      "label": symbol, "xyz": xyz})
-    return {"@module": "pymatgen.core.structure", "@class": "Structure", "charge": 0.0,
-            "lattice": lattice_dict(lattice), "properties": {}, "sites": sites}
+def structure_dicts(structures: list[StructureData], species: list[str]) -> list[dict[str, Any]]:
+    """`structure(data, species).as_dict()` of each structure as `Vasprun.as_dict()` holds it
+    (lists for tuples), without building the Structures and their sites."""
+    if not structures:
+        return []
+    matrices = np.array([data["lattice"] for data in structures], dtype=float)
+    lengths, angles, volumes = _lattice_parameters(matrices)
+    result = []
+    for data, matrix, (a, b, c), (alpha, beta, gamma), volume in zip(
+            structures, matrices, lengths.tolist(), angles.tolist(), volumes.tolist()):
+        fractional = np.array(data["positions"], dtype=float)
+        flags = _selective_flags(data)
+        sites = []
+        for index, (symbol, abc, xyz) in enumerate(zip(species, fractional.tolist(),
+                                                       _cartesian(fractional, matrix).tolist())):
+            properties = {} if flags is None else {"selective_dynamics": flags[index]}
+            sites.append({"species": [{"element": symbol, "occu": 1}], "abc": abc, "properties": properties,
+                          "label": symbol, "xyz": xyz})
+        lattice = {"matrix": matrix.tolist(), "pbc": [True, True, True], "a": a, "b": b, "c": c,
+                   "alpha": alpha, "beta": beta, "gamma": gamma, "volume": volume}
+        result.append({"@module": "pymatgen.core.structure", "@class": "Structure", "charge": 0.0,
+                       "lattice": lattice, "properties": {}, "sites": sites})
+    return result

@@ -21,8 +21,8 @@ import quorvel
 
 from .._peers import optional_property
 from . import dielectric, electronic, inputs, steps
-from .structures import structure, structure_dict
-from .serialise import vasprun_dict
+from .structures import structure, structure_dicts
+from .serialise import structure_as_dict, vasprun_dict
 
 if TYPE_CHECKING:
     from pymatgen.core import Structure
@@ -133,39 +133,31 @@ class Vasprun(outputs.Vasprun):  # type: ignore[misc]  # pymatgen is untyped
 
     @cached_property
     def nionic_steps(self) -> int:
-        return len(self._record.ionic_steps)
+        # pymatgen counts every MD step of a machine-learned run, the predicted ones too
+        return len(self.md_data) or len(self._record.electronic_steps)
 
     @cached_property
     def ionic_steps(self) -> list[dict[str, Any]]:
-        record = self._record
-        kept = list(zip(self._kept(record.ionic_steps), self._kept(record.electronic_steps)))
         symbols = self.atomic_symbols
-        result = [steps.ionic_step(step, electronic, lambda data: structure(data, symbols))
-                  for step, electronic in kept]
-        self._add_static_tensors(result, np.array)
-        return result
+        return self._steps(lambda data: structure(data, symbols), np.array)
 
     def _ionic_step_dicts(self) -> list[dict[str, Any]]:
         """`as_dict()`'s ionic steps, made straight from the record while `ionic_steps` is unread."""
         if "ionic_steps" in self.__dict__:
             return [_step_as_dict(step) for step in self.ionic_steps]
-        record = self._record
-        kept = zip(self._kept(record.ionic_steps), self._kept(record.electronic_steps))
-        symbols = self.atomic_symbols
-        result = [steps.ionic_step(step, electronic, lambda data: structure_dict(data, symbols), _as_list)
-                  for step, electronic in kept]
-        self._add_static_tensors(result, _as_list)
-        return result
+        kept = self._kept(self._record.ionic_steps)
+        structures = iter(structure_dicts([step["structure"] for step in kept], self.atomic_symbols))
+        return self._steps(lambda _: next(structures), _as_list)
 
-    def _add_static_tensors(self, ionic_steps: list[dict[str, Any]], array: Any) -> None:
-        """The static dielectric tensors of a linear-response run, on the step that wrote them."""
-        if not ionic_steps or self.ionic_step_offset + len(ionic_steps) * (self.ionic_step_skip or 1) \
-                < self.nionic_steps:
-            return
-        for key in ("epsilon_rpa", "epsilon", "epsilon_ion"):
-            value = optional_property(self._record, key)
-            if value is not None:
-                ionic_steps[-1][key] = array(value)
+    def _steps(self, make_structure: Any, array: Any) -> list[dict[str, Any]]:
+        """The kept ionic steps; the static dielectric tensors go to the file's last step."""
+        record = self._record
+        kept = list(zip(self._kept(record.ionic_steps), self._kept(record.electronic_steps)))
+        last = len(kept) - 1 if self._last_step_kept() else -1
+        tensors = {key: value for key in ("epsilon_rpa", "epsilon", "epsilon_ion")
+                   if (value := optional_property(record, key)) is not None}
+        return [steps.ionic_step(step, electronic, make_structure, array, tensors if index == last else None)
+                for index, (step, electronic) in enumerate(kept)]
 
     @cached_property
     def md_data(self) -> list[dict[str, Any]]:
@@ -257,8 +249,10 @@ class Vasprun(outputs.Vasprun):  # type: ignore[misc]  # pymatgen is untyped
 
     @property
     def converged_ionic(self) -> bool:
-        # pymatgen counts every MD step of a machine-learned run, which nionic_steps holds
-        return bool(super().converged_ionic)
+        # The record counts calculations; pymatgen counts every MD step of a machine-learned run.
+        if self.md_data:
+            return bool(super().converged_ionic)
+        return self._record.converged_ionic
 
     def as_dict(self) -> dict[str, Any]:
         """pymatgen's `as_dict()`, built from the record where nothing was changed."""
@@ -270,6 +264,6 @@ def _as_list(value: Any) -> Any:
 
 
 def _step_as_dict(step: dict[str, Any]) -> dict[str, Any]:
-    return {key: (value.as_dict() if key == "structure" else
+    return {key: (structure_as_dict(value) if key == "structure" else
                   value.tolist() if isinstance(value, np.ndarray) else value)
             for key, value in step.items()}
