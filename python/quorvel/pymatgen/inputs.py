@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any
 
-from pymatgen.core import Element
+from pymatgen.core.periodic_table import Element
 from pymatgen.io.vasp.inputs import Incar, Kpoints, KpointsSupportedModes
 
 if TYPE_CHECKING:

@@ -21,7 +21,7 @@ def stress_written(step: IonicStep) -> bool:
     """Whether the file wrote a stress for this step (machine-learned MD steps have none).
 
     Cores that do not say give every step a stress, zeros where none was written."""
-    written: Any = step.get("stress_written", True)  # type: ignore[misc]  # newer cores only
+    written: Any = step.get("stress_written", True)  # newer cores only
     return "stress" in step and bool(written)
 
 

@@ -5,7 +5,8 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
-from pymatgen.core import Lattice, Structure
+from pymatgen.core.lattice import Lattice
+from pymatgen.core.structure import Structure
 
 if TYPE_CHECKING:
     from quorvel import Structure as StructureData
@@ -38,32 +39,33 @@ def _lattice_parameters(matrices: Any) -> tuple[Any, Any, Any]:
     return lengths, angles, volumes
 
 
-def _cartesian(fractional: Any, matrix: Any) -> Any:
-    """Cartesian coordinates summed in the order of one site's own dot product, as each pymatgen
-    site computes them; a matrix product of all sites at once can differ in the last bit."""
+def _cartesian(fractional: Any, matrices: Any) -> Any:
+    """Cartesian coordinates (steps, atoms, 3) summed in the order of one site's own dot product,
+    as each pymatgen site computes them; a matrix product can differ in the last bit."""
     # starting from 0.0, as a dot product does, turns a sum of -0.0 into 0.0
-    return 0.0 + fractional[:, :1] * matrix[0] + fractional[:, 1:2] * matrix[1] + fractional[:, 2:3] * matrix[2]
+    return (0.0 + fractional[:, :, :1] * matrices[:, None, 0] + fractional[:, :, 1:2] * matrices[:, None, 1]
+            + fractional[:, :, 2:3] * matrices[:, None, 2])
 
 
 def structure_dicts(structures: list[StructureData], species: list[str]) -> list[dict[str, Any]]:
     """`structure(data, species).as_dict()` of each structure as `Vasprun.as_dict()` holds it
-    (lists for tuples), without building the Structures and their sites."""
+    (lists for tuples), without building the Structures and their sites. The structure dicts
+    are the record's own fresh ones, whose lists are used as they are."""
     if not structures:
         return []
     matrices = np.array([data["lattice"] for data in structures], dtype=float)
     lengths, angles, volumes = _lattice_parameters(matrices)
+    cartesian = _cartesian(np.array([data["positions"] for data in structures], dtype=float), matrices).tolist()
     result = []
-    for data, matrix, (a, b, c), (alpha, beta, gamma), volume in zip(
-            structures, matrices, lengths.tolist(), angles.tolist(), volumes.tolist()):
-        fractional = np.array(data["positions"], dtype=float)
+    for data, xyz_rows, (a, b, c), (alpha, beta, gamma), volume in zip(
+            structures, cartesian, lengths.tolist(), angles.tolist(), volumes.tolist()):
         flags = _selective_flags(data)
         sites = []
-        for index, (symbol, abc, xyz) in enumerate(zip(species, fractional.tolist(),
-                                                       _cartesian(fractional, matrix).tolist())):
+        for index, (symbol, abc, xyz) in enumerate(zip(species, data["positions"], xyz_rows)):
             properties = {} if flags is None else {"selective_dynamics": flags[index]}
             sites.append({"species": [{"element": symbol, "occu": 1}], "abc": abc, "properties": properties,
                           "label": symbol, "xyz": xyz})
-        lattice = {"matrix": matrix.tolist(), "pbc": [True, True, True], "a": a, "b": b, "c": c,
+        lattice = {"matrix": data["lattice"], "pbc": [True, True, True], "a": a, "b": b, "c": c,
                    "alpha": alpha, "beta": beta, "gamma": gamma, "volume": volume}
         result.append({"@module": "pymatgen.core.structure", "@class": "Structure", "charge": 0.0,
                        "lattice": lattice, "properties": {}, "sites": sites})

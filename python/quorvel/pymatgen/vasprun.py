@@ -1,16 +1,16 @@
 """`Vasprun`: pymatgen's `Vasprun`, its attributes filled from quorvel's record.
 
 pymatgen's own XML parse never runs. The attributes it sets while parsing are
-built here on first read (each once, then kept as a plain attribute), so that
-a script that asks for a few of them pays only for those; the methods and
-properties pymatgen computes from them are pymatgen's own."""
+made here on first read (each once, then kept as a plain attribute of the
+object), so that a script that asks for a few of them pays only for those;
+the methods and properties pymatgen computes from them are pymatgen's own."""
 
 from __future__ import annotations
 
 import os
 import warnings
-from functools import cached_property
-from typing import TYPE_CHECKING, Any
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Callable
 from xml.etree.ElementTree import ParseError
 
 import numpy as np
@@ -21,18 +21,18 @@ import quorvel
 
 from .._peers import optional_property
 from . import dielectric, electronic, inputs, steps
+from .serialise import structure_as_dict, vasprun_dict, without_cycle_collection
 from .structures import structure, structure_dicts
-from .serialise import structure_as_dict, vasprun_dict
 
 if TYPE_CHECKING:
-    from pymatgen.core import Structure
+    from pymatgen.core.structure import Structure
     from pymatgen.electronic_structure.dos import Dos
     from pymatgen.io.vasp.inputs import Incar, Kpoints
 
 __all__ = ["Vasprun"]
 
 
-class Vasprun(outputs.Vasprun):  # type: ignore[misc]  # pymatgen is untyped
+class Vasprun(outputs.Vasprun):
     """pymatgen's `Vasprun` of a run file, read by quorvel.
 
     Takes every argument of `pymatgen.io.vasp.outputs.Vasprun`, with its
@@ -48,13 +48,13 @@ class Vasprun(outputs.Vasprun):  # type: ignore[misc]  # pymatgen is untyped
 
     def __init__(
         self,
-        filename: str | os.PathLike[str],
+        filename: str | Path,
         ionic_step_skip: int | None = None,
         ionic_step_offset: int = 0,
         parse_dos: bool = True,
         parse_eigen: bool = True,
         parse_projected_eigen: bool = False,
-        parse_potcar_file: str | os.PathLike[str] | bool = True,
+        parse_potcar_file: str | Path | bool = True,
         occu_tol: float = 1e-8,
         separate_spins: bool = False,
         exception_on_bad_xml: bool = True,
@@ -77,67 +77,62 @@ class Vasprun(outputs.Vasprun):  # type: ignore[misc]  # pymatgen is untyped
             self.update_potcar_spec(parse_potcar_file)
             self.update_charge_from_potcar(parse_potcar_file)
 
+    def __getattr__(self, name: str) -> Any:
+        """Makes an attribute pymatgen sets while parsing, on its first read, and keeps it."""
+        make = _MAKERS.get(name)
+        if make is None or name.startswith("_"):
+            raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
+        value = make(self)
+        self.__dict__[name] = value
+        return value
+
     # -- what the run was asked to do -------------------------------------------------------
-    @cached_property
-    def incar(self) -> Incar:
+    def _make_incar(self) -> Incar:
         return inputs.incar(self._record.incar)
 
-    @cached_property
-    def parameters(self) -> Incar:
+    def _make_parameters(self) -> Incar:
         return inputs.incar(self._record.parameters)
 
-    @cached_property
-    def generator(self) -> Incar:
+    def _make_generator(self) -> Incar:
         # Only the program and its version: this core does not read the build, platform and date.
         return inputs.incar({"program": self._record.program, "version": self._record.version})
 
-    @cached_property
-    def vasp_version(self) -> str:
+    def _make_vasp_version(self) -> str:
         return str(self.generator["VERSION"])
 
-    @cached_property
-    def kpoints(self) -> Kpoints:
+    def _make_kpoints(self) -> Kpoints:
         return inputs.kpoints(self._record.kpoints)
 
-    @cached_property
-    def actual_kpoints(self) -> list[Any]:
+    def _make_actual_kpoints(self) -> list[Any]:
         return inputs.actual_kpoints(self._record.kpoints)[0]
 
-    @cached_property
-    def actual_kpoints_weights(self) -> list[Any]:
+    def _make_actual_kpoints_weights(self) -> list[Any]:
         return inputs.actual_kpoints(self._record.kpoints)[1]
 
-    @cached_property
-    def atomic_symbols(self) -> list[str]:
+    def _make_atomic_symbols(self) -> list[str]:
         return inputs.atomic_symbols(self._record.atoms, self._record.atom_types)
 
-    @cached_property
-    def potcar_symbols(self) -> list[str]:
+    def _make_potcar_symbols(self) -> list[str]:
         return inputs.potcar_symbols(self._record.atom_types)
 
-    @cached_property
-    def potcar_spec(self) -> list[dict[str, Any]]:
+    def _make_potcar_spec(self) -> list[dict[str, Any]]:
         return inputs.potcar_spec(self.potcar_symbols)
 
     # -- structures and steps ---------------------------------------------------------------
-    @cached_property
-    def initial_structure(self) -> Structure:
+    def _make_initial_structure(self) -> Structure:
         return structure(self._record.initial_structure, self.atomic_symbols)
 
-    @cached_property
-    def final_structure(self) -> Structure:
+    def _make_final_structure(self) -> Structure:
         return structure(self._record.final_structure, self.atomic_symbols)
 
     def _kept(self, items: list[Any]) -> list[Any]:
         return items[self.ionic_step_offset:: self.ionic_step_skip or 1]
 
-    @cached_property
-    def nionic_steps(self) -> int:
+    def _make_nionic_steps(self) -> int:
         # pymatgen counts every MD step of a machine-learned run, the predicted ones too
         return len(self.md_data) or len(self._record.electronic_steps)
 
-    @cached_property
-    def ionic_steps(self) -> list[dict[str, Any]]:
+    def _make_ionic_steps(self) -> list[dict[str, Any]]:
         symbols = self.atomic_symbols
         return self._steps(lambda data: structure(data, symbols), np.array)
 
@@ -159,8 +154,7 @@ class Vasprun(outputs.Vasprun):  # type: ignore[misc]  # pymatgen is untyped
         return [steps.ionic_step(step, electronic, make_structure, array, tensors if index == last else None)
                 for index, (step, electronic) in enumerate(kept)]
 
-    @cached_property
-    def md_data(self) -> list[dict[str, Any]]:
+    def _make_md_data(self) -> list[dict[str, Any]]:
         md_steps = optional_property(self._record, "md_steps")
         if not md_steps or not self._is_ml_md():
             return []
@@ -171,22 +165,18 @@ class Vasprun(outputs.Vasprun):  # type: ignore[misc]  # pymatgen is untyped
         return self._record.incar.get("ML_LMLFF") is True
 
     # -- electronic structure ---------------------------------------------------------------
-    @cached_property
-    def efermi(self) -> float | None:
+    def _make_efermi(self) -> float | None:
         return self._record.efermi
 
-    @cached_property
-    def eigenvalues(self) -> dict[Any, Any] | None:
+    def _make_eigenvalues(self) -> dict[Any, Any] | None:
         values = self._record.eigenvalues
         return None if values is None else electronic.by_spin(values)
 
-    @cached_property
-    def projected_eigenvalues(self) -> dict[Any, Any] | None:
+    def _make_projected_eigenvalues(self) -> dict[Any, Any] | None:
         projected = self._record.projected
         return None if projected is None else electronic.projected_eigenvalues(projected)
 
-    @cached_property
-    def projected_magnetization(self) -> Any:
+    def _make_projected_magnetization(self) -> Any:
         projected = self._record.projected
         return None if projected is None else electronic.projected_magnetisation(projected)
 
@@ -197,31 +187,25 @@ class Vasprun(outputs.Vasprun):  # type: ignore[misc]  # pymatgen is untyped
         tdos, idos = electronic.total_dos(dos)
         return tdos, idos, electronic.partial_dos(dos)
 
-    @cached_property
-    def tdos(self) -> Dos:
+    def _make_tdos(self) -> Dos:
         return self._dos_parts()[0]
 
-    @cached_property
-    def idos(self) -> Dos:
+    def _make_idos(self) -> Dos:
         return self._dos_parts()[1]
 
-    @cached_property
-    def pdos(self) -> list[Any]:
+    def _make_pdos(self) -> list[Any]:
         return self._dos_parts()[2]
 
-    @cached_property
-    def dos_has_errors(self) -> bool:
+    def _make_dos_has_errors(self) -> bool:
         self._dos_parts()
         return False
 
-    @cached_property
-    def kpoints_opt_props(self) -> Any:
+    def _make_kpoints_opt_props(self) -> Any:
         from .kpoints_opt import kpoints_opt_props
         return kpoints_opt_props(optional_property(self._record, "kpoints_opt"), self.final_structure)
 
     # -- response functions and phonons -----------------------------------------------------
-    @cached_property
-    def dielectric_data(self) -> dict[str, Any]:
+    def _make_dielectric_data(self) -> dict[str, Any]:
         return dielectric.dielectric_data(optional_property(self._record, "dielectric_functions"))
 
     # -- results pymatgen computes from the ionic steps -------------------------------------
@@ -255,15 +239,22 @@ class Vasprun(outputs.Vasprun):  # type: ignore[misc]  # pymatgen is untyped
         return self._record.converged_ionic
 
     def as_dict(self) -> dict[str, Any]:
-        """pymatgen's `as_dict()`, built from the record where nothing was changed."""
-        return vasprun_dict(self, self._ionic_step_dicts())
+        """pymatgen's `as_dict()`; the ionic steps straight from the record while unread."""
+        with without_cycle_collection():
+            return vasprun_dict(self, self._ionic_step_dicts())
 
 
 def _as_list(value: Any) -> Any:
-    return np.asarray(value).tolist()
+    """A value as `as_dict()` holds it: lists; the record's own lists are fresh and kept as they are."""
+    return value.tolist() if isinstance(value, np.ndarray) else value
 
 
 def _step_as_dict(step: dict[str, Any]) -> dict[str, Any]:
     return {key: (structure_as_dict(value) if key == "structure" else
                   value.tolist() if isinstance(value, np.ndarray) else value)
             for key, value in step.items()}
+
+
+# The attributes made on first read, each by its `_make_<name>` method.
+_MAKERS: dict[str, Callable[[Vasprun], Any]] = {
+    name[len("_make_"):]: maker for name, maker in vars(Vasprun).items() if name.startswith("_make_")}
