@@ -7,6 +7,8 @@ from typing import TYPE_CHECKING, Any
 from pymatgen.core.periodic_table import Element
 from pymatgen.io.vasp.inputs import Incar, Kpoints, KpointsSupportedModes
 
+from .._symbols import element_symbols
+
 if TYPE_CHECKING:
     import quorvel
 
@@ -42,17 +44,8 @@ def actual_kpoints(data: quorvel.Kpoints) -> tuple[list[Any], list[Any]]:
 
 
 def atomic_symbols(atoms: list[str], atom_types: list[quorvel.AtomType]) -> list[str]:
-    """The element of every atom. Some VASP versions write Xe as "X": a symbol that names no
-    element takes the element of its type's POTCAR, as pymatgen does."""
-    if all(Element.is_valid_symbol(symbol) for symbol in atoms):
-        return atoms
-    symbols: list[str] = []
-    for kind in atom_types:
-        symbol = kind["element"].strip()
-        if not Element.is_valid_symbol(symbol):
-            symbol = kind["pseudopotential"].split()[1].split("_")[0]
-        symbols += [symbol] * kind["count"]
-    return symbols
+    """The element of every atom, Xe written as "X" mended as pymatgen does."""
+    return element_symbols(atoms, atom_types, Element.is_valid_symbol)
 
 
 def potcar_symbols(atom_types: list[quorvel.AtomType]) -> list[str]:

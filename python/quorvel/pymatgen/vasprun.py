@@ -214,7 +214,7 @@ class Vasprun(outputs.Vasprun):
     # leaves it out takes pymatgen's computation on the kept steps.
     def _last_step_kept(self) -> bool:
         """Whether the step selection keeps the file's last step (or the file has none)."""
-        last = self.nionic_steps - 1
+        last: int = self.nionic_steps - 1
         return last < 0 or (last >= self.ionic_step_offset
                             and (last - self.ionic_step_offset) % (self.ionic_step_skip or 1) == 0)
 
