@@ -140,7 +140,8 @@ class _Images:
             self.template.ibz_kpts = self.ibz_kpts
             return self.template
         calculator = copy.copy(self.template)
-        calculator.atoms = atoms.copy()  # type: ignore[no-untyped-call]
+        untyped: Any = atoms  # ASE's Atoms.copy is untyped
+        calculator.atoms = untyped.copy()
         calculator.results = results
         return calculator
 

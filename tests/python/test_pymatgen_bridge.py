@@ -381,3 +381,56 @@ def test_a_cut_file_raises_unless_told_otherwise(tmp_path: pathlib.Path, generat
     with pytest.warns(UserWarning, match="XML is malformed"):
         run = quorvel.pymatgen.Vasprun(str(cut), exception_on_bad_xml=False, parse_potcar_file=False)
     assert run.nionic_steps == 4
+
+
+# -- values from properties the reader is getting, on made-up data of their documented shapes ----------
+class _RecordWith:
+    """A record with the properties of a newer reader added."""
+
+    def __init__(self, record: Any, **extra: Any) -> None:
+        self._record, self._extra = record, extra
+
+    def __getattr__(self, name: str) -> Any:
+        return self._extra[name] if name in self._extra else getattr(self._record, name)
+
+
+def _with(run: quorvel.pymatgen.Vasprun, **extra: Any) -> quorvel.pymatgen.Vasprun:
+    run._record = _RecordWith(run._record, **extra)  # type: ignore[assignment]
+    return run
+
+
+def test_dynamical_matrix_in_pymatgen_forms(generated: dict[str, str]) -> None:
+    import numpy as np
+
+    run = _ours(generated["monkhorst-relax"], "default")
+    assert not hasattr(run, "force_constants")
+    atoms = len(run.atomic_symbols)
+    hessian = np.arange((3 * atoms) ** 2, dtype=float).reshape(3 * atoms, 3 * atoms)
+    vectors = hessian[::-1].copy()
+    run = _with(_ours(generated["monkhorst-relax"], "default"),
+                dynmat={"hessian": hessian, "eigenvalues": hessian[0], "eigenvectors": vectors})
+    assert run.force_constants.shape == (atoms, atoms, 3, 3)
+    assert run.force_constants[1, 2, 0, 1] == hessian[3, 7]
+    assert run.normalmode_eigenvecs.shape == (3 * atoms, atoms, 3)
+    assert run.normalmode_eigenvecs[4, 1, 2] == vectors[4, 5]
+    assert run.normalmode_eigenvals is not None
+
+
+def test_dielectric_functions_and_static_tensors_in_pymatgen_forms(generated: dict[str, str]) -> None:
+    import numpy as np
+
+    energies, real, imag = np.linspace(0, 1, 4), np.ones((4, 6)), np.zeros((4, 6))
+    functions = [dict(comment="density-density", label="density", in_calculation=True, energies=energies, real=real,
+                      imag=imag),
+                 dict(comment="current-current", label="current", in_calculation=True, energies=energies, real=real,
+                      imag=imag),
+                 dict(comment="screened Coulomb potential", label="screened Coulomb potential", in_calculation=False,
+                      energies=energies, real=real, imag=imag)]
+    epsilon = np.diag([1.0, 2.0, 3.0])
+    run = _with(_ours(generated["monkhorst-relax"], "default"), dielectric_functions=functions, epsilon=epsilon,
+                epsilon_rpa=epsilon * 2, epsilon_ion=None)
+    assert list(run.dielectric_data) == ["density", "velocity", "screened Coulomb potential"]
+    assert run.dielectric == (energies.tolist(), real.tolist(), imag.tolist())
+    assert (run.epsilon_static == epsilon).all() and (run.epsilon_static_wolfe == epsilon * 2).all()
+    assert run.epsilon_ionic == []
+    assert run.as_dict()["output"]["epsilon_static"] == epsilon.tolist()

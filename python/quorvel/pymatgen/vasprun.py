@@ -20,7 +20,7 @@ from pymatgen.io.vasp import outputs
 import quorvel
 
 from .._peers import optional_property
-from . import dielectric, electronic, inputs, steps
+from . import dielectric, electronic, inputs, phonons, steps
 from .serialise import structure_as_dict, vasprun_dict, without_cycle_collection
 from .structures import structure, structure_dicts
 
@@ -172,20 +172,30 @@ class Vasprun(outputs.Vasprun):
         values = self._record.eigenvalues
         return None if values is None else electronic.by_spin(values)
 
+    def _once(self, name: str) -> Any:
+        """A property of the record, read once: each read copies its arrays."""
+        key = f"_record_{name}"
+        if key not in self.__dict__:
+            self.__dict__[key] = getattr(self._record, name)
+        return self.__dict__[key]
+
     def _make_projected_eigenvalues(self) -> dict[Any, Any] | None:
-        projected = self._record.projected
+        projected = self._once("projected")
         return None if projected is None else electronic.projected_eigenvalues(projected)
 
     def _make_projected_magnetization(self) -> Any:
-        projected = self._record.projected
+        # the sets after the first of a noncollinear run: no array shared with projected_eigenvalues
+        projected = self._once("projected")
         return None if projected is None else electronic.projected_magnetisation(projected)
 
     def _dos_parts(self) -> tuple[Dos, Dos, list[Any]]:
-        dos = self._record.dos
+        dos = self._once("dos")
         if dos is None:
             raise AttributeError("the run has no density of states, or parse_dos was False")
-        tdos, idos = electronic.total_dos(dos)
-        return tdos, idos, electronic.partial_dos(dos)
+        if "_dos_parts" not in self.__dict__:
+            self.__dict__["_dos_parts"] = (*electronic.total_dos(dos), electronic.partial_dos(dos))
+        parts: tuple[Dos, Dos, list[Any]] = self.__dict__["_dos_parts"]
+        return parts
 
     def _make_tdos(self) -> Dos:
         return self._dos_parts()[0]
@@ -207,6 +217,22 @@ class Vasprun(outputs.Vasprun):
     # -- response functions and phonons -----------------------------------------------------
     def _make_dielectric_data(self) -> dict[str, Any]:
         return dielectric.dielectric_data(optional_property(self._record, "dielectric_functions"))
+
+    def _dynmat(self) -> dict[str, Any]:
+        dynmat = optional_property(self._record, "dynmat")
+        if dynmat is None:  # pymatgen sets these attributes only for runs with a dynamical matrix
+            raise AttributeError("the run has no dynamical matrix")
+        result: dict[str, Any] = dynmat
+        return result
+
+    def _make_force_constants(self) -> Any:
+        return phonons.force_constants(self._dynmat())
+
+    def _make_normalmode_eigenvals(self) -> Any:
+        return phonons.normal_modes(self._dynmat())[0]
+
+    def _make_normalmode_eigenvecs(self) -> Any:
+        return phonons.normal_modes(self._dynmat())[1]
 
     # -- results pymatgen computes from the ionic steps -------------------------------------
     # quorvel's own checks give pymatgen's values on every file of the test corpus, without
