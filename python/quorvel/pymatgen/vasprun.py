@@ -192,9 +192,9 @@ class Vasprun(outputs.Vasprun):
         dos = self._once("dos")
         if dos is None:
             raise AttributeError("the run has no density of states, or parse_dos was False")
-        if "_dos_parts" not in self.__dict__:
-            self.__dict__["_dos_parts"] = (*electronic.total_dos(dos), electronic.partial_dos(dos))
-        parts: tuple[Dos, Dos, list[Any]] = self.__dict__["_dos_parts"]
+        if "_dos_values" not in self.__dict__:
+            self.__dict__["_dos_values"] = (*electronic.total_dos(dos), electronic.partial_dos(dos))
+        parts: tuple[Dos, Dos, list[Any]] = self.__dict__["_dos_values"]
         return parts
 
     def _make_tdos(self) -> Dos:
