@@ -26,6 +26,8 @@ from .structures import structure, structure_dicts
 
 if TYPE_CHECKING:
     from pymatgen.core.structure import Structure
+
+    from quorvel import IonicStep
     from pymatgen.electronic_structure.dos import Dos
     from pymatgen.io.vasp.inputs import Incar, Kpoints
 
@@ -130,29 +132,30 @@ class Vasprun(outputs.Vasprun):
 
     def _make_nionic_steps(self) -> int:
         # pymatgen counts every MD step of a machine-learned run, the predicted ones too
-        return len(self.md_data) or len(self._record.electronic_steps)
+        return len(self.md_data) or len(self._once("electronic_steps"))
 
     def _make_ionic_steps(self) -> list[dict[str, Any]]:
         symbols = self.atomic_symbols
-        return self._steps(lambda data: structure(data, symbols), np.array)
+        return self._steps(self._kept(self._record.ionic_steps), lambda data: structure(data, symbols), np.array)
 
     def _ionic_step_dicts(self) -> list[dict[str, Any]]:
-        """`as_dict()`'s ionic steps, made straight from the record while `ionic_steps` is unread."""
+        """`as_dict()`'s ionic steps, made straight from the record while `ionic_steps` is unread.
+
+        The record's step dicts are read afresh for each call: their lists go into the result."""
         if "ionic_steps" in self.__dict__:
             return [_step_as_dict(step) for step in self.ionic_steps]
         kept = self._kept(self._record.ionic_steps)
         structures = iter(structure_dicts([step["structure"] for step in kept], self.atomic_symbols))
-        return self._steps(lambda _: next(structures), _as_list)
+        return self._steps(kept, lambda _: next(structures), _as_list)
 
-    def _steps(self, make_structure: Any, array: Any) -> list[dict[str, Any]]:
+    def _steps(self, kept: list[IonicStep], make_structure: Any, array: Any) -> list[dict[str, Any]]:
         """The kept ionic steps; the static dielectric tensors go to the file's last step."""
-        record = self._record
-        kept = list(zip(self._kept(record.ionic_steps), self._kept(record.electronic_steps)))
+        electronic = self._kept(self._once("electronic_steps"))
         last = len(kept) - 1 if self._last_step_kept() else -1
         tensors = {key: value for key in ("epsilon_rpa", "epsilon", "epsilon_ion")
-                   if (value := optional_property(record, key)) is not None}
-        return [steps.ionic_step(step, electronic, make_structure, array, tensors if index == last else None)
-                for index, (step, electronic) in enumerate(kept)]
+                   if (value := optional_property(self._record, key)) is not None}
+        return [steps.ionic_step(step, table, make_structure, array, tensors if index == last else None)
+                for index, (step, table) in enumerate(zip(kept, electronic))]
 
     def _make_md_data(self) -> list[dict[str, Any]]:
         md_steps = optional_property(self._record, "md_steps")
