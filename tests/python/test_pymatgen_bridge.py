@@ -434,3 +434,19 @@ def test_dielectric_functions_and_static_tensors_in_pymatgen_forms(generated: di
     assert (run.epsilon_static == epsilon).all() and (run.epsilon_static_wolfe == epsilon * 2).all()
     assert run.epsilon_ionic == []
     assert run.as_dict()["output"]["epsilon_static"] == epsilon.tolist()
+
+
+def test_hybrid_band_structure_from_zero_weight_kpoints(generated: dict[str, str], tmp_path: pathlib.Path) -> None:
+    """A self-consistent hybrid run lists the points of its band path with weight 0 after its grid.
+    (Without a labelled KPOINTS and a hybrid functional pymatgen makes a plain BandStructure of it.)"""
+    text = pathlib.Path(generated["spin2-projected-magnetisation"]).read_text()
+    start = text.index('<varray name="weights"')
+    end = text.index("</varray>", start)
+    rows = text[start:end].split("<v>")
+    zeroed = "<v>".join(rows[:-3] + ["       0.00000000 </v>\n   "] * 2 + ["       0.00000000 </v>\n  "])
+    path = tmp_path / "vasprun.xml"
+    path.write_text(text[:start] + zeroed + text[end:])
+    for options in OPTIONS:
+        for name in ("get_band_structure", "get_band_structure(force_hybrid_mode)"):
+            ours, theirs = _value(_ours(str(path), options), name), _value(_theirs(str(path), options), name)
+            assert not differences(_plain(ours), _plain(theirs)), name
