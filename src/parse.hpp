@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "error.hpp"
+#include "parse_options.hpp"
 #include "run_record.hpp"
 
 namespace quorvel {

@@ -130,10 +130,7 @@ Status parse_calculation(XmlCursor& cursor, const SpeciesList& species, const Pa
     if (structure && (energies || !cursor.input_ended())) {
         IonicStep step;
         step.structure = std::move(*structure);
-        const Energies energy = energies.value_or(Energies{});
-        step.e_fr_energy = energy.e_fr_energy;
-        step.e_wo_entrp = energy.e_wo_entrp;
-        step.e_0_energy = energy.e_0_energy;
+        step.energies = energies.value_or(Energies{});
         if (forces) {
             step.forces = std::move(*forces);
         }

@@ -162,8 +162,7 @@ Status walk_document(std::string_view text, const ParseOptions& options, RunReco
     if (options.parse_projected) {
         record.projected = std::move(state.bulk.projected);
     }
-    if (options.parse_dos && state.bulk.dos) {
-        record.efermi = state.bulk.dos->efermi;
+    if (options.parse_dos) {
         record.dos = std::move(state.bulk.dos);
     }
     record.dielectric = std::move(state.bulk.dielectric);

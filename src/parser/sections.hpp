@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "parse_options.hpp"
 #include "parser/helpers.hpp"
 #include "run_record.hpp"
 

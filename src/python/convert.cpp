@@ -186,9 +186,9 @@ PyObject* structure_dict(const Structure& structure, SymbolCache& symbols) {
 PyObject* ionic_step(const IonicStep& step, SymbolCache& symbols) {
     PyRef dict(PyDict_New());
     if (!dict || !set_item(dict.get(), "structure", structure_dict(step.structure, symbols)) ||
-        !set_item(dict.get(), "e_fr_energy", to_python(step.e_fr_energy)) ||
-        !set_item(dict.get(), "e_wo_entrp", to_python(step.e_wo_entrp)) ||
-        !set_item(dict.get(), "e_0_energy", to_python(step.e_0_energy)) ||
+        !set_item(dict.get(), "e_fr_energy", to_python(step.energies.e_fr_energy)) ||
+        !set_item(dict.get(), "e_wo_entrp", to_python(step.energies.e_wo_entrp)) ||
+        !set_item(dict.get(), "e_0_energy", to_python(step.energies.e_0_energy)) ||
         !set_item(dict.get(), "forces", matrix_list(step.forces)) ||
         !set_item(dict.get(), "stress", matrix_list(step.stress))) {
         return nullptr;

@@ -281,7 +281,7 @@ PyObject* get_eigenvalue_shape(const RunRecord& r) {
     return optional_or_none(r.eigenvalues, eigenvalue_shape_to_python);
 }
 PyObject* get_projected(const RunRecord& r) { return optional_or_none(r.projected, projected_to_python); }
-PyObject* get_efermi(const RunRecord& r) { return r.efermi ? PyFloat_FromDouble(*r.efermi) : Py_NewRef(Py_None); }
+PyObject* get_efermi(const RunRecord& r) { return r.dos ? PyFloat_FromDouble(r.dos->efermi) : Py_NewRef(Py_None); }
 PyObject* get_dos(const RunRecord& r) { return optional_or_none(r.dos, dos_to_python); }
 PyObject* get_dielectric(const RunRecord& r) { return optional_or_none(r.dielectric, dielectric_to_python); }
 PyObject* get_converged(const RunRecord& r) { return PyBool_FromLong(converged(r)); }

@@ -29,7 +29,7 @@ std::string describe_document(std::string_view document, const ParseOptions& opt
     if (outcome.status != ParseStatus::Ok) return outcome.error;
     std::ostringstream out;
     for (const IonicStep& s : outcome.record->ionic_steps) {
-        out << "[" << s.e_fr_energy << " " << s.e_wo_entrp << " " << s.e_0_energy << " | forces";
+        out << "[" << s.energies.e_fr_energy << " " << s.energies.e_wo_entrp << " " << s.energies.e_0_energy << " | forces";
         for (const Vec3& f : s.forces) out << " " << f[0];
         out << " | stress " << s.stress[0][0] << " " << s.stress[1][1] << " " << s.stress[2][2] << " "
             << s.stress[2][0];

@@ -80,9 +80,7 @@ void expect_whole_section(const std::optional<T>& section, const std::set<std::s
 IonicStep clone_step(const IonicStep& step) {
     IonicStep copy;
     copy.structure = step.structure;
-    copy.e_fr_energy = step.e_fr_energy;
-    copy.e_wo_entrp = step.e_wo_entrp;
-    copy.e_0_energy = step.e_0_energy;
+    copy.energies = step.energies;
     copy.forces = step.forces;
     copy.stress = step.stress;
     copy.magnetization = step.magnetization;

@@ -160,7 +160,7 @@ TEST_P(StepSelection, KeepsOffsetPlusMultiplesOfSkip) {
     ASSERT_EQ(outcome.status, ParseStatus::Ok) << outcome.error;
     std::vector<double> kept;
     for (const IonicStep& step : outcome.record->ionic_steps) {
-        kept.push_back(-step.e_fr_energy - 1.0);
+        kept.push_back(-step.energies.e_fr_energy - 1.0);
     }
     EXPECT_EQ(kept, GetParam().kept);
     EXPECT_EQ(converged(*outcome.record), !kept.empty());
