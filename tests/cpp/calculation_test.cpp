@@ -94,6 +94,10 @@ INSTANTIATE_TEST_SUITE_P(
              "[0 0 0 | forces | stress 0 0 0 0 | mag 0.5, -0.5,]"},
         Case{calc(varray("magnetization", "")), "[0 0 0 | forces | stress 0 0 0 0 | mag]"},
         Case{calc("<varray name=\"magnetization\"/>"), kNoStep},
+        // names that share their length and first and last bytes with a section's are not that section
+        Case{calc("<enxrgy>" + item("e_fr_energy", "-9") + "</enxrgy>" + varray("fxrces", "<v>1 2 3</v>") +
+                  "<dxs></dxs><scstXp></scstXp>"),
+             kNoStep},
         Case{calc(varray("forces", "<v>1 2 3</v><v>1.0 2.0</v>")), kTwoNumbers},
         Case{calc(varray("stress", "<v>1 2 3</v><v>1.0 2.0</v><v>1 2 3</v>")), kTwoNumbers},
         Case{calc(varray("magnetization", "<v>0.5 x</v>")), "Failed to parse value 'x' as f64: invalid float"},
