@@ -87,8 +87,7 @@ int main(int argc, char** argv) {
         std::printf("%s: ", path);
         if (outcome.status != quorvel::ParseStatus::Ok) {
             ++failures;
-            std::printf("%s\n",
-                        outcome.status == quorvel::ParseStatus::OutOfMemory ? "out of memory" : outcome.error.c_str());
+            std::printf("%s\n", outcome.message().c_str());
             continue;
         }
         std::printf("parsed in %.3f s\n", seconds);

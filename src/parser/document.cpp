@@ -38,12 +38,21 @@ constexpr Section kTopLevel[] = {
 };
 static_assert(std::size(kTopLevel) <= kMaxSections);
 
+// An error that does not say where it arose is placed where the reader
+// stood when it was met: at the end of the element at fault, or inside it.
+Status placed(Status status, const XmlCursor& cursor) {
+    if (!status.ok() && !status.error().offset()) {
+        status.error().at(cursor.offset());
+    }
+    return status;
+}
+
 Status read_top_level(SectionWalk& walk, HeldSections& held) {
     // What a top-level element gave is kept in owned copies, so its text is
     // not looked at again once it is read.
     const char* const first_element = walk.cursor.position();
     return for_each_child(walk.cursor, "modeling", [&](const XmlEvent& child) -> Status {
-        QV_TRY(read_section(walk, kTopLevel, child, held));
+        QV_TRY(placed(read_section(walk, kTopLevel, child, held), walk.cursor));
         return walk.cursor.checkpoint(first_element);
     });
 }

@@ -225,8 +225,8 @@ PyObject* vasprun_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             case ParseStatus::Interrupted:  // what the signal handler raised is raised
                 return nullptr;
             case ParseStatus::Failed: {
-                PyRef message(PyUnicode_DecodeUTF8(outcome.error.data(),
-                                                   static_cast<Py_ssize_t>(outcome.error.size()), "replace"));
+                const std::string text = outcome.error->to_string();
+                PyRef message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
                 if (message) {
                     PyErr_SetObject(PyExc_RuntimeError, message.get());
                 }
@@ -235,7 +235,7 @@ PyObject* vasprun_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             case ParseStatus::OutOfMemory:
                 return PyErr_NoMemory();
             case ParseStatus::Fault:
-                raise_internal_fault(outcome.error.c_str());
+                raise_internal_fault(outcome.fault.c_str());
                 return nullptr;
         }
         auto record = std::make_unique<RunRecord>(std::move(*outcome.record));

@@ -26,7 +26,7 @@ std::string dielectric(std::string_view energy) {
 // energy of the kept dielectric function and the band count of the kept eigenvalues; or the error.
 std::string describe_document(std::string_view document, const ParseOptions& options = {}) {
     const ParseOutcome outcome = parse_text(document, options);
-    if (outcome.status != ParseStatus::Ok) return outcome.error;
+    if (outcome.status != ParseStatus::Ok) return outcome.message();
     std::ostringstream out;
     for (const IonicStep& s : outcome.record->ionic_steps) {
         out << "[" << s.energies.e_fr_energy << " " << s.energies.e_wo_entrp << " " << s.energies.e_0_energy << " | forces";

@@ -24,7 +24,7 @@ TEST_P(Corpus, ParsesIntoAConsistentRecord) {
     ParseOptions options;
     options.parse_projected = true;
     const ParseOutcome outcome = parse(std::string(QUORVEL_CORPUS_DIR) + "/" + GetParam().first, options);
-    ASSERT_EQ(outcome.status == ParseStatus::Ok ? "ok" : outcome.error, GetParam().second);
+    ASSERT_EQ(outcome.status == ParseStatus::Ok ? "ok" : outcome.message(), GetParam().second);
     if (!outcome.record) return;
     const RunRecord& r = *outcome.record;
     std::uint64_t counted = 0;
