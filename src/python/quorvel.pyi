@@ -90,6 +90,54 @@ def _restore(header: bytes, /, *arrays: bytes) -> Vasprun:
 class InternalFault(BaseException):
     """An internal fault of the quorvel reader; please report it."""
 
+class ParseError(RuntimeError):
+    """A run file that could not be read. str() is the reason, as the reader
+    words it; ``offset`` is the byte offset in the document text (after
+    decompression and decoding) at which the reader stood when it met the
+    problem, or None where the problem has no place."""
+
+    offset: int | None
+
+class IoError(ParseError):
+    """The file could not be read. When the operating system failed (open,
+    read, map), the exception is also the OSError of its errno, with
+    ``errno``, ``strerror`` and ``filename``; for corrupt gzip data
+    ``errno`` is None and ``strerror`` says what is wrong."""
+
+    errno: int | None
+    strerror: str
+    filename: str
+
+class XmlError(ParseError):
+    """Malformed markup; ``description`` is the reader's."""
+
+    description: str
+
+class EncodingError(ParseError):
+    """The bytes could not be decoded; ``message`` says so."""
+
+    message: str
+
+class MissingElementError(ParseError):
+    """A required element is missing; ``element`` names it."""
+
+    element: str
+
+class ParseValueError(ParseError):
+    """A text is not the value it should be: ``value``, the ``type_name`` it
+    should have been read as, and ``message``."""
+
+    value: str
+    type_name: str
+    message: str
+
+class ShapeMismatchError(ParseError):
+    """A table does not have the shape its section requires: ``expected``
+    and ``got``, lists of counts."""
+
+    expected: list[int]
+    got: list[int]
+
 @final
 class Vasprun:
     """A parsed vasprun.xml: read once, immutable, every property a fresh value."""

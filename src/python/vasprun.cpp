@@ -8,6 +8,7 @@
 #include "errors.hpp"
 #include "guard.hpp"
 #include "parse.hpp"
+#include "parse_errors.hpp"
 #include "run_analysis.hpp"
 #include "pickling.hpp"
 #include "unlocked_parse.hpp"
@@ -224,14 +225,9 @@ PyObject* vasprun_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                 break;
             case ParseStatus::Interrupted:  // what the signal handler raised is raised
                 return nullptr;
-            case ParseStatus::Failed: {
-                const std::string text = outcome.error->to_string();
-                PyRef message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-                if (message) {
-                    PyErr_SetObject(PyExc_RuntimeError, message.get());
-                }
+            case ParseStatus::Failed:
+                raise_parse_error(*outcome.error, bound[0]);
                 return nullptr;
-            }
             case ParseStatus::OutOfMemory:
                 return PyErr_NoMemory();
             case ParseStatus::Fault:
