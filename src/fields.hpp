@@ -37,13 +37,15 @@ bool all_fields(Record& record, Visit&& visit) {
                       std::remove_const_t<Record>::fields(record));
 }
 
-// Calls `visit(type_tag<Value>)` for the value type of each field of
-// `Record`, without a record at hand.
+// A type as a value, to hand to functions.
 template <class T>
 struct TypeTag {
     using Type = T;
 };
 
+// `visit(TypeTag<Value>{}...)`, called once with a tag of the value type of
+// each field of `Record`: what a record of that type is made of, without a
+// record at hand.
 template <HasFields Record, class Visit>
 constexpr auto fold_field_types(Visit&& visit) {
     using Fields = decltype(Record::fields(std::declval<Record&>()));

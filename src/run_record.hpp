@@ -285,20 +285,13 @@ struct RunRecord {
     bool complete = false;              // the end tag of `modeling` was read
 
     static auto fields(auto& self) {
-        return std::tuple{Field{"generator", self.generator},
-                          Field{"incar", self.incar},
-                          Field{"parameters", self.parameters},
-                          Field{"atom_info", self.atom_info},
-                          Field{"kpoints", self.kpoints},
-                          Field{"initial_structure", self.initial_structure},
-                          Field{"final_structure", self.final_structure},
-                          Field{"ionic_steps", self.ionic_steps},
-                          Field{"eigenvalues", self.eigenvalues},
-                          Field{"projected", self.projected},
-                          Field{"dos", self.dos},
-                          Field{"dielectric", self.dielectric},
-                          Field{"all_ionic_steps", self.all_ionic_steps},
-                          Field{"complete", self.complete}};
+        return std::tuple{Field{"generator", self.generator}, Field{"incar", self.incar},
+                          Field{"parameters", self.parameters}, Field{"atom_info", self.atom_info},
+                          Field{"kpoints", self.kpoints}, Field{"initial_structure", self.initial_structure},
+                          Field{"final_structure", self.final_structure}, Field{"ionic_steps", self.ionic_steps},
+                          Field{"eigenvalues", self.eigenvalues}, Field{"projected", self.projected},
+                          Field{"dos", self.dos}, Field{"dielectric", self.dielectric},
+                          Field{"all_ionic_steps", self.all_ionic_steps}, Field{"complete", self.complete}};
     }
 };
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
