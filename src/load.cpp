@@ -18,9 +18,7 @@ namespace quorvel {
 
 namespace {
 
-Status os_error(int code) {
-    return ParseError::io(std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")");
-}
+Status os_error(int code) { return ParseError::os(code); }
 
 class FileDescriptor {
 public:

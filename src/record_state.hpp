@@ -21,7 +21,7 @@
 
 namespace quorvel {
 
-inline constexpr std::uint8_t kStateVersion = 1;
+inline constexpr std::uint8_t kStateVersion = 2;
 
 // The header of `record`; `arrays` receives the bulk arrays in the order the
 // header describes them (views into the record).

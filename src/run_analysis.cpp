@@ -61,7 +61,7 @@ constexpr std::int64_t kDefaultNelm = 60;
 }  // namespace
 
 bool converged(const RunRecord& record) noexcept {
-    return !record.ionic_steps.empty() && !(record.ionic_steps.back().e_fr_energy == 0.0);
+    return !record.ionic_steps.empty() && !(record.ionic_steps.back().energies.e_fr_energy == 0.0);
 }
 
 bool converged_electronic(const RunRecord& record) {
@@ -110,13 +110,14 @@ std::optional<double> final_energy(const RunRecord& record) {
     }
     const IonicStep& step = record.ionic_steps.back();
     if (step.scsteps.empty()) {
-        return step.e_0_energy;
+        return step.energies.e_0_energy;
     }
     const Energies& last = step.scsteps.back();
     // Rounded as NumPy's round does it (scaled, rounded half to even, scaled
     // back), which is what the usual correction of this fault gives.
-    const double corrected = std::nearbyint((step.e_fr_energy + (last.e_0_energy - last.e_fr_energy)) * 1e8) / 1e8;
-    return std::abs(corrected - step.e_0_energy) > 1e-7 ? corrected : step.e_0_energy;
+    const Energies& own = step.energies;
+    const double corrected = std::nearbyint((own.e_fr_energy + (last.e_0_energy - last.e_fr_energy)) * 1e8) / 1e8;
+    return std::abs(corrected - own.e_0_energy) > 1e-7 ? corrected : own.e_0_energy;
 }
 
 BandEdges band_edges(const EigenvalueArray& eigenvalues) noexcept {

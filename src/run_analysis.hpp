@@ -35,6 +35,11 @@ struct BandEdges {
     double cbm;   // lowest empty energy; +inf when every state is occupied
     double vbm;   // highest occupied energy; -inf when none is
     bool direct;  // both at the same k-point
+
+    static auto fields(auto& self) {
+        return std::tuple{Field{"gap", self.gap}, Field{"cbm", self.cbm}, Field{"vbm", self.vbm},
+                          Field{"direct", self.direct}};
+    }
 };
 
 // Over all spins and k-points; a state is occupied above 1e-8 and ignored

@@ -15,18 +15,11 @@
 #include <variant>
 #include <vector>
 
+#include "fields.hpp"
 #include "heap_array.hpp"
 #include "values.hpp"
 
 namespace quorvel {
-
-struct ParseOptions {
-    bool parse_dos = true;
-    bool parse_eigen = true;
-    bool parse_projected = false;
-    std::optional<std::uint64_t> ionic_step_skip;
-    std::uint64_t ionic_step_offset = 0;
-};
 
 struct GeneratorInfo {
     std::string program;
@@ -35,6 +28,12 @@ struct GeneratorInfo {
     std::string platform;
     std::string date;
     std::string time;
+
+    static auto fields(auto& self) {
+        return std::tuple{Field{"program", self.program}, Field{"version", self.version},
+                          Field{"subversion", self.subversion}, Field{"platform", self.platform},
+                          Field{"date", self.date}, Field{"time", self.time}};
+    }
 };
 
 // One typed INCAR value; the alternatives are in the order of their kinds:
@@ -74,22 +73,38 @@ struct AtomType {
     std::uint64_t count = 0;
     double mass = 0.0;
     double valence = 0.0;
+
+    static auto fields(auto& self) {
+        return std::tuple{Field{"element", self.element}, Field{"count", self.count}, Field{"mass", self.mass},
+                          Field{"valence", self.valence}, Field{"pseudopotential", self.pseudopotential}};
+    }
 };
 
 struct AtomInfo {
     std::vector<std::string> atoms;
     std::vector<AtomType> atom_types;
+
+    static auto fields(auto& self) {
+        return std::tuple{Field{"atoms", self.atoms}, Field{"atom_types", self.atom_types}};
+    }
 };
 
 struct KpointGeneration {
     std::string scheme;
     std::optional<std::array<std::int32_t, 3>> divisions;
     Vec3 usershift{0.0, 0.0, 0.0};
+
+    static auto fields(auto& self) {
+        return std::tuple{Field{"scheme", self.scheme}, Field{"divisions", self.divisions},
+                          Field{"usershift", self.usershift}};
+    }
 };
 
 struct KpointLabel {
     std::uint64_t index = 0;
     std::string label;
+
+    static auto fields(auto& self) { return std::tuple{Field{"index", self.index}, Field{"label", self.label}}; }
 };
 
 struct KpointSet {
@@ -97,6 +112,11 @@ struct KpointSet {
     std::vector<double> weights;
     std::vector<KpointLabel> labels;
     std::optional<KpointGeneration> generation;
+
+    static auto fields(auto& self) {
+        return std::tuple{Field{"kpointlist", self.kpointlist}, Field{"weights", self.weights},
+                          Field{"labels", self.labels}, Field{"generation", self.generation}};
+    }
 };
 
 // The element symbols of a structure's positions. Every structure read
@@ -147,6 +167,12 @@ struct Structure {
     Mat3 lattice{};
     Mat3 rec_basis{};
     double volume = 0.0;
+
+    static auto fields(auto& self) {
+        return std::tuple{Field{"species", self.species}, Field{"positions", self.positions},
+                          Field{"lattice", self.lattice}, Field{"rec_basis", self.rec_basis},
+                          Field{"volume", self.volume}};
+    }
 };
 
 struct Energies {
@@ -156,17 +182,26 @@ struct Energies {
     // The `energy` element held these three entries and nothing else, as
     // in the steps of a linear-response loop.
     bool only_these = false;
+
+    static auto fields(auto& self) {
+        return std::tuple{Field{"e_fr_energy", self.e_fr_energy}, Field{"e_wo_entrp", self.e_wo_entrp},
+                          Field{"e_0_energy", self.e_0_energy}, Field{"only_these", self.only_these}};
+    }
 };
 
 struct IonicStep {
     Structure structure;
-    double e_fr_energy = 0.0;
-    double e_wo_entrp = 0.0;
-    double e_0_energy = 0.0;
+    Energies energies;  // of the calculation's own `energy`
     std::vector<Vec3> forces;
     Mat3 stress{};
     std::optional<FloatRows> magnetization;
     std::vector<Energies> scsteps;
+
+    static auto fields(auto& self) {
+        return std::tuple{Field{"structure", self.structure}, Field{"energies", self.energies},
+                          Field{"forces", self.forces}, Field{"stress", self.stress},
+                          Field{"magnetization", self.magnetization}, Field{"scsteps", self.scsteps}};
+    }
 };
 
 // A dense row-major array of doubles with its dimensions.
@@ -174,38 +209,63 @@ template <std::size_t Rank>
 struct DenseArray {
     HeapArray<double> data;
     std::array<std::uint64_t, Rank> shape{};
+
+    static auto fields(auto& self) { return std::tuple{Field{"shape", self.shape}, Field{"data", self.data}}; }
 };
 
 struct EigenvalueArray {
     DenseArray<4> values;  // (nspins, nkpts, nbands, 2): energy, occupancy
+
+    static auto fields(auto& self) { return std::tuple{Field{"values", self.values}}; }
 };
 
 struct ProjectedArray {
     std::vector<std::string> orbitals;
     DenseArray<5> values;  // (nspins, nkpts, nbands, nions, norbitals)
+
+    static auto fields(auto& self) {
+        return std::tuple{Field{"data", self.values}, Field{"orbitals", self.orbitals}};
+    }
 };
 
 struct DosTotal {
     HeapArray<double> energies;
     DenseArray<2> densities;   // (nspins, nedos)
     DenseArray<2> integrated;  // (nspins, nedos)
+
+    static auto fields(auto& self) {
+        return std::tuple{Field{"energies", self.energies}, Field{"densities", self.densities},
+                          Field{"integrated", self.integrated}};
+    }
 };
 
 struct DosPartial {
     std::vector<std::string> orbitals;
     DenseArray<4> values;  // (nspins, nions, norbitals, nedos)
+
+    static auto fields(auto& self) {
+        return std::tuple{Field{"data", self.values}, Field{"orbitals", self.orbitals}};
+    }
 };
 
 struct DosData {
     DosTotal total;
     std::optional<DosPartial> partial;
-    double efermi = 0.0;
+    double efermi = 0.0;  // the run's Fermi energy
+
+    static auto fields(auto& self) {
+        return std::tuple{Field{"efermi", self.efermi}, Field{"total", self.total}, Field{"partial", self.partial}};
+    }
 };
 
 struct DielectricData {
     HeapArray<double> energies;
     DenseArray<2> real;  // (rows, 6)
     DenseArray<2> imag;  // (rows, 6)
+
+    static auto fields(auto& self) {
+        return std::tuple{Field{"energies", self.energies}, Field{"real", self.real}, Field{"imag", self.imag}};
+    }
 };
 
 struct RunRecord {
@@ -220,10 +280,19 @@ struct RunRecord {
     std::optional<EigenvalueArray> eigenvalues;
     std::optional<ProjectedArray> projected;
     std::optional<DosData> dos;
-    std::optional<double> efermi;
     std::optional<DielectricData> dielectric;
     std::uint64_t all_ionic_steps = 0;  // before the selection of the kept ones
     bool complete = false;              // the end tag of `modeling` was read
+
+    static auto fields(auto& self) {
+        return std::tuple{Field{"generator", self.generator}, Field{"incar", self.incar},
+                          Field{"parameters", self.parameters}, Field{"atom_info", self.atom_info},
+                          Field{"kpoints", self.kpoints}, Field{"initial_structure", self.initial_structure},
+                          Field{"final_structure", self.final_structure}, Field{"ionic_steps", self.ionic_steps},
+                          Field{"eigenvalues", self.eigenvalues}, Field{"projected", self.projected},
+                          Field{"dos", self.dos}, Field{"dielectric", self.dielectric},
+                          Field{"all_ionic_steps", self.all_ionic_steps}, Field{"complete", self.complete}};
+    }
 };
 
 }  // namespace quorvel

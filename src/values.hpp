@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "fields.hpp"
+
 namespace quorvel {
 
 using Vec3 = std::array<double, 3>;
@@ -16,6 +18,8 @@ using Mat3 = std::array<Vec3, 3>;
 struct FloatRows {
     std::vector<double> values;
     std::vector<std::size_t> offsets{0};
+
+    static auto fields(auto& self) { return std::tuple{Field{"values", self.values}, Field{"offsets", self.offsets}}; }
 
     std::size_t size() const noexcept { return offsets.size() - 1; }
     void clear() {

@@ -91,6 +91,54 @@ def _restore(header: bytes, /, *arrays: bytes) -> Vasprun:
 class InternalFault(BaseException):
     """An internal fault of the quorvel reader; please report it."""
 
+class ParseError(RuntimeError):
+    """A run file that could not be read. str() is the reason, as the reader
+    words it; ``offset`` is the byte offset in the document text (after
+    decompression and decoding) at which the reader stood when it met the
+    problem, or None where the problem has no place."""
+
+    offset: int | None
+
+class IoError(ParseError):
+    """The file could not be read. When the operating system failed (open,
+    read, map), the exception is also the OSError of its errno, with
+    ``errno``, ``strerror`` and ``filename``; for corrupt gzip data
+    ``errno`` is None and ``strerror`` says what is wrong."""
+
+    errno: int | None
+    strerror: str
+    filename: str | bytes | os.PathLike[str] | os.PathLike[bytes]
+
+class XmlError(ParseError):
+    """Malformed markup; ``description`` is the reader's."""
+
+    description: str
+
+class EncodingError(ParseError):
+    """The bytes could not be decoded; ``message`` says so."""
+
+    message: str
+
+class MissingElementError(ParseError):
+    """A required element is missing; ``element`` names it."""
+
+    element: str
+
+class ParseValueError(ParseError):
+    """A text is not the value it should be: ``value``, the ``type_name`` it
+    should have been read as, and ``message``."""
+
+    value: str
+    type_name: str
+    message: str
+
+class ShapeMismatchError(ParseError):
+    """A table does not have the shape its section requires: ``expected``
+    and ``got``, lists of counts."""
+
+    expected: list[int]
+    got: list[int]
+
 @final
 class Vasprun:
     """A VASP run file (vasprun.xml), read whole and at once.
@@ -116,9 +164,14 @@ class Vasprun:
     over unread and its properties are None.
 
     Raises:
-      RuntimeError  the file cannot be read or is not a run file; the text
+      quorvel.ParseError (a RuntimeError)
+                    the file cannot be read or is not a run file; the text
                     names the first problem, e.g. "Missing element <kpoints>",
-                    or "I/O error: ..." for a file that cannot be opened.
+                    and the subclass its kind: MissingElementError, XmlError,
+                    EncodingError, ParseValueError, ShapeMismatchError, IoError.
+                    When the operating system fails (open, read, map), the
+                    IoError is also the matching OSError (FileNotFoundError,
+                    PermissionError, ...), its text "I/O error: ...".
                     A file cut off while VASP wrote it is no error: what it
                     holds whole is kept and `complete` is False.
       TypeError     an argument of the wrong type.

@@ -59,90 +59,56 @@ Status parse_scstep(XmlCursor& cursor, Energies& energies) {
     });
 }
 
-// Parses a bulk section into `slot` (the last one wins), or passes it over.
-template <class T>
-Status parse_or_skip(XmlCursor& cursor, bool wanted, std::string_view name, std::optional<T>& slot,
-                     Status (*parse)(XmlCursor&, T&)) {
-    return wanted ? parse_into(slot, cursor, parse) : cursor.fast_skip(name);
+Status read_forces(XmlCursor& cursor, std::vector<Vec3>& forces) { return cursor.read_vec3_rows(forces); }
+
+// The first three rows of the stress; zeros when there are fewer.
+Status read_stress(XmlCursor& cursor, Mat3& stress) {
+    std::vector<Vec3> rows;
+    QV_TRY(cursor.read_vec3_rows(rows));
+    stress = rows.size() >= 3 ? Mat3{rows[0], rows[1], rows[2]} : Mat3{};
+    return {};
 }
+
+Status read_magnetization(XmlCursor& cursor, FloatRows& rows) { return cursor.read_float_rows(rows); }
+
+// The children of a calculation. The bulk sections go straight to the
+// record, where a later calculation's replaces an earlier one's.
+constexpr Section kCalculation[] = {
+    {.element = "structure", .read = into<&IonicStep::structure, read_structure>},
+    {.element = "energy", .read = into<&IonicStep::energies, parse_energy>},
+    {.element = "scstep", .read = into<&IonicStep::scsteps, parse_scstep>},
+    {.element = "varray", .name = "forces", .read = into<&IonicStep::forces, read_forces>},
+    {.element = "varray", .name = "stress", .read = into<&IonicStep::stress, read_stress>},
+    {.element = "varray", .name = "magnetization", .read = into<&IonicStep::magnetization, read_magnetization>},
+    {.element = "eigenvalues",
+     .option = &ParseOptions::parse_eigen,
+     .read = into<&RunRecord::eigenvalues, parse_eigenvalues>},
+    {.element = "projected",
+     .option = &ParseOptions::parse_projected,
+     .read = into<&RunRecord::projected, parse_projected_section>},
+    {.element = "dos", .option = &ParseOptions::parse_dos, .read = into<&RunRecord::dos, parse_dos_section>},
+    {.element = "dielectricfunction", .merge = Merge::FirstKept, .read = into<&RunRecord::dielectric, parse_dielectric>},
+};
+static_assert(std::size(kCalculation) <= kMaxSections);
+
+constexpr std::size_t kStructure = row_of(kCalculation, "structure");
+constexpr std::size_t kEnergy = row_of(kCalculation, "energy");
 
 }  // namespace
 
-Status parse_calculation(XmlCursor& cursor, const SpeciesList& species, const ParseOptions& options,
-                         CalculationResult& result) {
-    // Each child is kept only when it is whole (see read_whole).
-    std::optional<Structure> structure;
-    std::optional<Energies> energies;
-    std::optional<std::vector<Vec3>> forces;
-    std::optional<std::vector<Vec3>> stress_rows;
-    std::optional<FloatRows> magnetization;
-    std::vector<Energies> scsteps;
-    bool dielectric_read = false;
-
-    QV_TRY(for_each_child(cursor, "calculation", [&](const XmlEvent& child) -> Status {
-        const std::string_view name = child.name;
-        if (name == "structure") {
-            return read_whole(cursor, structure, [&](Structure& read) { return parse_structure(cursor, species, read); });
-        }
-        if (name == "energy") {
-            return parse_into(energies, cursor, parse_energy);
-        }
-        if (name == "scstep") {
-            std::optional<Energies> step;
-            QV_TRY(parse_into(step, cursor, parse_scstep));
-            if (step) {
-                scsteps.push_back(*step);
-            }
-            return {};
-        }
-        if (name == "varray") {
-            const std::optional<std::string_view> varray = get_attribute(child, "name");
-            if (varray == "forces" || varray == "stress") {
-                return read_whole(cursor, varray == "forces" ? forces : stress_rows,
-                                  [&](std::vector<Vec3>& rows) { return cursor.read_vec3_rows(rows); });
-            }
-            if (varray == "magnetization") {
-                return read_whole(cursor, magnetization, [&](FloatRows& rows) { return cursor.read_float_rows(rows); });
-            }
-            return cursor.skip_element();
-        }
-        if (name == "eigenvalues") {
-            return parse_or_skip(cursor, options.parse_eigen, name, result.bulk.eigenvalues, parse_eigenvalues);
-        }
-        if (name == "projected") {
-            return parse_or_skip(cursor, options.parse_projected, name, result.bulk.projected,
-                                 parse_projected_section);
-        }
-        if (name == "dos") {
-            return parse_or_skip(cursor, options.parse_dos, name, result.bulk.dos, parse_dos_section);
-        }
-        if (name == "dielectricfunction") {
-            // The first one of a calculation wins; later ones are passed over.
-            const bool first = !dielectric_read;
-            dielectric_read = true;
-            return parse_or_skip(cursor, first, name, result.bulk.dielectric, parse_dielectric);
-        }
-        return cursor.skip_element();
-    }));
-
+Status read_calculation(SectionWalk& walk, const XmlEvent&) {
+    IonicStep step;
+    HeldSections held;
+    IonicStep* const outer = std::exchange(walk.step, &step);
+    Status status = for_each_child(walk.cursor, "calculation", [&](const XmlEvent& child) {
+        return read_section(walk, kCalculation, child, held);
+    });
+    walk.step = outer;
+    QV_TRY(std::move(status));
     // Cut off, a calculation is an ionic step only with its energies whole,
     // which VASP writes after the structure, forces and stress.
-    if (structure && (energies || !cursor.input_ended())) {
-        IonicStep step;
-        step.structure = std::move(*structure);
-        const Energies energy = energies.value_or(Energies{});
-        step.e_fr_energy = energy.e_fr_energy;
-        step.e_wo_entrp = energy.e_wo_entrp;
-        step.e_0_energy = energy.e_0_energy;
-        if (forces) {
-            step.forces = std::move(*forces);
-        }
-        if (stress_rows && stress_rows->size() >= 3) {
-            step.stress = Mat3{(*stress_rows)[0], (*stress_rows)[1], (*stress_rows)[2]};
-        }
-        step.magnetization = std::move(magnetization);
-        step.scsteps = std::move(scsteps);
-        result.step = std::move(step);
+    if (held[kStructure] && (held[kEnergy] || !walk.cursor.input_ended())) {
+        walk.record.ionic_steps.push_back(std::move(step));
     }
     return {};
 }

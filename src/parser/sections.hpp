@@ -11,53 +11,12 @@
 #include <vector>
 
 #include "error.hpp"
+#include "parse_options.hpp"
 #include "parser/helpers.hpp"
+#include "parser/section_table.hpp"
 #include "run_record.hpp"
 
 namespace quorvel {
-
-// The atom list read so far, handed to every structure; null before the
-// atom list.
-using SpeciesList = Species::Symbols;
-
-// The bulk sections of a calculation, or the last ones of the walk so far.
-struct BulkSections {
-    std::optional<EigenvalueArray> eigenvalues;
-    std::optional<ProjectedArray> projected;
-    std::optional<DosData> dos;
-    std::optional<DielectricData> dielectric;
-
-    // Each section `later` has replaces the one held.
-    void take_from(BulkSections&& later);
-};
-
-// What one `calculation` element gave.
-struct CalculationResult {
-    std::optional<IonicStep> step;
-    BulkSections bulk;
-};
-
-// Reads the element whose start tag was just read with `parse(T&)` into
-// `slot`, replacing what it held. An element that the end of the input cuts
-// off contributes nothing, and what went wrong in its cut text is no error:
-// a run killed while writing its file keeps what it wrote whole. On failure
-// the slot is left as it was.
-template <class T, class Parse>
-Status read_whole(XmlCursor& cursor, std::optional<T>& slot, Parse&& parse) {
-    T value;
-    Status status = parse(value);
-    if (cursor.input_ended()) {
-        return {};
-    }
-    QV_TRY(std::move(status));
-    slot = std::move(value);
-    return {};
-}
-
-template <class T>
-Status parse_into(std::optional<T>& slot, XmlCursor& cursor, Status (*parse)(XmlCursor&, T&)) {
-    return read_whole(cursor, slot, [&](T& value) { return parse(cursor, value); });
-}
 
 // The whole top level, from the search for `modeling` to the finished record.
 // `consumed`, when given, hands on the pages of the text read on the way;
@@ -88,9 +47,14 @@ Status parse_atominfo(XmlCursor& cursor, AtomInfo& atom_info);
 Status parse_kpoints(XmlCursor& cursor, KpointSet& kpoints);
 
 Status parse_structure(XmlCursor& cursor, const SpeciesList& species, Structure& structure);
+// A structure whose species are the atom list read so far.
+inline Status read_structure(SectionWalk& walk, Structure& structure) {
+    return parse_structure(walk.cursor, walk.species(), structure);
+}
 
-Status parse_calculation(XmlCursor& cursor, const SpeciesList& species, const ParseOptions& options,
-                         CalculationResult& result);
+// A `calculation`: its ionic step, when it has one, joins the record's
+// steps, and its bulk sections replace those of earlier calculations.
+Status read_calculation(SectionWalk& walk, const XmlEvent& start);
 // Steps offset, offset + skip, offset + 2 skip, ... of all steps.
 void select_ionic_steps(std::vector<IonicStep>& steps, const ParseOptions& options);
 

@@ -1,7 +1,9 @@
 // The module `quorvel`: made once per process, it holds the Vasprun type,
-// the InternalFault exception, __all__ and build_info.
+// the exceptions (ParseError and its subclasses, InternalFault), __all__ and
+// build_info.
 #include "build_info.hpp"
 #include "guard.hpp"
+#include "parse_errors.hpp"
 #include "pickling.hpp"
 #include "vasprun.hpp"
 
@@ -60,7 +62,7 @@ PyObject* make_module() {
     if (!module || !all || !name || !info || PyList_Append(all.get(), name.get()) < 0 ||
         PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0 ||
         PyModule_AddObjectRef(module.get(), "Vasprun", reinterpret_cast<PyObject*>(type)) < 0 ||
-        PyModule_AddObjectRef(module.get(), "InternalFault", fault) < 0 ||
+        PyModule_AddObjectRef(module.get(), "InternalFault", fault) < 0 || !add_parse_errors(module.get()) ||
         PyModule_AddObjectRef(module.get(), "build_info", info.get()) < 0) {
         return nullptr;
     }

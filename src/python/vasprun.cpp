@@ -9,6 +9,7 @@
 #include "errors.hpp"
 #include "guard.hpp"
 #include "parse.hpp"
+#include "parse_errors.hpp"
 #include "run_analysis.hpp"
 #include "pickling.hpp"
 #include "unlocked_parse.hpp"
@@ -235,18 +236,13 @@ PyObject* vasprun_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                 break;
             case ParseStatus::Interrupted:  // what the signal handler raised is raised
                 return nullptr;
-            case ParseStatus::Failed: {
-                PyRef message(PyUnicode_DecodeUTF8(outcome.error.data(),
-                                                   static_cast<Py_ssize_t>(outcome.error.size()), "replace"));
-                if (message) {
-                    PyErr_SetObject(PyExc_RuntimeError, message.get());
-                }
+            case ParseStatus::Failed:
+                raise_parse_error(*outcome.error, bound[0]);
                 return nullptr;
-            }
             case ParseStatus::OutOfMemory:
                 return PyErr_NoMemory();
             case ParseStatus::Fault:
-                raise_internal_fault(outcome.error.c_str());
+                raise_internal_fault(outcome.fault.c_str());
                 return nullptr;
         }
         auto record = std::make_unique<RunRecord>(std::move(*outcome.record));
@@ -292,7 +288,7 @@ PyObject* get_eigenvalue_shape(const RunRecord& r) {
     return optional_or_none(r.eigenvalues, eigenvalue_shape_to_python);
 }
 PyObject* get_projected(const RunRecord& r) { return optional_or_none(r.projected, projected_to_python); }
-PyObject* get_efermi(const RunRecord& r) { return r.efermi ? PyFloat_FromDouble(*r.efermi) : Py_NewRef(Py_None); }
+PyObject* get_efermi(const RunRecord& r) { return r.dos ? PyFloat_FromDouble(r.dos->efermi) : Py_NewRef(Py_None); }
 PyObject* get_dos(const RunRecord& r) { return optional_or_none(r.dos, dos_to_python); }
 PyObject* get_dielectric(const RunRecord& r) { return optional_or_none(r.dielectric, dielectric_to_python); }
 PyObject* get_converged(const RunRecord& r) { return PyBool_FromLong(converged(r)); }

@@ -19,7 +19,7 @@ void expect_round_trip(const std::string& bytes, bool gzip, const std::string& w
     ParseOptions options;
     options.parse_projected = true;
     const ParseOutcome parsed = parse_bytes(bytes, gzip, options);
-    ASSERT_EQ(parsed.status, ParseStatus::Ok) << what << ": " << parsed.error;
+    ASSERT_EQ(parsed.status, ParseStatus::Ok) << what << ": " << parsed.message();
     std::vector<std::string_view> views;
     const std::string header = write_state(*parsed.record, views);
     // Copies of the arrays, as another process would receive them.

@@ -49,7 +49,7 @@ struct Whole {
 
 Whole whole_document(std::string_view text) {
     ParseOutcome full = parse_prefix(text, text.size());
-    EXPECT_EQ(full.status, ParseStatus::Ok) << full.error;
+    EXPECT_EQ(full.status, ParseStatus::Ok) << full.message();
     Whole whole{std::move(*full.record), {}, {}, {}, {}, {}, {}};
     for (const IonicStep& step : whole.record.ionic_steps) whole.steps.push_back(RecordDigest::of(step));
     // Each bulk section as the walk keeps it right after its end tag.
@@ -80,9 +80,7 @@ void expect_whole_section(const std::optional<T>& section, const std::set<std::s
 IonicStep clone_step(const IonicStep& step) {
     IonicStep copy;
     copy.structure = step.structure;
-    copy.e_fr_energy = step.e_fr_energy;
-    copy.e_wo_entrp = step.e_wo_entrp;
-    copy.e_0_energy = step.e_0_energy;
+    copy.energies = step.energies;
     copy.forces = step.forces;
     copy.stress = step.stress;
     copy.magnetization = step.magnetization;
@@ -96,7 +94,7 @@ void check_cut(std::string_view text, const Whole& whole, std::size_t cut) {
         static const std::set<std::string> kRequired = {
             "Missing element <modeling>", "Missing element <generator>", "Missing element <incar>",
             "Missing element <atominfo>", "Missing element <kpoints>", "Missing element <structure[initialpos]>"};
-        EXPECT_TRUE(kRequired.contains(outcome.error)) << "cut at " << cut << ": " << outcome.error;
+        EXPECT_TRUE(kRequired.contains(outcome.message())) << "cut at " << cut << ": " << outcome.message();
         return;
     }
     const RunRecord& r = *outcome.record;

@@ -160,7 +160,7 @@ def test_parse_failures_raise_runtime_error(write_xml, run_xml, tmp_path, conten
     path = write_xml(content, name) if content else str(tmp_path / name)
     with pytest.raises(RuntimeError) as info:
         Vasprun(path)
-    assert type(info.value) is RuntimeError and len(info.value.args) == 1 and "\n" not in str(info.value)
+    assert isinstance(info.value, quorvel.ParseError) and len(info.value.args) == 1 and "\n" not in str(info.value)
     assert str(info.value) == message if content else str(info.value).startswith(message)
 
 
@@ -193,7 +193,9 @@ def test_instances_are_immutable_and_module_is_minimal(sample_path):
     names = subprocess.run([sys.executable, "-c", "import quorvel; print(sorted(vars(quorvel)))"],
                            capture_output=True, text=True, check=True).stdout
     public = {name for name in eval(names) if not name.startswith("__")}
-    assert public == {"Vasprun", "InternalFault", "build_info", "_restore"}
+    errors = {"ParseError", "IoError", "XmlError", "EncodingError", "MissingElementError", "ParseValueError",
+              "ShapeMismatchError"}
+    assert public == {"Vasprun", "InternalFault", "build_info", "_restore"} | errors
     # A fault is caught by `except quorvel.InternalFault`, never by `except Exception`.
     assert quorvel.InternalFault.__bases__ == (BaseException,)
     assert quorvel.InternalFault.__module__ == "quorvel"

@@ -19,7 +19,7 @@ def corpus(name):
 def test_broken_files_raise_runtime_error(name, message):
     with pytest.raises(RuntimeError) as info:
         quorvel.Vasprun(corpus(name), parse_projected=True)
-    assert type(info.value) is RuntimeError and info.value.args == (message,)
+    assert type(info.value) is quorvel.MissingElementError and info.value.args == (message,)
 
 
 @pytest.mark.parametrize("path", READABLE, ids=lambda p: p.name)

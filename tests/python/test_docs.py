@@ -31,7 +31,7 @@ def test_the_stub_repeats_every_doc_string(property_names):
 def test_the_class_doc_names_every_argument_and_error():
     doc = quorvel.Vasprun.__doc__
     for word in ("path", "parse_dos", "parse_eigen", "parse_projected", "ionic_step_skip", "ionic_step_offset",
-                 "RuntimeError", "TypeError", "OverflowError", "os.PathLike"):
+                 "RuntimeError", "ParseError", "FileNotFoundError", "TypeError", "OverflowError", "os.PathLike"):
         assert word in doc, word
 
 

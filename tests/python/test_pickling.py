@@ -131,9 +131,9 @@ def test_counts_beyond_the_state_allocate_nothing():
     assert at > 0
     payload[at:at + 8] = struct.pack("<Q", 1 << 60)
     forged = header[:5] + struct.pack("<QI", len(payload), zlib.crc32(payload)) + bytes(payload)
-    assert refused(forged, arrays) == "corrupt Vasprun state: the atoms"
+    assert refused(forged, arrays) == "corrupt Vasprun state: atom_info.atoms"
 
 
 def test_state_starts_with_its_format_and_version():
     _, header, _ = small_state()
-    assert header[:4] == b"QVRS" and header[4] == 1
+    assert header[:4] == b"QVRS" and header[4] == 2

@@ -47,6 +47,21 @@ def bulk(run: quorvel.Vasprun) -> float:
     return total + (run.efermi or 0.0) + (shape[0] if shape else 0) + run.converged
 
 
+def opened(path: str) -> str:
+    try:
+        return quorvel.Vasprun(path).program
+    except quorvel.MissingElementError as error:
+        return error.element + str(error.offset or 0)
+    except quorvel.ShapeMismatchError as error:
+        return str(sum(error.expected) - sum(error.got))
+    except quorvel.IoError as error:
+        return f"{error.errno} {error.strerror} {error.filename!r}"
+    except FileNotFoundError as error:
+        return str(error.errno)
+    except quorvel.ParseError as error:
+        return str(error)
+
+
 def checks(run: quorvel.Vasprun) -> float:
     gap: BandGap | None = run.band_gap
     steps: list[npt.NDArray[np.float64]] = run.electronic_steps
