@@ -90,15 +90,20 @@ def input_path(inputs_dir, name):
     return os.path.join(inputs_dir, name + ".xml")
 
 
-def prepare_inputs(names, inputs_dir):
-    """Generate the inputs that are missing or were made with other options; returns the manifest."""
-    os.makedirs(inputs_dir, exist_ok=True)
-    manifest_path = os.path.join(inputs_dir, "manifest.json")
+def load_manifest(folder):
+    """The path of a folder's manifest.json and what it records ({} when it is missing or unreadable)."""
+    os.makedirs(folder, exist_ok=True)
+    manifest_path = os.path.join(folder, "manifest.json")
     try:
         with open(manifest_path) as f:
-            manifest = json.load(f)
+            return manifest_path, json.load(f)
     except (OSError, ValueError):
-        manifest = {}
+        return manifest_path, {}
+
+
+def prepare_inputs(names, inputs_dir):
+    """Generate the inputs that are missing or were made with other options; returns the manifest."""
+    manifest_path, manifest = load_manifest(inputs_dir)
     generator_sha = file_sha256(GENERATOR)
     generator = None
     wanted = []

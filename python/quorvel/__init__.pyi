@@ -88,6 +88,10 @@ class Dielectric(TypedDict):
 def _restore(header: bytes, /, *arrays: bytes) -> Vasprun:
     """Restores a pickled Vasprun; for pickle only."""
 
+def _format_rows(values: FloatArray, heads: list[str] | tuple[str, ...] | None, /) -> str:
+    """The rows of a C-contiguous 2-D float64 array as text, each number in its shortest
+    round-trip form; with heads, a line per row after its head; for the package's writers."""
+
 class InternalFault(BaseException):
     """An internal fault of the quorvel reader; please report it."""
 

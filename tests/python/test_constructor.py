@@ -193,7 +193,7 @@ def test_instances_are_immutable_and_module_is_minimal(sample_path):
     names = subprocess.run([sys.executable, "-c", "import quorvel; print(sorted(vars(quorvel)))"],
                            capture_output=True, text=True, check=True).stdout
     public = {name for name in eval(names) if not name.startswith("__")}
-    assert public == {"Vasprun", "InternalFault", "build_info", "_restore"}
+    assert public == {"Vasprun", "InternalFault", "build_info", "_restore", "_format_rows"}
     # A fault is caught by `except quorvel.InternalFault`, never by `except Exception`.
     assert quorvel.InternalFault.__bases__ == (BaseException,)
     assert quorvel.InternalFault.__module__ == "quorvel"

@@ -4,6 +4,7 @@
     quorvel steps FILE|FOLDER... [--format table|csv|json] [-j N]  the ionic steps, one row each
     quorvel dos FILE [-o dos.png] [--partial] [--window EMIN EMAX]  the density of states as a picture
     quorvel bands FILE [-o bands.png] [--window EMIN EMAX]          the band structure as a picture
+    quorvel export FILE|FOLDER... -o train.xyz [--keys ase|ref] [-j N]  the ionic steps as a training set
 
 Exit status: 0 when every file was read, 1 when some file failed (its error is
 printed on standard error with its name, the other files go on), 2 for wrong usage.
@@ -20,7 +21,9 @@ import quorvel
 
 from .bands import command_bands
 from .dos import command_dos
+from .export import add_export_options, command_export
 from .info import command_info
+from .options import at_least_one
 from .plot import add_picture
 from .steps import command_steps
 
@@ -38,16 +41,6 @@ def _version() -> str:
     return f"{number} (gzip: {built['gzip']}, floats: {built['floats']})"
 
 
-def _workers(text: str) -> int:
-    try:
-        count = int(text)
-    except ValueError:
-        count = 0
-    if count < 1:
-        raise argparse.ArgumentTypeError(f"expected a whole number of workers, at least 1, got {text!r}")
-    return count
-
-
 FOLDERS_HELP = ("run files or folders; a folder is searched recursively for *.xml and *.xml.gz files "
                 "whose name contains 'vasprun' (all of them when no name does)")
 
@@ -57,7 +50,11 @@ def _add_many_files(command: argparse.ArgumentParser) -> None:
                                                                                  "stop the others")
     command.add_argument("--format", choices=("table", "csv", "json"), default="table",
                          help="a table for people (default), or CSV or JSON for programs")
-    command.add_argument("-j", "--jobs", type=_workers, default=os.cpu_count() or 1, metavar="N",
+    _add_jobs(command)
+
+
+def _add_jobs(command: argparse.ArgumentParser) -> None:
+    command.add_argument("-j", "--jobs", type=at_least_one("workers"), default=os.cpu_count() or 1, metavar="N",
                          help="read with N worker threads (default: the number of cores); the output keeps "
                               "the order of the arguments")
 
@@ -95,6 +92,16 @@ def parser() -> argparse.ArgumentParser:
                     "maximum of an insulator or the Fermi energy of a metal.")
     add_picture(bands, "bands.png")
     bands.set_defaults(run=command_bands)
+    export = commands.add_parser(
+        "export", help="the ionic steps of run files as one extended XYZ training set",
+        description="Write one frame per kept ionic step of each run file (energy, free energy, forces, "
+                    "stress in eV/Å³ with ASE's sign, and where the frame comes from) as extended XYZ, "
+                    "which ASE and the training codes of interatomic potentials read.")
+    export.add_argument("files", nargs="+", metavar="FILE", help=FOLDERS_HELP + "; a failing file is reported "
+                                                                                "and left out")
+    add_export_options(export)
+    _add_jobs(export)
+    export.set_defaults(run=command_export)
     return main_parser
 
 
