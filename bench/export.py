@@ -127,9 +127,9 @@ def child(case: str, tree: str, out: str) -> dict[str, object]:
             "out_bytes": os.path.getsize(out) if case != "info" else 0}
 
 
-def _run_child(case: str, tree: str, out: str) -> dict[str, object]:
+def _run_child(case: str, tree: str, out: str, env: dict[str, str] | None) -> dict[str, object]:
     proc = subprocess.run([sys.executable, os.path.abspath(__file__), "--child", case, tree, out],
-                          capture_output=True, text=True)
+                          capture_output=True, text=True, env=env)
     if proc.returncode != 0:
         raise RuntimeError(f"bench/export.py {case} failed:\n{proc.stderr[-3000:]}")
     return json.loads(proc.stdout.strip().splitlines()[-1])
@@ -138,7 +138,10 @@ def _run_child(case: str, tree: str, out: str) -> dict[str, object]:
 CASES = ("info", "export", "export -j2", "ase")
 
 
-def measure(out_dir: str, repeat: int, log=print) -> tuple[dict[str, object], list[str]]:
+def measure(out_dir: str, repeat: int, log=print, env: dict[str, str] | None = None
+            ) -> tuple[dict[str, object], list[str]]:
+    """The four cases on the tree (generated first where needed); env: the environment of the
+    cases' interpreters (bench/run.py's points them at its copy of the module)."""
     tree = os.path.join(out_dir, "export-tree")
     prepare_tree(tree, log)
     files = _run_files(tree)
@@ -147,7 +150,7 @@ def measure(out_dir: str, repeat: int, log=print) -> tuple[dict[str, object], li
     outputs = {case: os.path.join(out_dir, f"export-{case.replace(' ', '')}.xyz") for case in CASES}
     for round_ in range(repeat):  # interleaved, so that drift of the machine hits every case alike
         for case in CASES:
-            runs[case].append(_run_child(case, tree, outputs[case]))
+            runs[case].append(_run_child(case, tree, outputs[case], env))
             log(f"bench: export tree, {case}, round {round_ + 1}/{repeat}: {runs[case][-1]['seconds']:.2f} s")
     frames = _count_frames(outputs["export"])
     median = {case: statistics.median(r["seconds"] for r in runs[case]) for case in CASES}

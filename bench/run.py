@@ -477,6 +477,8 @@ def main(argv=None):
     p.add_argument("--no-instructions", action="store_true", help="skip the instruction count")
     p.add_argument("--parallel", action="store_true",
                    help="also the threads and pickle cases of bench/parallel.py")
+    p.add_argument("--export", action="store_true",
+                   help="also the training-set export of bench/export.py (quorvel export against ASE)")
     p.add_argument("--module", metavar="DIR",
                    help="time the quorvel found in DIR (e.g. one installed with pip install --target DIR) instead"
                         " of the installed one")
@@ -522,6 +524,10 @@ def main(argv=None):
         wanted = parallel.THREAD_INPUTS + (parallel.PICKLE_INPUT,)
         results["parallel"], parallel_lines = parallel.measure(
             {n: input_path(inputs_dir, n) for n in wanted}, repeat, CHILD_ENV, log)
+    export_lines = []
+    if a.export:
+        import export
+        results["export"], export_lines = export.measure(out_dir, repeat, log, CHILD_ENV)
     if instructions:
         results["instructions"] = count_instructions(inputs_dir, out_dir, use_perf)
     results["machine"]["loadavg_end"] = _loadavg()
@@ -534,7 +540,7 @@ def main(argv=None):
              built.get("gzip", "?"), built.get("floats", "?"), machine["python"], machine["numpy"], machine["nproc"],
              machine["cpu"]))
     print(table)
-    for line in parallel_lines:
+    for line in parallel_lines + export_lines:
         print(line)
     os.makedirs(out_dir, exist_ok=True)
     history = os.path.join(out_dir, "history")

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import re
 from functools import lru_cache
-from typing import Iterable, NamedTuple, Sequence, TextIO
+from typing import Iterable, Iterator, NamedTuple, Sequence, TextIO
 
 import numpy as np
 
@@ -60,41 +60,95 @@ def check_names(keys: Keys, info: Sequence[str] = ()) -> None:
 def write_extxyz(frames: Iterable[Frame], file: TextIO, keys: Keys = ASE_KEYS) -> int:
     """Writes the frames to the text file, one after the other; returns how many."""
     check_names(keys)
+    checked: set[tuple[str, ...]] = set()
     count = 0
-    for frame in frames:
-        file.write(frame_text(frame, keys))
-        count += 1
+    for batch in _batches(frames):
+        names = tuple(batch[0].info)
+        if names not in checked:
+            check_names(keys, names)
+            checked.add(names)
+        file.write("".join(_texts(batch, keys)))
+        count += len(batch)
     return count
 
 
 def frame_text(frame: Frame, keys: Keys) -> str:
     """The lines of one frame: the atom count, the comment line of key=value pairs, one line per atom."""
-    columns = [frame.positions]
+    return _texts([frame], keys)[0]
+
+
+# Frames are formatted a batch at a time, a few calls per batch whatever its size; a batch
+# holds consecutive frames of one shape (as a run's are), at most this many.
+BATCH = 2048
+
+
+def _batches(frames: Iterable[Frame]) -> Iterator[list[Frame]]:
+    batch: list[Frame] = []
+    for frame in frames:
+        if batch and (len(batch) == BATCH or not _alike(batch[0], frame)):
+            yield batch
+            batch = []
+        batch.append(frame)
+    if batch:
+        yield batch
+
+
+def _alike(a: Frame, b: Frame) -> bool:
+    """The two frames have the same atoms, columns and info names, so one template writes both."""
+    return ((a.species is b.species or a.species == b.species) and (a.forces is None) == (b.forces is None)
+            and (a.stress is None) == (b.stress is None) and (a.info is b.info or a.info.keys() == b.info.keys())
+            and (None if a.magmoms is None else a.magmoms.shape) == (None if b.magmoms is None else b.magmoms.shape))
+
+
+def _texts(batch: Sequence[Frame], keys: Keys) -> list[str]:
+    """The text of each frame of a batch of alike frames."""
+    first, count = batch[0], len(batch)
+    natoms = len(first.species)
+    columns = [np.stack([frame.positions for frame in batch])]
     properties = "species:S:1:pos:R:3"
-    if frame.forces is not None:
-        columns.append(frame.forces)
+    if first.forces is not None:
+        columns.append(np.stack([_given(frame.forces) for frame in batch]))
         properties += f":{keys.forces}:R:3"
-    if frame.magmoms is not None:
-        magmoms = frame.magmoms.reshape(len(frame.species), -1)
+    if first.magmoms is not None:
+        magmoms = np.stack([_given(frame.magmoms) for frame in batch]).reshape(count, natoms, -1)
         columns.append(magmoms)
-        properties += f":magmoms:R:{magmoms.shape[1]}"
-    table = np.hstack(columns) if len(columns) > 1 else np.ascontiguousarray(frame.positions, dtype=np.float64)
-    atoms = quorvel._format_rows(table, frame.species)
-    fields = [f'Lattice="{_floats(frame.lattice)}"', f"Properties={properties}",
-              f"{keys.energy}={float(frame.energy)!r}", f"{keys.free_energy}={float(frame.free_energy)!r}"]
-    if frame.stress is not None:
+        properties += f":magmoms:R:{magmoms.shape[2]}"
+    if natoms:
+        table = np.concatenate(columns, axis=2, dtype=np.float64).reshape(count * natoms, -1)
+        atoms = quorvel._format_rows(table, first.species * count, natoms)
+    else:
+        atoms = [""] * count
+    lattices = _numbers(np.stack([frame.lattice for frame in batch]))
+    energies = _numbers(np.array([frame.energy for frame in batch]))
+    free_energies = _numbers(np.array([frame.free_energy for frame in batch]))
+    if first.stress is not None:
         # ASE's reader takes a 3x3 value in column order
-        fields.append(f'{keys.stress}="{_floats(frame.stress.T)}"')
-    fields += [f"source={_text(frame.source)}", f"step={frame.step}", f"steps={frame.steps}",
-               f"complete={_flag(frame.complete)}", f"converged_electronic={_flag(frame.converged_electronic)}"]
-    fields += [f"{name}={_value(value)}" for name, value in frame.info.items()]
-    fields.append('pbc="T T T"')
-    return f"{len(frame.species)}\n{' '.join(fields)}\n{atoms}"
+        stresses = [f' {keys.stress}="{text}"' for text in _numbers(np.stack([_given(f.stress).T for f in batch]))]
+    else:
+        stresses = [""] * count
+    texts = []
+    info_of, info_text = None, ""
+    for frame, lattice, energy, free_energy, stress, rows in zip(batch, lattices, energies, free_energies, stresses,
+                                                                 atoms):
+        if frame.info is not info_of:
+            info_of, info_text = frame.info, "".join(f" {name}={_value(value)}" for name, value in frame.info.items())
+        texts.append(f'{natoms}\nLattice="{lattice}" Properties={properties} {keys.energy}={energy} '
+                     f"{keys.free_energy}={free_energy}{stress} source={_text(frame.source)} step={frame.step} "
+                     f"steps={frame.steps} complete={_flag(frame.complete)} "
+                     f'converged_electronic={_flag(frame.converged_electronic)}{info_text} pbc="T T T"\n{rows}')
+    return texts
 
 
-def _floats(values: FloatArray) -> str:
-    """The numbers in C order, separated by spaces."""
-    return quorvel._format_rows(np.ascontiguousarray(values, dtype=np.float64).reshape(1, -1), None)
+def _given(array: FloatArray | None) -> FloatArray:
+    """An array that frames alike with the batch's first have (its first has one)."""
+    if array is None:
+        raise ValueError("frames of one batch differ in their columns")
+    return array
+
+
+def _numbers(values: FloatArray) -> list[str]:
+    """Per entry of the first axis, its numbers in C order, separated by spaces."""
+    return quorvel._format_rows(np.ascontiguousarray(values, dtype=np.float64).reshape(len(values), -1), None, 1)
 
 
 def _flag(value: bool) -> str:

@@ -18,6 +18,7 @@ own reading of the run (see README, "Training sets").
 from __future__ import annotations
 
 import os
+from itertools import chain
 from typing import Callable, Iterable, Iterator, Sequence, Union
 
 import numpy as np
@@ -94,14 +95,16 @@ def frames_of_run(run: quorvel.Vasprun, source: str, *, every: int = 1, last: bo
     magmoms = _magmoms(kept, natoms)
     energy, free_energy = _energies(run, kept, [facts.last_electronic[index] for index in chosen], lattices)
     usable = _usable(energy, free_energy, forces)
+    # The product ASE forms from the same two arrays (step by step: the same bits), so that
+    # positions equal its reading to the bit.
+    positions = [None if scaled is None or lattice is None else scaled @ lattice
+                 for scaled, lattice in zip(fractional, lattices)]
     result = []
     for number, index in enumerate(chosen):
-        lattice, scaled, stress = lattices[number], fractional[number], stresses[number]
-        if lattice is None or scaled is None or not usable[number]:
+        lattice, position, stress = lattices[number], positions[number], stresses[number]
+        if lattice is None or position is None or not usable[number]:
             continue  # nothing a training set can use
-        # The product ASE forms from the same two arrays, so that positions equal its reading to the bit.
-        positions = scaled @ lattice
-        result.append(Frame(species, lattice, positions, forces[number], magmoms[number], float(energy[number]),
+        result.append(Frame(species, lattice, position, forces[number], magmoms[number], float(energy[number]),
                             float(free_energy[number]), None if stress is None else stress * KBAR_TO_ASE_STRESS,
                             source, facts.numbers[index], facts.total, run.complete, facts.converged[index], values))
     return result
@@ -125,11 +128,16 @@ def _run_values(run: quorvel.Vasprun, keys: Sequence[str]) -> dict[str, InfoValu
 
 
 def _stacked(rows: list[list[list[float]]], count: int, width: int) -> list[FloatArray | None]:
-    """Per step its (count, width) array, or None where the step has no such rows; one
-    conversion for the whole run when every step has them."""
+    """Per step its (count, width) array, or None where the step has no such rows. When every
+    step has them, one array for the run, filled from the flattened lists (twice as fast as
+    NumPy's conversion of nested lists, which looks for their shape at every level)."""
     if all(len(block) == count for block in rows):
-        whole = np.array(rows, dtype=np.float64).reshape(len(rows), count, width)
-        return list(whole)
+        size = len(rows) * count * width
+        if sum(map(len, chain.from_iterable(rows))) == size:  # every row of the right width
+            whole = np.fromiter(chain.from_iterable(chain.from_iterable(rows)), np.float64, size)
+        else:
+            whole = np.array(rows, dtype=np.float64)  # fails with NumPy's word for what is wrong
+        return list(whole.reshape(len(rows), count, width))
     return [np.array(block, dtype=np.float64).reshape(count, width) if len(block) == count else None
             for block in rows]
 

@@ -45,12 +45,40 @@ struct BufferView {
     }
 };
 
+// The rows [first, first + count) of the array as text.
+std::string rows_text(const double* values, std::size_t first, std::size_t count, std::size_t width,
+                      const std::vector<std::string_view>& heads) {
+    std::string out;
+    out.reserve(count * (width * 20 + 8));
+    const double* value = values + first * width;
+    for (std::size_t row = first; row < first + count; ++row) {
+        if (!heads.empty()) {
+            out += heads[row];
+        }
+        for (std::size_t column = 0; column < width; ++column, ++value) {
+            if (!heads.empty() || row != first || column != 0) {
+                out += ' ';
+            }
+            append_number(out, *value);
+        }
+        if (!heads.empty()) {
+            out += '\n';
+        }
+    }
+    return out;
+}
+
+PyObject* text_object(const std::string& text) {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+}
+
 }  // namespace
 
 PyObject* format_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
-        if (nargs != 2) {
-            PyErr_SetString(PyExc_TypeError, "_format_rows() takes a 2-D float64 array and its row heads or None");
+        if (nargs != 2 && nargs != 3) {
+            PyErr_SetString(PyExc_TypeError,
+                            "_format_rows() takes a 2-D float64 array, its row heads or None, and rows per text");
             return nullptr;
         }
         BufferView values;
@@ -65,6 +93,18 @@ PyObject* format_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         }
         const auto rows = static_cast<std::size_t>(view.shape[0]);
         const auto width = static_cast<std::size_t>(view.shape[1]);
+        std::size_t group = 0;
+        if (nargs == 3) {
+            const Py_ssize_t wanted = PyLong_AsSsize_t(args[2]);
+            if (wanted == -1 && PyErr_Occurred()) {
+                return nullptr;
+            }
+            if (wanted < 1 || rows % static_cast<std::size_t>(wanted) != 0) {
+                PyErr_SetString(PyExc_ValueError, "_format_rows() takes rows per text that divide the rows");
+                return nullptr;
+            }
+            group = static_cast<std::size_t>(wanted);
+        }
         std::vector<std::string_view> heads;
         PyRef sequence;
         if (args[1] != Py_None) {
@@ -88,24 +128,22 @@ PyObject* format_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                 heads.emplace_back(text, static_cast<std::size_t>(size));
             }
         }
-        const double* value = static_cast<const double*>(view.buf);
-        std::string out;
-        out.reserve(rows * (width * 20 + 8));
-        for (std::size_t row = 0; row < rows; ++row) {
-            if (!heads.empty()) {
-                out += heads[row];
-            }
-            for (std::size_t column = 0; column < width; ++column, ++value) {
-                if (!heads.empty() || row != 0 || column != 0) {
-                    out += ' ';
-                }
-                append_number(out, *value);
-            }
-            if (!heads.empty()) {
-                out += '\n';
-            }
+        const double* data = static_cast<const double*>(view.buf);
+        if (group == 0) {
+            return text_object(rows_text(data, 0, rows, width, heads));
         }
-        return PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "strict");
+        PyRef texts(PyList_New(static_cast<Py_ssize_t>(rows / group)));
+        if (!texts) {
+            return nullptr;
+        }
+        for (std::size_t index = 0; index < rows / group; ++index) {
+            PyObject* text = text_object(rows_text(data, index * group, group, width, heads));
+            if (text == nullptr) {
+                return nullptr;
+            }
+            PyList_SET_ITEM(texts.get(), static_cast<Py_ssize_t>(index), text);
+        }
+        return texts.release();
     });
 }
 
