@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -108,17 +109,19 @@ PyObject* format_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         std::vector<std::string_view> heads;
         PyRef sequence;
         if (args[1] != Py_None) {
-            sequence = PyRef(PySequence_Fast(args[1], "_format_rows() takes the row heads as a list or tuple"));
+            // A tuple of them (the same tuple when given one): no other thread can take a
+            // head away while its text is read without the lock.
+            sequence = PyRef(PySequence_Tuple(args[1]));
             if (!sequence) {
                 return nullptr;
             }
-            if (static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence.get())) != rows) {
+            if (static_cast<std::size_t>(PyTuple_GET_SIZE(sequence.get())) != rows) {
                 PyErr_SetString(PyExc_ValueError, "_format_rows() takes one head per row");
                 return nullptr;
             }
             heads.reserve(rows);
             for (std::size_t row = 0; row < rows; ++row) {
-                PyObject* head = PySequence_Fast_GET_ITEM(sequence.get(), static_cast<Py_ssize_t>(row));
+                PyObject* head = PyTuple_GET_ITEM(sequence.get(), static_cast<Py_ssize_t>(row));
                 Py_ssize_t size = 0;
                 const char* text = PyUnicode_Check(head) ? PyUnicode_AsUTF8AndSize(head, &size) : nullptr;
                 if (text == nullptr) {
@@ -128,22 +131,40 @@ PyObject* format_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                 heads.emplace_back(text, static_cast<std::size_t>(size));
             }
         }
+        // The digits are found without the interpreter lock, so that worker threads go on
+        // reading files meanwhile; the buffer and the heads' text are held until the end.
         const double* data = static_cast<const double*>(view.buf);
-        if (group == 0) {
-            return text_object(rows_text(data, 0, rows, width, heads));
+        const std::size_t texts = group == 0 ? 1 : rows / group;
+        const std::size_t per_text = group == 0 ? rows : group;
+        std::vector<std::string> formatted(texts);
+        std::exception_ptr failure;
+        PyThreadState* thread = PyEval_SaveThread();
+        try {
+            for (std::size_t index = 0; index < texts; ++index) {
+                formatted[index] = rows_text(data, index * per_text, per_text, width, heads);
+            }
+        } catch (...) {
+            failure = std::current_exception();
         }
-        PyRef texts(PyList_New(static_cast<Py_ssize_t>(rows / group)));
-        if (!texts) {
+        PyEval_RestoreThread(thread);
+        if (failure) {
+            std::rethrow_exception(failure);
+        }
+        if (group == 0) {
+            return text_object(formatted[0]);
+        }
+        PyRef list(PyList_New(static_cast<Py_ssize_t>(texts)));
+        if (!list) {
             return nullptr;
         }
-        for (std::size_t index = 0; index < rows / group; ++index) {
-            PyObject* text = text_object(rows_text(data, index * group, group, width, heads));
+        for (std::size_t index = 0; index < texts; ++index) {
+            PyObject* text = text_object(formatted[index]);
             if (text == nullptr) {
                 return nullptr;
             }
-            PyList_SET_ITEM(texts.get(), static_cast<Py_ssize_t>(index), text);
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(index), text);
         }
-        return texts.release();
+        return list.release();
     });
 }
 
