@@ -317,6 +317,12 @@ def test_an_interrupted_export_leaves_no_file(sample_path, tmp_path, monkeypatch
     assert os.listdir(tmp_path) == ["train.xyz"] and target.read_text() == "the old set\n"
 
 
+def test_an_output_that_cannot_be_written(sample_path, tmp_path, capsys):
+    target = tmp_path / "no" / "such" / "train.xyz"
+    assert cli.main(["export", sample_path, "-o", str(target)]) == 1
+    assert capsys.readouterr().err == f"quorvel: {target}: No such file or directory\n"
+
+
 def test_the_output_replaces_a_file_and_keeps_its_mode(sample_path, tmp_path):
     target = tmp_path / "train.xyz"
     target.write_text("old")

@@ -115,10 +115,15 @@ def command_export(args: argparse.Namespace) -> int:
     status = report(problems)
     reader = partial(read_frames, every=args.every, last=args.last, converged_only=args.converged_only,
                      info=args.info)
-    with output_file(args.output) as out:
-        for result in results_in_order(reader, paths, args.jobs, _failed):
-            if result.error is not None:
-                status = report([f"{result.path}: {result.error}"])
-                continue
-            write_extxyz(result.frames, out, keys)
+    try:
+        with output_file(args.output) as out:
+            for result in results_in_order(reader, paths, args.jobs, _failed):
+                if result.error is not None:
+                    status = report([f"{result.path}: {result.error}"])
+                    continue
+                write_extxyz(result.frames, out, keys)
+    except BrokenPipeError:
+        raise  # the reader of standard output went away: the command's own handling
+    except OSError as error:  # the output cannot be made or written: nothing is left of it
+        return report([f"{args.output}: {error.strerror or error}"])
     return status
