@@ -52,6 +52,10 @@ INPUTS = {
                               " 9 orbitals, 1 spin, NEDOS 2000, VASP 5.4.1",
                         options=dict(species="Os:2,O:4", spins=1, kpoints=463, bands=36, projected=True, dos=True,
                                      nedos=2000, steps=1, vasp_version="5.4.1")),
+    # For the bridges' benchmark (bench/bridges.py) only: pymatgen and ASE take seconds on the 4000 steps.
+    "relax-1000": dict(about="relaxation, ~5 MB: 1000 calculations of an 8-atom cell",
+                       options=dict(species="Li:2,Fe:2,O:4", spins=2, kpoints=20, steps=1000, scsteps=6,
+                                    magnetization=True)),
     "projected-gz": dict(about="gzip (level 6) of projected", gzip_of="projected"),
     "relax-gz": dict(about="gzip (level 6) of relax", gzip_of="relax"),
     # Only for the instruction count under valgrind, which is too slow for 300 MB.

@@ -337,54 +337,26 @@ class _Run:
         nk = int(cfg["kpoints"])
         if nk < 1:
             raise ValueError("kpoints must be positive")
-        if cfg["labels"]:
-            path = [("G", (0.0, 0.0, 0.0)), ("X", (0.0, 0.5, 0.0)), ("M", (0.5, 0.5, 0.0)),
-                    ("G", (0.0, 0.0, 0.0)), ("R", (0.5, 0.5, 0.5))]
-            nseg = len(path) - 1
-            div = max(2, int(round(nk / nseg)))
-            kpts, labels = [], []
-            for s in range(nseg):
-                (l0, p0), (l1, p1) = path[s], path[s + 1]
-                for j in range(div):
-                    f = j / (div - 1)
-                    kpts.append(tuple(p0[c] + (p1[c] - p0[c]) * f for c in range(3)))
-                labels.append((s * div + 1, l0))
-                labels.append((s * div + div, l1))
+        self.klabels, self.kpoints_file_labels = [], []
+        self.kscheme = None
+        if cfg["labels"] and not cfg["hybrid"]:
+            kpts, labels, div = self._path(nk)
             self.kscheme = "listgenerated"
             self.kdiv = div
-            self.kpath = [p for _, p in path]
-            self.klabels = labels
-            self.kpts = kpts
+            self.klabels = labels if cfg["vasprun_labels"] else []
+            self.kpoints_file_labels = labels
             w = [1.0] * len(kpts)
         else:
-            gamma = cfg["scheme"].lower().startswith("g")
-            self.kscheme = "Gamma" if gamma else "Monkhorst-Pack"
-            n = 1
-            while True:
-                shift = 0.5 if (not gamma and n % 2 == 0) else 0.0
-                vals = [(i + shift) / n for i in range(n) if (i + shift) / n <= 0.5 + 1e-12]
-                m = len(vals)
-                if m * (m + 1) * (m + 2) // 6 >= nk or n > 4000:
-                    break
-                n += 1
-            self.kdiv = n
-            self.kshift = shift
-            kpts, w = [], []
-            for c in range(m):
-                for b in range(c, m):
-                    for a in range(b, m):
-                        if len(kpts) < nk:
-                            v = (vals[a], vals[b], vals[c])
-                            kpts.append(v)
-                            same = len({a, b, c})
-                            perms = 6 if same == 3 else (3 if same == 2 else 1)
-                            signs = 1
-                            for x in v:
-                                if 1e-12 < x < 0.5 - 1e-12:
-                                    signs *= 2
-                            w.append(float(perms * signs))
-            self.klabels = []
-            self.kpts = kpts
+            kpts, w = self._grid(nk)
+        if cfg["hybrid"]:
+            # a hybrid band run: the self-consistent grid, then the path with zero weights;
+            # its k-points are an explicit list (no generation recipe) without labels
+            path, labels, _ = self._path(int(cfg["path_kpoints"]))
+            self.kpoints_file_labels = [(index + len(kpts), label) for index, label in labels]
+            self.kscheme = None
+            kpts = kpts + path
+            w = w + [0.0] * len(path)
+        self.kpts = kpts
         tot = sum(w)
         q = [int(_q(x / tot, 8)) for x in w]
         big = max(range(len(q)), key=lambda i: q[i])
@@ -392,6 +364,54 @@ class _Run:
         self.kweights_q = q
         self.kweights = [x / 1e8 for x in q]
         self.nkpts = len(self.kpts)
+
+    def _path(self, nk):
+        """A labelled line-mode path of about nk k-points: (points, (1-based index, label), points per segment)."""
+        path = [("G", (0.0, 0.0, 0.0)), ("X", (0.0, 0.5, 0.0)), ("M", (0.5, 0.5, 0.0)),
+                ("G", (0.0, 0.0, 0.0)), ("R", (0.5, 0.5, 0.5))]
+        self.kpath = [p for _, p in path]
+        nseg = len(path) - 1
+        div = max(2, int(round(nk / nseg)))
+        kpts, labels = [], []
+        for s in range(nseg):
+            (l0, p0), (l1, p1) = path[s], path[s + 1]
+            for j in range(div):
+                f = j / (div - 1)
+                kpts.append(tuple(p0[c] + (p1[c] - p0[c]) * f for c in range(3)))
+            labels.append((s * div + 1, l0))
+            labels.append((s * div + div, l1))
+        return kpts, labels, div
+
+    def _grid(self, nk):
+        """The irreducible points of a Gamma or Monkhorst-Pack grid with their multiplicities."""
+        cfg = self.cfg
+        gamma = cfg["scheme"].lower().startswith("g")
+        self.kscheme = "Gamma" if gamma else "Monkhorst-Pack"
+        n = 1
+        while True:
+            shift = 0.5 if (not gamma and n % 2 == 0) else 0.0
+            vals = [(i + shift) / n for i in range(n) if (i + shift) / n <= 0.5 + 1e-12]
+            m = len(vals)
+            if m * (m + 1) * (m + 2) // 6 >= nk or n > 4000:
+                break
+            n += 1
+        self.kdiv = n
+        self.kshift = shift
+        kpts, w = [], []
+        for c in range(m):
+            for b in range(c, m):
+                for a in range(b, m):
+                    if len(kpts) < nk:
+                        v = (vals[a], vals[b], vals[c])
+                        kpts.append(v)
+                        same = len({a, b, c})
+                        perms = 6 if same == 3 else (3 if same == 2 else 1)
+                        signs = 1
+                        for x in v:
+                            if 1e-12 < x < 0.5 - 1e-12:
+                                signs *= 2
+                        w.append(float(perms * signs))
+        return kpts, w
 
     # -- structures, energies, forces -----------------------------------------
     def _structures(self):
@@ -800,7 +820,9 @@ def _write_primitive(out, run):
 
 def _write_kpoints(out, run):
     out.line(1, "<kpoints>")
-    if run.kscheme == "listgenerated":
+    if run.kscheme is None:
+        pass  # an explicit list: no generation recipe
+    elif run.kscheme == "listgenerated":
         out.line(2, '<generation param="listgenerated">')
         out.line(3, '<i name="divisions" type="int">%6d </i>' % run.kdiv)
         for p in run.kpath:
@@ -1326,7 +1348,8 @@ _DEFAULTS = dict(species="Si:2,O:4", kpoints=10, bands=None, spins=1, steps=3, s
                  dos=False, partial_dos=None, projected=False, dielectric=False, dielectric_rows=1000,
                  dielectric_current=False, magnetization=False, labels=False, scheme="Gamma",
                  bulk_every_step=False, primitive_cell=True, vasp_version="6.4.2", target_mb=None,
-                 seed=0, compresslevel=6, md=False, pstress=0.0)
+                 seed=0, compresslevel=6, hybrid=False, path_kpoints=20, vasprun_labels=True, md=False,
+                 pstress=0.0)
 
 
 def _config(kw):
@@ -1393,13 +1416,18 @@ def write_vasprun(path, *, species="Si:2,O:4", atoms=None, kpoints=10, bands=Non
                   scsteps=3, nedos=301, dos=False, partial_dos=None, projected=False, dielectric=False,
                   dielectric_rows=1000, dielectric_current=False, magnetization=False, labels=False,
                   scheme="Gamma", bulk_every_step=False, primitive_cell=True, vasp_version="6.4.2",
-                  target_mb=None, seed=0, compresslevel=6, md=False, pstress=0.0, use_numpy=None) -> None:
+                  target_mb=None, seed=0, compresslevel=6, use_numpy=None, hybrid=False, path_kpoints=20,
+                  vasprun_labels=True, md=False, pstress=0.0) -> None:
     """Write a synthetic vasprun.xml to path (gzip-compressed when path ends with .gz).
 
     species: "El:count,..." text, a dict or (element, count) pairs; atoms is an alias.
     md: molecular dynamics (IBRION 0) in a fixed cell instead of a relaxation; pstress: PSTRESS (kB).
     partial_dos defaults to dos.  use_numpy=None uses numpy when importable; the
-    file is byte-identical either way.  Other keywords match the command-line options.
+    file is byte-identical either way.  hybrid: the k-points of a hybrid band run, the
+    grid of `kpoints` weighted points, then a labelled path of about `path_kpoints` points
+    with zero weights, as an explicit list.  vasprun_labels=False leaves the labels of a
+    line-mode path out of the file, as VASP before 6 does (write_kpoints writes them).
+    Other keywords match the command-line options.
     """
     _generate(path, dict(species=species, atoms=atoms, kpoints=kpoints, bands=bands, spins=spins,
                          steps=steps, scsteps=scsteps, nedos=nedos, dos=dos, partial_dos=partial_dos,
@@ -1407,8 +1435,38 @@ def write_vasprun(path, *, species="Si:2,O:4", atoms=None, kpoints=10, bands=Non
                          dielectric_current=dielectric_current, magnetization=magnetization,
                          labels=labels, scheme=scheme, bulk_every_step=bulk_every_step,
                          primitive_cell=primitive_cell, vasp_version=vasp_version,
-                         target_mb=target_mb, seed=seed, compresslevel=compresslevel, md=md,
-                         pstress=pstress, use_numpy=use_numpy))
+                         target_mb=target_mb, seed=seed, compresslevel=compresslevel,
+                         use_numpy=use_numpy, hybrid=hybrid, path_kpoints=path_kpoints,
+                         vasprun_labels=vasprun_labels, md=md, pstress=pstress))
+
+
+def kpoints_text(**options):
+    """The KPOINTS file of the run that write_vasprun makes with the same options: a
+    line-mode path with labels, an explicit list (hybrid: grid weights, then the path
+    with zero weights and its labels), or an automatic grid."""
+    run = _Run(_config(options), use_numpy=False)
+    labels = {index - 1: label for index, label in run.kpoints_file_labels}  # 0-based
+    if run.kscheme == "listgenerated":
+        lines = ["line-mode path written by gen_vasprun.py", str(run.kdiv), "Line-mode", "Reciprocal"]
+        for s in range(len(run.kpath) - 1):
+            for end, point in ((0, run.kpath[s]), (run.kdiv - 1, run.kpath[s + 1])):
+                lines.append("%.8f %.8f %.8f ! %s" % (*point, labels[s * run.kdiv + end]))
+            lines.append("")
+        return "\n".join(lines) + "\n"
+    if run.kscheme is None:
+        lines = ["explicit k-points written by gen_vasprun.py", str(run.nkpts), "Reciprocal"]
+        for index, (point, weight) in enumerate(zip(run.kpts, run.kweights)):
+            label = labels.get(index, "")
+            lines.append(("%.8f %.8f %.8f %.8f %s" % (*point, weight, label)).rstrip())
+        return "\n".join(lines) + "\n"
+    return "automatic grid written by gen_vasprun.py\n0\n%s\n%d %d %d\n" % (run.kscheme, run.kdiv, run.kdiv,
+                                                                               run.kdiv)
+
+
+def write_kpoints(path, **options):
+    """Writes kpoints_text(**options) to path."""
+    with open(path, "w") as fh:
+        fh.write(kpoints_text(**options))
 
 
 def main(argv=None):
@@ -1433,6 +1491,11 @@ def main(argv=None):
     p.add_argument("--magnetization", action=B, default=False, help="magnetization varray per calculation (spin 2 only)")
     p.add_argument("--labels", action=B, default=False, help="line-mode band-structure k-points with labels")
     p.add_argument("--scheme", choices=("Gamma", "Monkhorst-Pack"), default="Gamma", help="k-point grid scheme")
+    p.add_argument("--hybrid", action=B, default=False,
+                   help="a hybrid band run: the weighted grid, then a labelled path with zero weights")
+    p.add_argument("--path-kpoints", type=int, default=_DEFAULTS["path_kpoints"], help="k-points of the --hybrid path")
+    p.add_argument("--vasprun-labels", action=B, default=True, help="k-point labels in the file (with --labels)")
+    p.add_argument("--kpoints-file", metavar="PATH", help="also write the run's KPOINTS file here")
     p.add_argument("--bulk-every-step", action=B, default=False, help="eigenvalues in every calculation")
     p.add_argument("--primitive-cell", action=B, default=True, help="primitive_cell structure before kpoints")
     p.add_argument("--vasp-version", default=_DEFAULTS["vasp_version"],
@@ -1445,10 +1508,12 @@ def main(argv=None):
     p.add_argument("--pstress", type=float, default=0.0, help="PSTRESS, the external pressure (kB)")
     p.add_argument("--no-numpy", action="store_true", help="pure-Python path (same output, slower)")
     a = p.parse_args(argv)
-    kw = {k: v for k, v in vars(a).items() if k not in ("out", "no_numpy")}
+    kw = {k: v for k, v in vars(a).items() if k not in ("out", "no_numpy", "kpoints_file")}
     kw["use_numpy"] = False if a.no_numpy else None
     t0 = time.perf_counter()
     info = _generate(a.out, kw)
+    if a.kpoints_file:
+        write_kpoints(a.kpoints_file, **{k: v for k, v in kw.items() if k != "use_numpy"})
     dt = time.perf_counter() - t0
     print("%s: %.2f MB XML (%.2f MB on disk), %d atoms, %d k-points, %d bands, %d spin(s), %d steps, %.2f s%s"
           % (a.out, info["xml_bytes"] / 1e6, info["file_bytes"] / 1e6, info["atoms"], info["kpoints"],

@@ -44,8 +44,13 @@ def step_facts(run: quorvel.Vasprun, steps: list[quorvel.IonicStep]) -> StepFact
 
 def stress_written(run: quorvel.Vasprun, steps: list[quorvel.IonicStep]) -> list[bool]:
     """Whether each step wrote its stress. The reader does not say yet, and gives zeros for a
-    stress the step did not write (machine-learned MD writes none): every stress counts."""
-    return [True] * len(steps)
+    stress the step did not write (machine-learned MD writes none): every stress counts,
+    unless a step says otherwise under the name the ASE bridge expects too."""
+    flags: list[bool] = []
+    for step in steps:
+        written: object = step.get("stress_written", True)
+        flags.append(bool(written))
+    return flags
 
 
 def electronic_converged(run: quorvel.Vasprun, counts: list[int]) -> list[bool]:

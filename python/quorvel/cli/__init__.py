@@ -1,13 +1,14 @@
 """The `quorvel` command: summaries of run files, their ionic steps, and DOS and band-structure plots.
 
-    quorvel info FILE|FOLDER... [--format table|csv|json] [-j N]   what each file holds
-    quorvel steps FILE|FOLDER... [--format table|csv|json] [-j N]  the ionic steps, one row each
-    quorvel dos FILE [-o dos.png] [--partial] [--window EMIN EMAX]  the density of states as a picture
-    quorvel bands FILE [-o bands.png] [--window EMIN EMAX]          the band structure as a picture
-    quorvel export FILE|FOLDER... -o train.xyz [--keys ase|ref] [-j N]  the ionic steps as a training set
+    quorvel info FILE|FOLDER... [--format table|csv|json] [-j N]             what each file holds
+    quorvel steps FILE|FOLDER... [--format table|csv|json] [-j N] [--plot P]  the ionic steps, one row each
+    quorvel dos FILE [-o dos.png] [--partial] [--atoms 1,3-5] [--sigma S]      the density of states
+    quorvel bands FILE... [-o bands.png] [--kpoints KPOINTS]... [--main]      the band structure
+    quorvel export FILE|FOLDER... -o train.xyz [--keys ase|ref] [-j N]       the ionic steps as a training set
 
 Exit status: 0 when every file was read, 1 when some file failed (its error is
-printed on standard error with its name, the other files go on), 2 for wrong usage.
+printed on standard error with its name, the other files go on), 2 for wrong
+usage, 130 after Ctrl-C.
 """
 
 from __future__ import annotations
@@ -21,11 +22,14 @@ import quorvel
 
 from .bands import command_bands
 from .dos import command_dos
+from .gap import RULE_TEXT
 from .export import add_export_options, command_export
-from .info import command_info
+from .info import COLUMNS_HELP, command_info
 from .options import at_least_one
-from .plot import add_picture
-from .steps import command_steps
+from .plot import add_picture, positive_energy
+from .sites import site_list
+from .steps import COLUMNS_HELP as STEP_COLUMNS_HELP, command_steps
+from .workers import leave_on_interrupt
 
 __all__ = ["main", "parser"]
 
@@ -41,8 +45,9 @@ def _version() -> str:
     return f"{number} (gzip: {built['gzip']}, floats: {built['floats']})"
 
 
-FOLDERS_HELP = ("run files or folders; a folder is searched recursively for *.xml and *.xml.gz files "
-                "whose name contains 'vasprun' (all of them when no name does)")
+FOLDERS_HELP = ("run files or folders; a folder is searched recursively for files named vasprun* (plain or .gz, "
+                "with suffixes such as .relax1 or .static) or *vasprun*.xml[.gz], and where none is, for every "
+                "*.xml and *.xml.gz; links to folders are followed once, FIFOs, sockets and devices passed over")
 
 
 def _add_many_files(command: argparse.ArgumentParser) -> None:
@@ -62,18 +67,28 @@ def _add_jobs(command: argparse.ArgumentParser) -> None:
 def parser() -> argparse.ArgumentParser:
     main_parser = argparse.ArgumentParser(
         prog="quorvel", description="Read VASP vasprun.xml run files (plain or gzip-compressed).",
-        epilog="exit status: 0 when every file was read, 1 when some file failed, 2 for wrong usage")
+        epilog="exit status: 0 when every file was read, 1 when some file failed, 2 for wrong usage, 130 after "
+               "Ctrl-C")
     main_parser.add_argument("--version", action="version", version=f"quorvel {_version()}")
     commands = main_parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    info = commands.add_parser("info", help="summarise each run file: a block each, or a CSV or JSON row each")
+    info = commands.add_parser("info", help="summarise each run file: a block each, or a CSV or JSON row each",
+                               description="Summarise each run file: a block each, or a CSV or JSON row each.",
+                               epilog=f"{COLUMNS_HELP} {RULE_TEXT[0].upper()}{RULE_TEXT[1:]}.")
     _add_many_files(info)
     info.add_argument("--no-projected", action="store_true", help="do not read the projections (faster)")
     info.set_defaults(run=command_info)
-    steps = commands.add_parser("steps", help="the ionic steps: energies, largest force, stress trace, volume")
+    steps = commands.add_parser("steps", help="the ionic steps: energies, their change, largest force, pressure, "
+                                              "volume, and where EDIFFG would stop the relaxation",
+                                description="The ionic steps of each run file, one row each.",
+                                epilog=STEP_COLUMNS_HELP)
     _add_many_files(steps)
+    steps.add_argument("--plot", metavar="OUT.png", help="also draw e_0_energy and the largest force (log scale) "
+                                                         "per step into this picture (needs matplotlib)")
     steps.set_defaults(run=command_steps)
     dos = commands.add_parser("dos", help="plot the density of states (needs matplotlib)",
-                              description="Plot the density of states, relative to the Fermi level.")
+                              description="Plot the density of states, relative to the valence band maximum "
+                                          "of a gapped run or the Fermi level of a metal.",
+                              epilog=f"{RULE_TEXT[0].upper()}{RULE_TEXT[1:]}.")
     add_picture(dos, "dos.png")
     dos.add_argument("--absolute", action="store_true", help="keep the file's energies instead of E - E_F "
                                                              "(the default window is then E_F - 6 to E_F + 6)")
@@ -83,14 +98,29 @@ def parser() -> argparse.ArgumentParser:
     dos.add_argument("--orbitals", nargs="+", metavar="ORB",
                      help="the orbitals of the partial DOS: groups s p d f, or labels such as px dxy (implies "
                           "--partial; default every group)")
+    dos.add_argument("--atoms", type=site_list, metavar="SITES",
+                     help="the sites of the partial DOS by their numbers in the file, from 1: 1,3-5 (implies "
+                          "--partial; default all)")
+    dos.add_argument("--sigma", type=positive_energy, metavar="EV",
+                     help="broaden every curve with a Gaussian of this standard deviation (eV)")
     dos.set_defaults(run=command_dos)
     bands = commands.add_parser(
         "bands", help="plot the band structure along the k-path (needs matplotlib)",
-        description="Plot the band structure along the file's k-path. The x axis is the distance along the "
-                    "path in Cartesian reciprocal space (Å⁻¹, from the final structure's lattice, reciprocal "
-                    "vectors with the factor 2π: b = 2π·inv(A)ᵀ); energies are relative to the valence band "
-                    "maximum of an insulator or the Fermi energy of a metal.")
-    add_picture(bands, "bands.png")
+        description="Plot the band structure along the k-path of a run, or of several runs joined in order "
+                    "(a path split over runs). The x axis is the distance along the path in Cartesian "
+                    "reciprocal space (Å⁻¹, from the final structure's lattice, reciprocal vectors with the "
+                    "factor 2π: b = 2π·inv(A)ᵀ). Labels come from --kpoints, else from the run, else from the "
+                    "KPOINTS file beside it (KPOINTS_OPT for KPOINTS_OPT data) when it is a line-mode path "
+                    "or a labelled list. A run that mixes weighted k-points with zero-weight ones (a hybrid "
+                    "band run) is drawn from its zero-weight points only; a run with KPOINTS_OPT data from "
+                    "those, unless --main.",
+        epilog=f"{RULE_TEXT[0].upper()}{RULE_TEXT[1:]}; bands applies it to the k-points it draws.")
+    add_picture(bands, "bands.png", "vasprun.xml files; several are joined in order into one path")
+    bands.add_argument("--kpoints", action="append", metavar="KPOINTS",
+                       help="the KPOINTS file of the run (line mode, or an explicit list with labels), for its "
+                            "labels; once per FILE, in their order")
+    bands.add_argument("--main", action="store_true", help="draw the main k-point set of a run that also has "
+                                                           "KPOINTS_OPT data")
     bands.set_defaults(run=command_bands)
     export = commands.add_parser(
         "export", help="the ionic steps of run files as one extended XYZ training set",
@@ -117,5 +147,5 @@ def main(argv: Sequence[str] | None = None) -> int:
     except BrokenPipeError:  # the reader of the output went away, as `| head` does
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
-    except KeyboardInterrupt:  # Ctrl-C: stop quietly, as the shell expects
-        return 130
+    except KeyboardInterrupt:  # Ctrl-C: stop quietly, as the shell expects, without waiting for workers
+        return leave_on_interrupt(130)

@@ -1,19 +1,24 @@
-"""`quorvel bands`: the band structure along the k-path as a picture."""
+"""`quorvel bands`: the band structure along the k-path of one run, or of several joined, as a picture."""
 
 from __future__ import annotations
 
 import argparse
-import math
+import os
 import sys
-from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Sequence, cast
 
 import numpy as np
 import numpy.typing as npt
 
 import quorvel
 
-from .plot import FileProblem, energy_window, plain, plot_command, title
+from .band_data import BandSet, band_set, joined_eigenvalues, mean_fermi
+from .band_path import BandPath, band_path, joined_path
+from .dat import write_dat
+from .gap import Verdict, occupancy_gap, verdict
+from .plot import FileProblem, energy_window, matplotlib_missing, plain, read_one, save
+from .table import formula
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -21,134 +26,30 @@ if TYPE_CHECKING:
 
 
 @dataclass
-class BandPath:
-    """Where the k-points lie along the drawn path."""
-    distances: npt.NDArray[np.float64]  # cumulative, Å⁻¹, one per k-point
-    jumps: list[int] = field(default_factory=list)  # k-point indices that start a new, disconnected piece
-    ticks: list[tuple[float, str]] = field(default_factory=list)  # (distance, label)
-    joins: list[float] = field(default_factory=list)  # distances of segment joins (vertical lines)
+class BandPlot:
+    """The numbers of the picture: the path, the energies relative to the zero, the zero."""
+    path: BandPath
+    energies: npt.NDArray[np.float64]  # (nspins, nbands, nkpts), relative to verdict.zero
+    verdict: Verdict
+    title: str
 
 
-def reciprocal_lattice(lattice: npt.ArrayLike) -> npt.NDArray[np.float64]:
-    """Rows b1, b2, b3 with a_i · b_j = 2π δ_ij (Å⁻¹)."""
-    matrix = np.asarray(lattice, dtype=float)
-    if matrix.shape != (3, 3) or not np.isfinite(matrix).all() or abs(np.linalg.det(matrix)) < 1e-12:
-        raise FileProblem("the final structure's lattice is not three independent vectors")
-    return 2 * math.pi * np.linalg.inv(matrix).T
-
-
-# the capital Greek letters that differ from Latin ones, by name
-GREEK = {"gamma": "Γ", "delta": "Δ", "theta": "Θ", "lambda": "Λ", "xi": "Ξ", "pi": "Π", "sigma": "Σ",
-         "phi": "Φ", "psi": "Ψ", "omega": "Ω"}
-
-
-def tick_label(label: str) -> str:
-    """A k-point label for the axis: G and gamma (any case, with or without a backslash) are Γ,
-    and other Greek names written with a backslash their letter: \\Sigma is Σ."""
-    text = label.strip()
-    if text.lstrip("\\").lower() in ("g", "gamma", "γ"):
-        return "Γ"
-    if text.startswith("\\") and text[1:].lower() in GREEK:
-        return GREEK[text[1:].lower()]
-    return plain(text)
-
-
-def _coordinates_label(point: npt.NDArray[np.float64]) -> str:
-    return "Γ" if not point.any() else " ".join(f"{x + 0.0:g}" for x in point)  # + 0.0: no "-0"
-
-
-def segment_length(kpoints: npt.NDArray[np.float64], labels: Sequence[tuple[int, str]]) -> int | None:
-    """The k-points per segment of a line-mode path: every segment has the same count,
-    its end points labelled, and consecutive segments repeat the joining point. Taken
-    from the labels, else from the first repeated point; None when neither fits."""
-    count = len(kpoints)
-    indices = sorted(index for index, _ in labels)
-    candidates = []
-    if len(indices) >= 2 and indices[0] == 0:
-        candidates.append(indices[1] + 1)
-    repeats = [int(i) + 1 for i in np.flatnonzero((np.diff(kpoints, axis=0) == 0).all(axis=1))]
-    if repeats:
-        candidates.append(repeats[0])
-    for length in candidates:
-        if length >= 2 and count % length == 0 and all(i % length in (0, length - 1) for i in indices) \
-                and all(i % length == 0 for i in repeats):
-            return length
-    return None
-
-
-def _merged_ticks(ticks: Sequence[tuple[float, str]], tolerance: float) -> list[tuple[float, str]]:
-    """Ticks at one place become one; different labels there are joined as X|U."""
-    merged: list[tuple[float, list[str]]] = []
-    for position, label in sorted(ticks, key=lambda tick: tick[0]):
-        if merged and position - merged[-1][0] <= tolerance:
-            if label not in merged[-1][1]:
-                merged[-1][1].append(label)
-        else:
-            merged.append((position, [label]))
-    return [(position, "|".join(names)) for position, names in merged]
-
-
-def band_path(kpoints: npt.ArrayLike, lattice: npt.ArrayLike, labels: Sequence[tuple[int, str]] = (),
-              line_mode: bool = False) -> BandPath:
-    """Cumulative Cartesian distance along fractional k-points (reciprocal lattice with 2π).
-
-    In line mode the path is cut into segments of equal length; a segment starts where
-    the one before ends, so the step between them adds no distance: a repeated point
-    is the same place, and a differing one is a jump to a new piece of path (the band
-    lines break there and the two labels share a tick, X|U). Without labels the
-    ticks are the path's ends."""
-    fractional = np.asarray(kpoints, dtype=float).reshape(-1, 3)
-    if not np.isfinite(fractional).all():
-        raise FileProblem("the k-point list holds numbers that are not finite")
-    steps = np.linalg.norm(np.diff(fractional @ reciprocal_lattice(lattice), axis=0), axis=1)
-    length = segment_length(fractional, labels) if line_mode else None
-    starts = list(range(length, len(fractional), length)) if length else []
-    jumps = [start for start in starts if not np.allclose(fractional[start - 1], fractional[start], atol=1e-6)]
-    steps[[start - 1 for start in starts]] = 0.0
-    distances = np.concatenate([[0.0], np.cumsum(steps)])
-    if labels:
-        ticks = [(float(distances[index]), tick_label(name)) for index, name in labels
-                 if 0 <= index < len(distances)]
-    else:
-        ticks = [(0.0, _coordinates_label(fractional[0])), (float(distances[-1]),
-                                                            _coordinates_label(fractional[-1]))]
-    tolerance = 1e-9 * max(float(distances[-1]), 1.0)
-    return BandPath(distances, jumps, _merged_ticks(ticks, tolerance), [float(distances[s]) for s in starts])
-
-
-def band_reference(run: quorvel.Vasprun) -> tuple[float, str]:
-    """The zero of the energy axis and its name: the VBM of an insulator, else the Fermi
-    energy; the absolute scale (0, "") when the file has neither.
-
-    An insulator has a gap and its VBM no higher than the Fermi energy. A state above
-    E_F that holds electrons is a partly filled band seen through the smearing: the
-    gap rule then finds a small gap above E_F, but the run is a metal. The 0.01 eV
-    allow for the rounding of the file's numbers (and bound the error of a wrong call)."""
-    gap, efermi = run.band_gap, run.efermi
-    if gap is not None and gap["gap"] > 0 and math.isfinite(gap["vbm"]) \
-            and (efermi is None or gap["vbm"] <= efermi + 0.01):
-        return float(gap["vbm"]), "VBM"
-    if efermi is not None:
-        return float(efermi), "E_F"
-    return 0.0, ""
+def band_plot(sets: Sequence[BandSet], title: str = "") -> BandPlot:
+    """The runs' k-points as one path; energies relative to the VBM of a gapped run or the
+    Fermi energy of a metal, the metal-or-gap rule applied to the k-points drawn."""
+    eigenvalues, notes = joined_eigenvalues(list(sets))
+    for note in notes:
+        print(f"quorvel: note: {note}", file=sys.stderr)
+    parts = [band_path(s.kpoints, s.lattice, s.labels, s.line_mode) for s in sets]
+    path = joined_path(parts, [s.kpoints for s in sets])
+    rule = verdict(occupancy_gap(eigenvalues), mean_fermi(list(sets)), max(s.sigma for s in sets))
+    energies = eigenvalues[..., 0].transpose(0, 2, 1) - rule.zero
+    return BandPlot(path, energies, rule, title)
 
 
 def _with_breaks(values: npt.NDArray[np.float64], jumps: Sequence[int]) -> npt.NDArray[np.float64]:
     """values (along the last axis) with NaN inserted before each jump, so lines break there."""
     return np.insert(values.astype(float), list(jumps), np.nan, axis=-1)
-
-
-def _band_energies(run: quorvel.Vasprun) -> npt.NDArray[np.float64]:
-    """Energies (nspins, nbands, nkpts): one row per band, checked against the k-point list."""
-    eigenvalues = run.eigenvalues
-    if eigenvalues is None or eigenvalues.size == 0:
-        raise FileProblem("no eigenvalues in the file")
-    listed = len(run.kpoints["kpointlist"])
-    if eigenvalues.shape[1] != listed:
-        raise FileProblem(f"the eigenvalues have {eigenvalues.shape[1]} k-points, the k-point list {listed}")
-    if listed < 2:
-        raise FileProblem("a band structure needs at least two k-points")
-    return eigenvalues[..., 0].transpose(0, 2, 1)
 
 
 # spin down dashed as well, so that both channels show where they coincide
@@ -171,21 +72,15 @@ def _draw_bands(axes: Axes, x: npt.NDArray[np.float64], energies: npt.NDArray[np
             drawn += 1
 
 
-def bands_figure(run: quorvel.Vasprun, args: argparse.Namespace) -> Figure:
-    """The bands along the file's k-path, relative to the VBM (insulator) or the Fermi
-    energy (metal), with vertical lines and labels at the labelled k-points."""
+def bands_figure(plot: BandPlot, window: tuple[float, float]) -> Figure:
+    """The bands along the path, with vertical lines and labels at the labelled k-points
+    and the joins of segments, the zero as a dashed line."""
     from matplotlib.figure import Figure
 
-    energies = _band_energies(run)
-    kpoints = run.kpoints
-    path = band_path(kpoints["kpointlist"], run.final_structure["lattice"], kpoints.get("labels", []),
-                     line_mode=kpoints.get("scheme") == "listgenerated")
-    reference, name = band_reference(run)
-    window = energy_window(args, 0.0)
+    path, name = plot.path, plot.verdict.name
     figure = Figure(figsize=(8, 5))
     axes = figure.add_subplot()
-    _draw_bands(axes, _with_breaks(path.distances, path.jumps), _with_breaks(energies - reference, path.jumps),
-                window)
+    _draw_bands(axes, _with_breaks(path.distances, path.jumps), _with_breaks(plot.energies, path.jumps), window)
     for position in sorted({p for p, _ in path.ticks} | set(path.joins)):
         if 0.0 < position < path.distances[-1]:
             axes.axvline(position, color="grey", linewidth=0.6, gid="kpoint")
@@ -195,26 +90,71 @@ def bands_figure(run: quorvel.Vasprun, args: argparse.Namespace) -> Figure:
     axes.set_xlim(0.0, float(path.distances[-1]))
     axes.set_ylim(*window)
     axes.set_ylabel(f"E − {name} (eV)" if name else "Energy (eV)")
-    axes.set_title(title(run, args.file))
+    axes.set_title(plot.title)
     if axes.get_legend_handles_labels()[1]:  # two spins, and bands in the window
         axes.legend(fontsize="small", loc="best")
     return figure
 
 
-def grid_note(kpoints: dict[str, Any]) -> str | None:
-    """A warning for k-points made as a grid (an SCF run), whose order is no path through the zone."""
-    if "divisions" in kpoints and not kpoints.get("labels"):
-        return (f"the k-points are a {kpoints.get('scheme', 'regular')} grid, not a path: the picture follows "
-                "their order in the file")
-    return None
+def write_band_dat(plot: BandPlot, output: str) -> int:
+    """Every band (not only those in the window) as columns beside the distance; a blank
+    line where the path jumps."""
+    energies = plot.energies
+    nspins, nbands = energies.shape[0], energies.shape[1]
+    spin_names = ("up", "down") if nspins == 2 else ("",)
+    names = ["distance"] + [f"band{band + 1}" + (f"_{spin_names[spin]}" if nspins == 2 else "")
+                            for spin in range(nspins) for band in range(nbands)]
+    columns = np.column_stack([plot.path.distances, energies.reshape(nspins * nbands, -1).T])
+    zero = plot.verdict
+    comments = [f"quorvel bands: {plot.title}",
+                f"distance along the path in 1/Å (with 2π); energies in eV relative to "
+                f"{zero.name or 'nothing'} = {zero.zero:.6f} eV" + (f" ({zero.reason})" if zero.reason else ""),
+                "ticks: " + "  ".join(f"{label} {position:.8f}" for position, label in plot.path.ticks)]
+    return write_dat(output, comments, names, columns, plot.path.jumps)
 
 
-def _noted_bands_figure(run: quorvel.Vasprun, args: argparse.Namespace) -> Figure:
-    figure = bands_figure(run, args)
-    if (note := grid_note(dict(run.kpoints))) is not None:
-        print(f"quorvel: {args.file}: note: {note}", file=sys.stderr)
-    return figure
+def _title(paths: Sequence[str], atoms: Sequence[str]) -> str:
+    return plain(f"{formula(atoms)}: {' + '.join(os.path.basename(path) for path in paths)}")
+
+
+def band_sets(runs: Sequence[quorvel.Vasprun], args: argparse.Namespace) -> list[BandSet]:
+    """What is drawn of each run, its notes printed; FileProblem names the file that fails."""
+    sets = []
+    for index, (run, path) in enumerate(zip(runs, args.files)):
+        try:
+            found = band_set(run, path, use_main=args.main,
+                             kpoints_path=args.kpoints[index] if args.kpoints else None)
+        except FileProblem as problem:
+            raise FileProblem(f"{path}: {problem}") from None
+        for note in found.notes:
+            print(f"quorvel: {path}: note: {note}", file=sys.stderr)
+        sets.append(found)
+    return sets
+
+
+def bands_picture(runs: Sequence[quorvel.Vasprun], args: argparse.Namespace) -> tuple[BandPlot, Figure]:
+    """The numbers and the figure of the runs (args.files their paths); FileProblem when
+    they hold no band structure to draw."""
+    plot = band_plot(band_sets(runs, args), _title(args.files, runs[0].atoms))
+    return plot, bands_figure(plot, energy_window(args, 0.0))
 
 
 def command_bands(args: argparse.Namespace) -> int:
-    return plot_command(args, _noted_bands_figure)
+    if args.kpoints and len(args.kpoints) != len(args.files):
+        print(f"quorvel bands: error: --kpoints is given {len(args.kpoints)} times for {len(args.files)} "
+              "files: give it once per file, in their order", file=sys.stderr)
+        return 2
+    if matplotlib_missing(args.command):
+        return 1
+    runs = [read_one(path) for path in args.files]
+    if not all(runs):
+        return 1
+    try:
+        plot, figure = bands_picture(cast("list[quorvel.Vasprun]", runs), args)
+    except FileProblem as problem:
+        print(f"quorvel: {problem}", file=sys.stderr)
+        return 1
+    status = save(figure, args.output)
+    if args.dat is not None:
+        status = max(status, write_band_dat(plot, args.dat))
+    return status

@@ -14,11 +14,20 @@ import numpy.typing as npt
 import quorvel
 
 from .files import expand_arguments, report
+from .gap import Verdict, run_verdict
 from .table import RowWriter, formula
 from .workers import results_in_order
 
 INFO_COLUMNS = ("path", "program", "version", "formula", "atoms", "kpoints", "ionic_steps", "complete",
-                "final_energy", "converged_electronic", "converged_ionic", "efermi", "band_gap", "direct", "error")
+                "final_energy", "converged_electronic", "converged_ionic", "efermi", "band_gap", "direct", "metal", "error")
+
+COLUMNS_HELP = ("columns of --format csv and json: path, program, version, formula, atoms (their number), "
+                "kpoints (their number), ionic_steps, complete (the file ends properly), final_energy (eV, "
+                "sigma->0, mended where VASP 5 wrote it wrong), converged_electronic, converged_ionic, "
+                "efermi (eV), band_gap (eV), direct, metal (the rule below; empty when it cannot tell), "
+                "error (empty for a file read fine). JSON writes numbers as numbers and null for a missing "
+                "value or an infinite or NaN one (a band gap with nothing on one side), with a note on "
+                "standard error.")
 
 
 def _shape(array: npt.NDArray[np.float64]) -> str:
@@ -50,16 +59,17 @@ def run_summary(path: str, run: quorvel.Vasprun) -> dict[str, Any]:
     """The row of INFO_COLUMNS for a file read fine, plus what the table shows besides."""
     steps, gap = run.ionic_steps, run.band_gap
     last = steps[-1] if steps else None
+    verdict = run_verdict(run)
     return {"path": path, "program": run.program, "version": run.version, "formula": formula(run.atoms),
             "atoms": len(run.atoms), "kpoints": len(run.kpoints["weights"]), "ionic_steps": len(steps),
             "complete": run.complete, "final_energy": run.final_energy,
             "converged_electronic": run.converged_electronic,
             "converged_ionic": run.converged_ionic, "efermi": run.efermi,
             "band_gap": None if gap is None else gap["gap"], "direct": None if gap is None else gap["direct"],
-            "error": None,
+            "metal": verdict.metal, "error": None,
             # shown by the table only
-            "converged": run.converged, "gap": gap, "sections": sections(run),
-            "energies": None if last is None else (last["e_fr_energy"], last["e_wo_entrp"], last["e_0_energy"])}
+            "gap": gap, "verdict": verdict, "sections": sections(run),
+            "free_energy": None if last is None else last["e_fr_energy"]}
 
 
 def summarise(path: str, parse_projected: bool = False) -> dict[str, Any]:
@@ -70,24 +80,22 @@ def summarise(path: str, parse_projected: bool = False) -> dict[str, Any]:
         return _failed_summary(path, str(error) or type(error).__name__)
 
 
-def _yes(flag: bool) -> str:
-    return "yes" if flag else "no"
+def converged_text(electronic: bool, ionic: bool) -> str:
+    """yes when both loops converged, else no and which did not."""
+    failed = [name for name, flag in (("electronic", electronic), ("ionic", ionic)) if not flag]
+    return "yes" if not failed else f"no ({', '.join(name + ' no' for name in failed)})"
 
 
-def _converged_text(summary: dict[str, Any]) -> str:
-    parts = [f"{name} {_yes(summary[key])}" for name, key in (("electronic", "converged_electronic"),
-                                                                ("ionic", "converged_ionic"))
-             if summary[key] is not None]
-    return _yes(summary["converged"]) + (f" ({', '.join(parts)})" if parts else "")
-
-
-def band_gap_text(gap: dict[str, Any] | None) -> str:
+def band_gap_text(gap: dict[str, Any] | None, verdict: Verdict | None = None) -> str:
+    """The gap, or what the metal-or-gap rule says instead of it."""
     if gap is None or (math.isinf(gap["vbm"]) and math.isinf(gap["cbm"])):
         return "-"
     if math.isinf(gap["vbm"]):
         return "- (no occupied state)"
     if math.isinf(gap["cbm"]):
         return "- (no empty state)"
+    if verdict is not None and verdict.metal:
+        return f"none: a metal ({verdict.reason})"
     if gap["gap"] == 0:
         return "0 (metal)"
     kind = "direct" if gap["direct"] else "indirect"
@@ -101,13 +109,13 @@ def info_lines(summary: dict[str, Any]) -> list[str]:
               ("ionic steps", str(summary["ionic_steps"]))]
     if summary["complete"] is not None:
         fields.append(("complete", "yes" if summary["complete"] else "no (incomplete file)"))
-    if (energies := summary["energies"]) is not None:
-        fields.append(("final energy", f"{energies[0]:.6f} eV free, {energies[1]:.6f} eV without "
-                                       f"entropy, {energies[2]:.6f} eV sigma->0"))
-    fields.append(("converged", _converged_text(summary)))
+    if summary["final_energy"] is not None:
+        fields.append(("final energy", f"{summary['final_energy']:.6f} eV (sigma->0; free energy "
+                                       f"{summary['free_energy']:.6f} eV)"))
+    fields.append(("converged", converged_text(summary["converged_electronic"], summary["converged_ionic"])))
     efermi = summary["efermi"]
     fields.append(("Fermi energy", "-" if efermi is None else f"{efermi:.4f} eV"))
-    fields.append(("band gap", band_gap_text(summary["gap"])))
+    fields.append(("band gap", band_gap_text(summary["gap"], summary["verdict"])))
     fields.extend(summary["sections"] or [("sections", "none")])
     return [summary["path"]] + [f"  {name:<13} {value}" for name, value in fields]
 

@@ -6,7 +6,7 @@ import argparse
 import math
 import os
 import sys
-from typing import TYPE_CHECKING, Any, Callable
+from typing import TYPE_CHECKING, Any
 
 import quorvel
 
@@ -59,22 +59,6 @@ def energy_window(args: argparse.Namespace, reference: float) -> tuple[float, fl
     return reference + DEFAULT_WINDOW[0], reference + DEFAULT_WINDOW[1]
 
 
-def plot_command(args: argparse.Namespace, draw: Callable[[quorvel.Vasprun, argparse.Namespace], Figure],
-                  **options: bool) -> int:
-    """Reads the file, draws the picture and writes it; a file lacking what the picture needs gets its message."""
-    if matplotlib_missing(args.command):
-        return 1
-    run = read_one(args.file, **options)
-    if run is None:
-        return 1
-    try:
-        figure = draw(run, args)
-    except FileProblem as problem:
-        print(f"quorvel: {args.file}: {problem}", file=sys.stderr)
-        return 1
-    return save(figure, args.output)
-
-
 def plain(text: str) -> str:
     """Text from a file, shown as it is: matplotlib would read $...$ as mathematics."""
     return text.replace("$", r"\$")
@@ -105,9 +89,21 @@ def energy(text: str) -> float:
     return value
 
 
-def add_picture(command: argparse.ArgumentParser, output: str) -> None:
-    command.add_argument("file", metavar="FILE", help="a vasprun.xml file")
+def positive_energy(text: str) -> float:
+    value = energy(text)
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"expected a positive energy in eV, got {text!r}")
+    return value
+
+
+def add_picture(command: argparse.ArgumentParser, output: str, files_help: str = "") -> None:
+    if files_help:
+        command.add_argument("files", nargs="+", metavar="FILE", help=files_help)
+    else:
+        command.add_argument("file", metavar="FILE", help="a vasprun.xml file")
     command.add_argument("-o", "--output", default=output, help=f"the picture to write (default {output}); the "
                                                                 "format follows the extension")
     command.add_argument("--window", nargs=2, type=energy, action=WindowAction, metavar=("EMIN", "EMAX"),
                          help="the energy range shown, in eV on the axis (default -6 6)")
+    command.add_argument("--dat", metavar="FILE", help="also write the plotted numbers to this text file "
+                                                       "(columns, `#` comments; numpy.loadtxt reads it)")

@@ -9,6 +9,8 @@ import sys
 from collections import Counter
 from typing import Any, Sequence
 
+import numpy as np
+
 
 def formula(atoms: Sequence[str]) -> str:
     """Element counts in order of first appearance: Fe Fe O O O -> Fe2O3."""
@@ -17,6 +19,13 @@ def formula(atoms: Sequence[str]) -> str:
 
 def finite(value: Any) -> Any:
     return None if isinstance(value, float) and not math.isfinite(value) else value
+
+
+def json_value(value: Any) -> Any:
+    """A value as JSON takes it: NumPy numbers as Python numbers, inf and NaN as None."""
+    if isinstance(value, (np.floating, np.integer, np.bool_)):
+        value = value.item()
+    return finite(value)
 
 
 def csv_cell(value: Any) -> str:
@@ -29,6 +38,7 @@ class RowWriter:
     def __init__(self, form: str, columns: Sequence[str]) -> None:
         self.form, self.columns = form, columns
         self.rows: list[dict[str, Any]] = []
+        self.nulled = 0  # infinite and NaN numbers written as null
         if form == "csv":
             self.writer = csv.DictWriter(sys.stdout, fieldnames=columns, lineterminator="\n")
             self.writer.writeheader()
@@ -38,9 +48,14 @@ class RowWriter:
             self.writer.writerow({key: csv_cell(row[key]) for key in self.columns})
             sys.stdout.flush()
         else:
-            self.rows.append({key: finite(row[key]) for key in self.columns})
+            values = {key: json_value(row[key]) for key in self.columns}
+            self.nulled += sum(1 for key in self.columns if values[key] is None and row[key] is not None)
+            self.rows.append(values)
 
     def close(self) -> None:
         if self.form == "json":
-            json.dump(self.rows, sys.stdout, indent=1)
+            json.dump(self.rows, sys.stdout, indent=1, allow_nan=False)
             print()
+            if self.nulled:
+                print(f"quorvel: note: {self.nulled} infinite or NaN number(s) written as null: JSON has "
+                      "neither", file=sys.stderr)

@@ -2,7 +2,10 @@
 
 from __future__ import annotations
 
+import os
+import signal
 import sys
+import threading
 import time
 from collections import deque
 from concurrent.futures import FIRST_COMPLETED, Executor, Future, ThreadPoolExecutor, wait
@@ -52,10 +55,36 @@ class Progress:
             self.width = 0
 
 
+WORKER_NAME = "quorvel-reader"
+
+
 def _executor(workers: int) -> Executor:
     # Threads: the reader parses without the interpreter lock, so they read in
     # parallel, and a Vasprun need not travel between processes.
-    return ThreadPoolExecutor(workers)
+    return ThreadPoolExecutor(workers, thread_name_prefix=WORKER_NAME)
+
+
+def busy_workers() -> bool:
+    return any(thread.name.startswith(WORKER_NAME) and thread.is_alive() for thread in threading.enumerate())
+
+
+def leave_on_interrupt(status: int = 130) -> int:
+    """After Ctrl-C: flushes what was printed and returns `status`; while worker threads
+    still read, the process ends here with it (os._exit). Only the main thread sees
+    signals, so a worker's parse (or a read that waits forever) cannot be stopped, and
+    waiting for it, as the interpreter's exit does, could take any time."""
+    in_main = threading.current_thread() is threading.main_thread()
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN) if in_main else None  # more Ctrl-C: no new traceback
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except (OSError, ValueError):  # a closed or broken stream: nothing more to save
+            pass
+    if busy_workers():
+        os._exit(status)
+    if previous is not None:
+        signal.signal(signal.SIGINT, previous)
+    return status
 
 
 def _in_order(pool: Executor, function: Callable[[str], Result], items: Sequence[str],
@@ -105,7 +134,9 @@ def results_in_order(function: Callable[[str], Result], items: Sequence[str], wo
         try:
             # two per worker: each has the next item at hand while a result waits for its turn
             yield from _in_order(pool, function, items, failed, progress, 2 * workers)
-        finally:
-            pool.shutdown(wait=True, cancel_futures=True)
+        except BaseException:  # Ctrl-C, or the consumer gone: the files not started are not read,
+            pool.shutdown(wait=False, cancel_futures=True)  # and those being read are not waited for
+            raise
+        pool.shutdown(wait=True)
     finally:
         progress.clear()
