@@ -58,10 +58,11 @@ def _add_many_files(command: argparse.ArgumentParser) -> None:
     _add_jobs(command)
 
 
-def _add_jobs(command: argparse.ArgumentParser) -> None:
-    command.add_argument("-j", "--jobs", type=at_least_one("workers"), default=os.cpu_count() or 1, metavar="N",
-                         help="read with N worker threads (default: the number of cores); the output keeps "
-                              "the order of the arguments")
+def _add_jobs(command: argparse.ArgumentParser, default: int | None = None) -> None:
+    workers = default or os.cpu_count() or 1
+    command.add_argument("-j", "--jobs", type=at_least_one("workers"), default=workers, metavar="N",
+                         help=f"read with N worker threads (default: {'the number of cores' if default is None else 1}"
+                              "); the output keeps the order of the arguments")
 
 
 def parser() -> argparse.ArgumentParser:
@@ -130,7 +131,7 @@ def parser() -> argparse.ArgumentParser:
     export.add_argument("files", nargs="+", metavar="FILE", help=FOLDERS_HELP + "; a failing file is reported "
                                                                                 "and left out")
     add_export_options(export)
-    _add_jobs(export)
+    _add_jobs(export, 1)  # what follows each parse holds the interpreter lock: more threads only contend
     export.set_defaults(run=command_export)
     return main_parser
 
