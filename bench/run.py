@@ -94,15 +94,20 @@ def input_path(inputs_dir, name):
     return os.path.join(inputs_dir, name + ".xml")
 
 
-def prepare_inputs(names, inputs_dir):
-    """Generate the inputs that are missing or were made with other options; returns the manifest."""
-    os.makedirs(inputs_dir, exist_ok=True)
-    manifest_path = os.path.join(inputs_dir, "manifest.json")
+def load_manifest(folder):
+    """The path of a folder's manifest.json and what it records ({} when it is missing or unreadable)."""
+    os.makedirs(folder, exist_ok=True)
+    manifest_path = os.path.join(folder, "manifest.json")
     try:
         with open(manifest_path) as f:
-            manifest = json.load(f)
+            return manifest_path, json.load(f)
     except (OSError, ValueError):
-        manifest = {}
+        return manifest_path, {}
+
+
+def prepare_inputs(names, inputs_dir):
+    """Generate the inputs that are missing or were made with other options; returns the manifest."""
+    manifest_path, manifest = load_manifest(inputs_dir)
     generator_sha = file_sha256(GENERATOR)
     generator = None
     wanted = []
@@ -476,6 +481,8 @@ def main(argv=None):
     p.add_argument("--no-instructions", action="store_true", help="skip the instruction count")
     p.add_argument("--parallel", action="store_true",
                    help="also the threads and pickle cases of bench/parallel.py")
+    p.add_argument("--export", action="store_true",
+                   help="also the training-set export of bench/export.py (quorvel export against ASE)")
     p.add_argument("--module", metavar="DIR",
                    help="time the quorvel found in DIR (e.g. one installed with pip install --target DIR) instead"
                         " of the installed one")
@@ -521,6 +528,10 @@ def main(argv=None):
         wanted = parallel.THREAD_INPUTS + (parallel.PICKLE_INPUT,)
         results["parallel"], parallel_lines = parallel.measure(
             {n: input_path(inputs_dir, n) for n in wanted}, repeat, CHILD_ENV, log)
+    export_lines = []
+    if a.export:
+        import export
+        results["export"], export_lines = export.measure(out_dir, repeat, log, CHILD_ENV)
     if instructions:
         results["instructions"] = count_instructions(inputs_dir, out_dir, use_perf)
     results["machine"]["loadavg_end"] = _loadavg()
@@ -533,7 +544,7 @@ def main(argv=None):
              built.get("gzip", "?"), built.get("floats", "?"), machine["python"], machine["numpy"], machine["nproc"],
              machine["cpu"]))
     print(table)
-    for line in parallel_lines:
+    for line in parallel_lines + export_lines:
         print(line)
     os.makedirs(out_dir, exist_ok=True)
     history = os.path.join(out_dir, "history")

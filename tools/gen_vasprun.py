@@ -427,6 +427,8 @@ class _Run:
         self.nsteps = int(cfg["steps"])
         if self.nsteps < 0:
             raise ValueError("steps must not be negative")
+        self.ibrion = 0 if cfg["md"] else (2 if self.nsteps > 1 else -1)
+        self.nsw = self.nsteps if cfg["md"] else max(self.nsteps - 1, 0)  # MD runs all NSW steps
         strain = 0.03 * (r.u("strain") - 0.5)
         dpos = [tuple(0.02 * (r.u("dpos", 3 * i + c) - 0.5) for c in range(3)) for i in range(nat)]
         f0 = [[1.2 * (r.u("forces", 3 * i + c) - 0.5) for c in range(3)] for i in range(nat)]
@@ -462,6 +464,8 @@ class _Run:
             forces = [[x * decay for x in f] for f in f0]
             stress = [[x * decay for x in row] for row in s0]
             e_fr = e_final + 0.8 * nat * decay * decay * (0.5 + r.u("estep", t))
+            if cfg["md"]:  # a fixed cell whose atoms jiggle: nothing decays
+                lat, pos, forces, stress, e_fr = self._md_step(t, lat0, pos0, f0, s0, e_final)
             ts = -0.0005 * nat * r.u("entropy", t)
             scs = []
             start = (3.0 + 5.0 * r.u("scstart", t)) * nat if t == 0 else 0.05 * nat * (1.0 + r.u("scstart", t))
@@ -478,6 +482,21 @@ class _Run:
                                    e_fr=e_fr, ts=ts, scsteps=scs, magnetization=mag))
         self.lat0 = lat0
         self.pos0 = [tuple(p) for p in self.steps[0]["positions"]]
+
+    def _md_step(self, t, lat0, pos0, f0, s0, e_final):
+        """Lattice, positions, forces, stress and free energy of molecular-dynamics step t."""
+        r, nat = self.rng, self.nions
+        jiggle = r.us("md-pos-%d" % t, 3 * nat)
+        pos = [tuple((p[c] + 0.02 * (jiggle[3 * i + c] - 0.5)) % 1.0 for c in range(3)) for i, p in enumerate(pos0)]
+        push = r.us("md-force-%d" % t, 3 * nat)
+        forces = [[f[c] + 1.5 * (push[3 * i + c] - 0.5) for c in range(3)] for i, f in enumerate(f0)]
+        for c in range(3):  # forces on a free cell sum to zero
+            mean = sum(f[c] for f in forces) / max(nat, 1)
+            for f in forces:
+                f[c] -= mean
+        scale = 0.5 + r.u("md-stress", t)
+        stress = [[x * scale for x in row] for row in s0]
+        return [list(row) for row in lat0], pos, forces, stress, e_final + 0.1 * nat * r.u("md-energy", t)
 
     # -- band model -------------------------------------------------------
     def _band_model(self):
@@ -720,9 +739,13 @@ def _incar_items(run):
     items.append(("int", "ISPIN", run.nspins))
     if cfg["labels"]:
         items.append(("int", "ICHARG", 11))
-    items += [("int", "NELM", 100), ("int", "IBRION", 2 if run.nsteps > 1 else -1),
+    items += [("int", "NELM", 100), ("int", "IBRION", run.ibrion),
               ("float", "EDIFF", 1e-5), ("float", "EDIFFG", -0.01),
-              ("int", "NSW", max(run.nsteps - 1, 0)), ("int", "ISIF", 3), ("float", "ENCUT", 520.0)]
+              ("int", "NSW", run.nsw), ("int", "ISIF", 3), ("float", "ENCUT", 520.0)]
+    if cfg["md"]:
+        items += [("float", "POTIM", 1.0), ("float", "TEBEG", 300.0)]
+    if cfg["pstress"]:
+        items.append(("float", "PSTRESS", cfg["pstress"]))
     if cfg["bands_given"]:
         items.append(("int", "NBANDS", run.nbands))
     if run.nspins == 2:
@@ -838,7 +861,7 @@ def _write_kpoints(out, run):
 
 def _write_parameters(out, run):
     cfg = run.cfg
-    nsw = max(run.nsteps - 1, 0)
+    nsw = run.nsw
     ngx = 2 * int(math.ceil(run.lat0[0][0] * 2.5))
     S = lambda lvl, name: out.line(lvl, '<separator name="%s" >' % name)
     E = lambda lvl: out.line(lvl, "</separator>")
@@ -906,10 +929,10 @@ def _write_parameters(out, run):
     E(2)
     S(2, "ionic")
     I(3, "int", "NSW", nsw)
-    I(3, "int", "IBRION", 2 if run.nsteps > 1 else -1)
+    I(3, "int", "IBRION", run.ibrion)
     I(3, "int", "MDALGO", 0)
     I(3, "int", "ISIF", 3)
-    I(3, "float", "PSTRESS", 0.0)
+    I(3, "float", "PSTRESS", float(cfg["pstress"]))
     I(3, "float", "EDIFFG", -0.01)
     I(3, "int", "NFREE", 1)
     I(3, "float", "POTIM", 0.5)
@@ -1325,7 +1348,8 @@ _DEFAULTS = dict(species="Si:2,O:4", kpoints=10, bands=None, spins=1, steps=3, s
                  dos=False, partial_dos=None, projected=False, dielectric=False, dielectric_rows=1000,
                  dielectric_current=False, magnetization=False, labels=False, scheme="Gamma",
                  bulk_every_step=False, primitive_cell=True, vasp_version="6.4.2", target_mb=None,
-                 seed=0, compresslevel=6, hybrid=False, path_kpoints=20, vasprun_labels=True)
+                 seed=0, compresslevel=6, hybrid=False, path_kpoints=20, vasprun_labels=True, md=False,
+                 pstress=0.0)
 
 
 def _config(kw):
@@ -1393,10 +1417,11 @@ def write_vasprun(path, *, species="Si:2,O:4", atoms=None, kpoints=10, bands=Non
                   dielectric_rows=1000, dielectric_current=False, magnetization=False, labels=False,
                   scheme="Gamma", bulk_every_step=False, primitive_cell=True, vasp_version="6.4.2",
                   target_mb=None, seed=0, compresslevel=6, use_numpy=None, hybrid=False, path_kpoints=20,
-                  vasprun_labels=True) -> None:
+                  vasprun_labels=True, md=False, pstress=0.0) -> None:
     """Write a synthetic vasprun.xml to path (gzip-compressed when path ends with .gz).
 
     species: "El:count,..." text, a dict or (element, count) pairs; atoms is an alias.
+    md: molecular dynamics (IBRION 0) in a fixed cell instead of a relaxation; pstress: PSTRESS (kB).
     partial_dos defaults to dos.  use_numpy=None uses numpy when importable; the
     file is byte-identical either way.  hybrid: the k-points of a hybrid band run, the
     grid of `kpoints` weighted points, then a labelled path of about `path_kpoints` points
@@ -1412,7 +1437,7 @@ def write_vasprun(path, *, species="Si:2,O:4", atoms=None, kpoints=10, bands=Non
                          primitive_cell=primitive_cell, vasp_version=vasp_version,
                          target_mb=target_mb, seed=seed, compresslevel=compresslevel,
                          use_numpy=use_numpy, hybrid=hybrid, path_kpoints=path_kpoints,
-                         vasprun_labels=vasprun_labels))
+                         vasprun_labels=vasprun_labels, md=md, pstress=pstress))
 
 
 def kpoints_text(**options):
@@ -1479,6 +1504,8 @@ def main(argv=None):
                    help="grow bands (with --projected) or k-points until the XML is about this many MB")
     p.add_argument("--seed", type=int, default=0)
     p.add_argument("--compresslevel", type=int, default=6, help="gzip level for .gz output")
+    p.add_argument("--md", action=B, default=False, help="molecular dynamics (IBRION 0) in a fixed cell")
+    p.add_argument("--pstress", type=float, default=0.0, help="PSTRESS, the external pressure (kB)")
     p.add_argument("--no-numpy", action="store_true", help="pure-Python path (same output, slower)")
     a = p.parse_args(argv)
     kw = {k: v for k, v in vars(a).items() if k not in ("out", "no_numpy", "kpoints_file")}

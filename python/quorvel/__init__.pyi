@@ -1,7 +1,7 @@
 """Fast reader of VASP vasprun.xml run files."""
 
 import os
-from typing import Final, Literal, TypedDict, final
+from typing import Final, Literal, TypedDict, final, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -87,6 +87,15 @@ class Dielectric(TypedDict):
 
 def _restore(header: bytes, /, *arrays: bytes) -> Vasprun:
     """Restores a pickled Vasprun; for pickle only."""
+
+@overload
+def _format_rows(values: FloatArray, heads: list[str] | tuple[str, ...] | None, /) -> str:
+    """The rows of a C-contiguous 2-D float64 array as text, each number in its shortest
+    round-trip form; with heads, a line per row after its head; with rows_per_text, a list
+    of texts of that many rows each. For the package's writers."""
+@overload
+def _format_rows(values: FloatArray, heads: list[str] | tuple[str, ...] | None, rows_per_text: int, /
+                 ) -> list[str]: ...
 
 class InternalFault(BaseException):
     """An internal fault of the quorvel reader; please report it."""

@@ -5,6 +5,7 @@
 #include "guard.hpp"
 #include "parse_errors.hpp"
 #include "pickling.hpp"
+#include "text_rows.hpp"
 #include "vasprun.hpp"
 
 namespace quorvel::python {
@@ -26,6 +27,8 @@ PyObject* internal_fault_type() noexcept {
 PyMethodDef kFunctions[] = {
     // The restore of a pickled Vasprun; private, for pickle to call.
     {"_restore", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(restore_vasprun)), METH_FASTCALL, nullptr},
+    // Numbers as text for the package's writers; private.
+    {"_format_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(format_rows)), METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -195,7 +195,7 @@ def test_instances_are_immutable_and_module_is_minimal(sample_path):
     public = {name for name in eval(names) if not name.startswith("__")}
     errors = {"ParseError", "IoError", "XmlError", "EncodingError", "MissingElementError", "ParseValueError",
               "ShapeMismatchError"}
-    assert public == {"Vasprun", "InternalFault", "build_info", "_restore"} | errors
+    assert public == {"Vasprun", "InternalFault", "build_info", "_restore", "_format_rows"} | errors
     # A fault is caught by `except quorvel.InternalFault`, never by `except Exception`.
     assert quorvel.InternalFault.__bases__ == (BaseException,)
     assert quorvel.InternalFault.__module__ == "quorvel"

@@ -4,6 +4,7 @@
     quorvel steps FILE|FOLDER... [--format table|csv|json] [-j N] [--plot P]  the ionic steps, one row each
     quorvel dos FILE [-o dos.png] [--partial] [--atoms 1,3-5] [--sigma S]      the density of states
     quorvel bands FILE... [-o bands.png] [--kpoints KPOINTS]... [--main]      the band structure
+    quorvel export FILE|FOLDER... -o train.xyz [--keys ase|ref] [-j N]       the ionic steps as a training set
 
 Exit status: 0 when every file was read, 1 when some file failed (its error is
 printed on standard error with its name, the other files go on), 2 for wrong
@@ -22,7 +23,9 @@ import quorvel
 from .bands import command_bands
 from .dos import command_dos
 from .gap import RULE_TEXT
+from .export import add_export_options, command_export
 from .info import COLUMNS_HELP, command_info
+from .options import at_least_one
 from .plot import add_picture, positive_energy
 from .sites import site_list
 from .steps import COLUMNS_HELP as STEP_COLUMNS_HELP, command_steps
@@ -42,16 +45,6 @@ def _version() -> str:
     return f"{number} (gzip: {built['gzip']}, floats: {built['floats']})"
 
 
-def _workers(text: str) -> int:
-    try:
-        count = int(text)
-    except ValueError:
-        count = 0
-    if count < 1:
-        raise argparse.ArgumentTypeError(f"expected a whole number of workers, at least 1, got {text!r}")
-    return count
-
-
 FOLDERS_HELP = ("run files or folders; a folder is searched recursively for files named vasprun* (plain or .gz, "
                 "with suffixes such as .relax1 or .static) or *vasprun*.xml[.gz], and where none is, for every "
                 "*.xml and *.xml.gz; links to folders are followed once, FIFOs, sockets and devices passed over")
@@ -62,9 +55,14 @@ def _add_many_files(command: argparse.ArgumentParser) -> None:
                                                                                  "stop the others")
     command.add_argument("--format", choices=("table", "csv", "json"), default="table",
                          help="a table for people (default), or CSV or JSON for programs")
-    command.add_argument("-j", "--jobs", type=_workers, default=os.cpu_count() or 1, metavar="N",
-                         help="read with N worker threads (default: the number of cores); the output keeps "
-                              "the order of the arguments")
+    _add_jobs(command)
+
+
+def _add_jobs(command: argparse.ArgumentParser, default: int | None = None) -> None:
+    workers = default or os.cpu_count() or 1
+    command.add_argument("-j", "--jobs", type=at_least_one("workers"), default=workers, metavar="N",
+                         help=f"read with N worker threads (default: {'the number of cores' if default is None else 1}"
+                              "); the output keeps the order of the arguments")
 
 
 def parser() -> argparse.ArgumentParser:
@@ -125,6 +123,16 @@ def parser() -> argparse.ArgumentParser:
     bands.add_argument("--main", action="store_true", help="draw the main k-point set of a run that also has "
                                                            "KPOINTS_OPT data")
     bands.set_defaults(run=command_bands)
+    export = commands.add_parser(
+        "export", help="the ionic steps of run files as one extended XYZ training set",
+        description="Write one frame per kept ionic step of each run file (energy, free energy, forces, "
+                    "stress in eV/Å³ with ASE's sign, and where the frame comes from) as extended XYZ, "
+                    "which ASE and the training codes of interatomic potentials read.")
+    export.add_argument("files", nargs="+", metavar="FILE", help=FOLDERS_HELP + "; a failing file is reported "
+                                                                                "and left out")
+    add_export_options(export)
+    _add_jobs(export, 1)  # what follows each parse holds the interpreter lock: more threads only contend
+    export.set_defaults(run=command_export)
     return main_parser
 
 

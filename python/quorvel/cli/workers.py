@@ -7,6 +7,7 @@ import signal
 import sys
 import threading
 import time
+from collections import deque
 from concurrent.futures import FIRST_COMPLETED, Executor, Future, ThreadPoolExecutor, wait
 from typing import Callable, Iterator, Sequence, TypeVar
 
@@ -86,29 +87,39 @@ def leave_on_interrupt(status: int = 130) -> int:
     return status
 
 
-def _in_order(futures: Sequence[Future[Result]], items: Sequence[str], failed: Callable[[str, str], Result],
-              progress: Progress) -> Iterator[Result]:
-    """The futures' results in submission order, yielded as soon as each and all before it are done."""
-    pending, next_index = set(futures), 0
-    while next_index < len(futures):
-        _, pending = wait(pending, timeout=progress.refresh, return_when=FIRST_COMPLETED)
-        progress.update(len(futures) - len(pending))
-        while next_index < len(futures) and futures[next_index].done():
+def _in_order(pool: Executor, function: Callable[[str], Result], items: Sequence[str],
+              failed: Callable[[str, str], Result], progress: Progress, ahead: int) -> Iterator[Result]:
+    """function(item) for each item, yielded in the order of the items as soon as each and all
+    before it are done. At most `ahead` items are read before their turn: results wait only
+    for those before them, so the memory held is a few results, whatever the number of items."""
+    running: deque[Future[Result]] = deque()
+    submitted = yielded = 0
+    while yielded < len(items):
+        while submitted < len(items) and len(running) < ahead:
+            running.append(pool.submit(function, items[submitted]))
+            submitted += 1
+        if not running[0].done():  # wake for any of them, to keep the bar current
+            wait([future for future in running if not future.done()], timeout=progress.refresh,
+                 return_when=FIRST_COMPLETED)
+        progress.update(yielded + sum(future.done() for future in running))
+        while running and running[0].done():
+            future = running.popleft()
             try:
-                result = futures[next_index].result()
+                result = future.result()
             except Exception as error:  # a worker failed: its file gets the error row
-                result = failed(items[next_index], f"the worker reading the file failed: {error!r}")
+                result = failed(items[yielded], f"the worker reading the file failed: {error!r}")
             progress.clear()  # the bar and the output share the terminal
             yield result
             progress.show()
-            next_index += 1
+            yielded += 1
 
 
 def results_in_order(function: Callable[[str], Result], items: Sequence[str], workers: int,
                      failed: Callable[[str, str], Result]) -> Iterator[Result]:
-    """function(item) for each item, read by `workers` workers, in the order of items.
-    One worker reads in this process. function must not raise: it reports failures
-    in its result; failed(item, message) stands for a worker that died."""
+    """function(item) for each item, read by `workers` workers, in the order of items, with at
+    most two items per worker read ahead of the one yielded next. One worker reads in this
+    process. function must not raise: it reports failures in its result; failed(item, message)
+    stands for a worker that died."""
     progress = Progress(len(items))
     try:
         if workers <= 1 or len(items) <= 1:
@@ -118,10 +129,11 @@ def results_in_order(function: Callable[[str], Result], items: Sequence[str], wo
                 progress.clear()
                 yield result
             return
-        pool = _executor(min(workers, len(items)))
+        workers = min(workers, len(items))
+        pool = _executor(workers)
         try:
-            futures = [pool.submit(function, item) for item in items]
-            yield from _in_order(futures, items, failed, progress)
+            # two per worker: each has the next item at hand while a result waits for its turn
+            yield from _in_order(pool, function, items, failed, progress, 2 * workers)
         except BaseException:  # Ctrl-C, or the consumer gone: the files not started are not read,
             pool.shutdown(wait=False, cancel_futures=True)  # and those being read are not waited for
             raise
