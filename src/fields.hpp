@@ -2,9 +2,16 @@
 // Field, one for each member that the record holds, in the order in which
 // the state writes them and the tests compare them. Where a record becomes a
 // Python dict key for key, the names are its keys and the order is theirs.
+//
+// What the users of a record assume of its fields together, beyond what the
+// type of each field says of it (a label for each column, an energy for each
+// row), a record states beside its fields: a static `mismatch(self)` that
+// names the first such assumption `self` breaks, or is empty. The parser
+// makes no such record; a restored state that holds one is refused.
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <tuple>
 #include <type_traits>
 
@@ -35,6 +42,17 @@ template <HasFields Record, class Visit>
 bool all_fields(Record& record, Visit&& visit) {
     return std::apply([&](auto... field) { return (visit(field) && ...); },
                       std::remove_const_t<Record>::fields(record));
+}
+
+// The first assumption of its users that `record` breaks, or empty; empty
+// for a record that states none.
+template <HasFields Record>
+std::string mismatch_of(const Record& record) {
+    if constexpr (requires { Record::mismatch(record); }) {
+        return Record::mismatch(record);
+    } else {
+        return {};
+    }
 }
 
 // A type as a value, to hand to functions.

@@ -12,6 +12,7 @@
 #include <variant>
 
 #include "deflate_whole.hpp"
+#include "text.hpp"
 
 namespace quorvel {
 
@@ -211,30 +212,13 @@ private:
     std::size_t at_ = 0;
 };
 
-// What a record's parts must agree on, beyond what each says of itself.
-template <class T>
-bool consistent(const T&) noexcept {
-    return true;
-}
-bool consistent(const FloatRows& rows) noexcept {
-    return !rows.offsets.empty() && rows.offsets.front() == 0 && rows.offsets.back() == rows.values.size() &&
-           std::is_sorted(rows.offsets.begin(), rows.offsets.end());
-}
-bool consistent(const Structure& structure) noexcept { return structure.species.size() == structure.positions.size(); }
-template <std::size_t Rank>
-bool consistent(const DenseArray<Rank>& array) noexcept {
-    std::uint64_t total = 1;
-    for (std::uint64_t dim : array.shape) {
-        if (__builtin_mul_overflow(total, dim, &total)) return false;
-    }
-    return total == array.data.size();
-}
-
 Status corrupt(const std::string& what) { return ParseError::other("corrupt Vasprun state: " + what); }
 
 // The reader of one record: the payload in the order of the field lists,
-// with the bulk arrays given. On failure it says where: the path of field
-// names and list indices to the part that did not read.
+// with the bulk arrays given. Every text is UTF-8 and every record agrees
+// with what its users assume (mismatch_of), as the parser's records do. On
+// failure it says where: the path of field names and list indices to the
+// part that did not read.
 class StateReader {
 public:
     StateReader(std::string_view payload, std::vector<HeapArray<double>>& arrays,
@@ -244,7 +228,7 @@ public:
     Status read(RunRecord& record) {
         record_ = &record;
         if (!take(record)) {
-            return corrupt(problem_.empty() ? where_ : problem_ + " (at " + where_ + ")");
+            return corrupt(problem_.empty() ? where_ : where_.empty() ? problem_ : problem_ + " (at " + where_ + ")");
         }
         if (!in_.done()) return corrupt("its end");
         if (next_array_ != arrays_.size()) {
@@ -273,14 +257,18 @@ private:
             value = std::bit_cast<double>(bits);
             return true;
         } else {
-            return all_fields(value, [&](auto field) { return take(field.value) || inside(field.name); }) &&
-                   consistent(value);
+            if (!all_fields(value, [&](auto field) { return take(field.value) || inside(field.name); })) {
+                return false;
+            }
+            std::string mismatch = mismatch_of(value);
+            return mismatch.empty() || fail(std::move(mismatch));
         }
     }
     bool take(std::string& text) {
         std::uint64_t size = 0;
         std::string_view bytes;
         if (!in_.count(size, 1) || !in_.bytes(static_cast<std::size_t>(size), bytes)) return false;
+        if (!is_valid_utf8(bytes)) return fail("a text that is not UTF-8");
         text.assign(bytes);
         return true;
     }
@@ -389,56 +377,81 @@ private:
     std::string where_;    // the path to the part that did not read
 };
 
-// The arrays as the record will hold them: borrowed where they lie when
-// their owner lets them and they are aligned doubles of this machine's byte
-// order, copied otherwise. Every owner is released here or with its array.
+// An owner released when it goes, unless an array took it over.
+class HeldOwner {
+public:
+    explicit HeldOwner(ForeignOwner owner) noexcept : owner_(owner) {}
+    HeldOwner(const HeldOwner&) = delete;
+    HeldOwner& operator=(const HeldOwner&) = delete;
+    ~HeldOwner() {
+        if (owner_.release != nullptr) owner_.release(owner_.owner);
+    }
+    bool held() const noexcept { return owner_.release != nullptr; }
+    ForeignOwner hand_over() noexcept { return std::exchange(owner_, ForeignOwner{}); }
+
+private:
+    ForeignOwner owner_;
+};
+
+// A copy of the little-endian doubles of `bytes` (a whole number of them),
+// and the checksum of what was copied.
+HeapArray<double> copy_values(std::string_view bytes, std::uint32_t& crc) {
+    const std::size_t count = bytes.size() / sizeof(double);
+    HeapArray<double> copy;
+    copy.reserve_large_in_own_mapping(count);
+    double* out = copy.grow_by(count);
+    if (count != 0) std::memcpy(out, bytes.data(), bytes.size());
+    crc = crc32_of(std::string_view(reinterpret_cast<const char*>(out), bytes.size()));
+    if constexpr (std::endian::native == std::endian::big) {
+        for (std::size_t k = 0; k < count; ++k) {
+            out[k] = std::bit_cast<double>(__builtin_bswap64(std::bit_cast<std::uint64_t>(out[k])));
+        }
+    }
+    return copy;
+}
+
+// The arrays as the record will hold them, with the checksums of what it
+// holds: read where they lie when nothing can change them and they are
+// aligned doubles of this machine's byte order, copied otherwise, so that
+// nothing outside changes the record once read. Every owner is released here
+// or with its array.
 Status take_arrays(std::vector<StateArray>& given, std::vector<HeapArray<double>>& arrays,
                    std::vector<std::uint32_t>& crcs) {
     Status status;
+    arrays.reserve(given.size());
+    crcs.reserve(given.size());
     for (std::size_t i = 0; i < given.size(); ++i) {
         StateArray& a = given[i];
-        const ForeignOwner owner = std::exchange(a.owner, ForeignOwner{});
+        HeldOwner owner(std::exchange(a.owner, ForeignOwner{}));
         if (status.ok() && a.bytes.size() % sizeof(double) != 0) {
             status = corrupt("array " + std::to_string(i) + " is not a whole number of values");
         }
-        if (!status.ok()) {
-            if (owner.release != nullptr) owner.release(owner.owner);
-            continue;
-        }
-        crcs.push_back(crc32_of(a.bytes));
-        const std::size_t count = a.bytes.size() / sizeof(double);
-        const bool in_place = owner.release != nullptr && std::endian::native == std::endian::little &&
+        if (!status.ok()) continue;
+        const bool in_place = a.immutable && owner.held() && std::endian::native == std::endian::little &&
                               reinterpret_cast<std::uintptr_t>(a.bytes.data()) % alignof(double) == 0;
         if (in_place) {
-            arrays.push_back(HeapArray<double>::borrow(reinterpret_cast<const double*>(a.bytes.data()), count, owner));
+            crcs.push_back(crc32_of(a.bytes));
+            const ForeignOwner taken = owner.hand_over();
+            arrays.push_back(HeapArray<double>::borrow(reinterpret_cast<const double*>(a.bytes.data()),
+                                                       a.bytes.size() / sizeof(double), taken));
             continue;
         }
-        HeapArray<double> copy;
-        double* out = copy.grow_by(count);
-        for (std::size_t k = 0; k < count; ++k) {
-            std::uint64_t bits = 0;
-            for (std::size_t b = 0; b < 8; ++b) {
-                bits |= static_cast<std::uint64_t>(static_cast<unsigned char>(a.bytes[k * 8 + b])) << (8 * b);
-            }
-            out[k] = std::bit_cast<double>(bits);
-        }
-        arrays.push_back(std::move(copy));
-        if (owner.release != nullptr) owner.release(owner.owner);
+        std::uint32_t crc = 0;
+        arrays.push_back(copy_values(a.bytes, crc));
+        crcs.push_back(crc);
     }
     return status;
 }
 
-}  // namespace
-
-std::string write_state(const RunRecord& record, std::vector<std::string_view>& arrays) {
-    arrays.clear();
-    return StateWriter(record, arrays).write();
+void release_owners(std::vector<StateArray>& given) {
+    for (StateArray& a : given) {
+        const ForeignOwner owner = std::exchange(a.owner, ForeignOwner{});
+        if (owner.release != nullptr) owner.release(owner.owner);
+    }
 }
 
-Status read_state(std::string_view header, std::vector<StateArray>& given, RunRecord& record) {
-    std::vector<HeapArray<double>> arrays;
-    std::vector<std::uint32_t> crcs;
-    QV_TRY(take_arrays(given, arrays, crcs));
+// The prefix of a state: its format, version, length and checksum.
+Status check_prefix(std::string_view header) {
     if (header.size() < kMagic.size() || header.substr(0, kMagic.size()) != kMagic) {
         return ParseError::other("not a quorvel Vasprun state");
     }
@@ -459,12 +472,30 @@ Status read_state(std::string_view header, std::vector<StateArray>& given, RunRe
         return ParseError::other(length > header.size() - kPrefix ? "truncated Vasprun state"
                                                                   : "corrupt Vasprun state: bytes after its end");
     }
-    const std::string_view payload = header.substr(kPrefix);
-    if (crc32_of(payload) != crc) {
+    if (crc32_of(header.substr(kPrefix)) != crc) {
         return ParseError::other("corrupt Vasprun state: it does not match its checksum");
     }
+    return {};
+}
+
+}  // namespace
+
+std::string write_state(const RunRecord& record, std::vector<std::string_view>& arrays) {
+    arrays.clear();
+    return StateWriter(record, arrays).write();
+}
+
+Status read_state(std::string_view header, std::vector<StateArray>& given, RunRecord& record) {
+    // The header first, so that nothing is copied for what is not a state.
+    if (Status checked = check_prefix(header); !checked.ok()) {
+        release_owners(given);
+        return checked;
+    }
+    std::vector<HeapArray<double>> arrays;
+    std::vector<std::uint32_t> crcs;
+    QV_TRY(take_arrays(given, arrays, crcs));
     RunRecord read;
-    QV_TRY(StateReader(payload, arrays, crcs).read(read));
+    QV_TRY(StateReader(header.substr(kPrefix), arrays, crcs).read(read));
     record = std::move(read);
     return {};
 }

@@ -127,7 +127,9 @@ BandEdges band_edges(const EigenvalueArray& eigenvalues) noexcept {
     const double* value = eigenvalues.values.data.data();
     BandEdges edges{0.0, std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(), false};
     std::uint64_t vbm_kpoint = kNone, cbm_kpoint = kNone;
-    for (std::uint64_t s = 0; s < shape[0]; ++s) {
+    // Without values there is nothing to walk, whatever the other extents say.
+    const std::uint64_t spins = eigenvalues.values.data.empty() ? 0 : shape[0];
+    for (std::uint64_t s = 0; s < spins; ++s) {
         for (std::uint64_t k = 0; k < shape[1]; ++k) {
             for (std::uint64_t b = 0; b < shape[2]; ++b, value += 2) {
                 const double energy = value[0], occupancy = value[1];

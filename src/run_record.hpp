@@ -1,11 +1,15 @@
 // The records one parse produces. Plain structures that own their contents;
 // the section parsers fill them and the walker moves them into the RunRecord,
-// which the Python object then owns and only reads.
+// which the Python object then owns and only reads. What the users of a
+// record assume of its fields together stands beside them (`mismatch`, see
+// fields.hpp).
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -173,6 +177,12 @@ struct Structure {
                           Field{"lattice", self.lattice}, Field{"rec_basis", self.rec_basis},
                           Field{"volume", self.volume}};
     }
+    static std::string mismatch(const Structure& self) {
+        return self.species.size() == self.positions.size()
+                   ? std::string()
+                   : std::to_string(self.species.size()) + " species for " + std::to_string(self.positions.size()) +
+                         " positions";
+    }
 };
 
 struct Energies {
@@ -204,17 +214,60 @@ struct IonicStep {
     }
 };
 
-// A dense row-major array of doubles with its dimensions.
-template <std::size_t Rank>
+// A dense row-major array of doubles with its dimensions. `Fixed` are the
+// extents of its last axes where its users rely on them (the two columns of
+// energy and occupancy, say): the type says so, and a restored state is held
+// to it.
+template <std::size_t Rank, std::uint64_t... Fixed>
 struct DenseArray {
+    static_assert(sizeof...(Fixed) <= Rank, "fixed extents are those of the last axes");
+
     HeapArray<double> data;
     std::array<std::uint64_t, Rank> shape{};
 
     static auto fields(auto& self) { return std::tuple{Field{"shape", self.shape}, Field{"data", self.data}}; }
+
+    // Its users walk the extents over the values and lay them out as NumPy
+    // strides (products of the extents other than 0, in bytes), so the
+    // extents hold exactly the values, their strides fit a signed machine
+    // word, and the fixed ones are what the type says.
+    static std::string mismatch(const DenseArray& self) {
+        std::uint64_t stride = sizeof(double), values = 1;
+        for (const std::uint64_t extent : self.shape) {
+            if (extent != 0 && __builtin_mul_overflow(stride, extent, &stride)) {
+                return "shape " + extents_text(self.shape) + " beyond any memory";
+            }
+            values *= extent;  // at most stride / 8
+        }
+        if (stride > static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max())) {
+            return "shape " + extents_text(self.shape) + " beyond any memory";
+        }
+        if (values != self.data.size()) {
+            return "shape " + extents_text(self.shape) + " over " + std::to_string(self.data.size()) + " values";
+        }
+        constexpr std::array<std::uint64_t, sizeof...(Fixed)> fixed{Fixed...};
+        if (!std::equal(fixed.begin(), fixed.end(), self.shape.end() - fixed.size())) {
+            std::array<std::uint64_t, Rank> read{};
+            std::copy(fixed.begin(), fixed.end(), read.end() - fixed.size());
+            return "shape " + extents_text(self.shape) + " where its users read " +
+                   extents_text(read, Rank - fixed.size());
+        }
+        return {};
+    }
+
+private:
+    // "(2, 3, 4)"; the first `free` extents as "*".
+    static std::string extents_text(const std::array<std::uint64_t, Rank>& shape, std::size_t free = 0) {
+        std::string text = "(";
+        for (std::size_t i = 0; i < Rank; ++i) {
+            text += (i == 0 ? "" : ", ") + (i < free ? std::string("*") : std::to_string(shape[i]));
+        }
+        return text + ")";
+    }
 };
 
 struct EigenvalueArray {
-    DenseArray<4> values;  // (nspins, nkpts, nbands, 2): energy, occupancy
+    DenseArray<4, 2> values;  // (nspins, nkpts, nbands, 2): energy, occupancy
 
     static auto fields(auto& self) { return std::tuple{Field{"values", self.values}}; }
 };
@@ -225,6 +278,13 @@ struct ProjectedArray {
 
     static auto fields(auto& self) {
         return std::tuple{Field{"data", self.values}, Field{"orbitals", self.orbitals}};
+    }
+    // A column for each label; a table without labels still has one.
+    static std::string mismatch(const ProjectedArray& self) {
+        const std::uint64_t columns = std::max<std::uint64_t>(self.orbitals.size(), 1);
+        return self.values.shape[4] == columns ? std::string()
+                                               : std::to_string(self.orbitals.size()) + " orbital labels for " +
+                                                     std::to_string(self.values.shape[4]) + " columns";
     }
 };
 
@@ -237,6 +297,16 @@ struct DosTotal {
         return std::tuple{Field{"energies", self.energies}, Field{"densities", self.densities},
                           Field{"integrated", self.integrated}};
     }
+    // An energy for each grid point of both tables.
+    static std::string mismatch(const DosTotal& self) {
+        if (self.densities.shape != self.integrated.shape) {
+            return "densities and integrated densities of different shapes";
+        }
+        return self.energies.size() == self.densities.shape[1]
+                   ? std::string()
+                   : std::to_string(self.energies.size()) + " energies for " +
+                         std::to_string(self.densities.shape[1]) + " grid points";
+    }
 };
 
 struct DosPartial {
@@ -245,6 +315,12 @@ struct DosPartial {
 
     static auto fields(auto& self) {
         return std::tuple{Field{"data", self.values}, Field{"orbitals", self.orbitals}};
+    }
+    static std::string mismatch(const DosPartial& self) {
+        return self.orbitals.size() == self.values.shape[2]
+                   ? std::string()
+                   : std::to_string(self.orbitals.size()) + " orbital labels for " +
+                         std::to_string(self.values.shape[2]) + " orbitals";
     }
 };
 
@@ -260,11 +336,17 @@ struct DosData {
 
 struct DielectricData {
     HeapArray<double> energies;
-    DenseArray<2> real;  // (rows, 6)
-    DenseArray<2> imag;  // (rows, 6)
+    DenseArray<2, 6> real;  // (rows, 6)
+    DenseArray<2, 6> imag;  // (rows, 6): the energies are those of its rows
 
     static auto fields(auto& self) {
         return std::tuple{Field{"energies", self.energies}, Field{"real", self.real}, Field{"imag", self.imag}};
+    }
+    static std::string mismatch(const DielectricData& self) {
+        return self.energies.size() == self.imag.shape[0]
+                   ? std::string()
+                   : std::to_string(self.energies.size()) + " energies for " + std::to_string(self.imag.shape[0]) +
+                         " rows";
     }
 };
 

@@ -36,9 +36,9 @@ Status parse_dielectric(XmlCursor& cursor, DielectricData& dielectric) {
         return ParseError::missing_element("imag inside dielectricfunction");
     }
     dielectric.energies = std::move(imag->energies);
-    dielectric.imag = take_dense<2>(*imag);
+    take_dense(*imag, dielectric.imag);
     if (real) {
-        dielectric.real = take_dense<2>(*real);
+        take_dense(*real, dielectric.real);
     } else {
         dielectric.real.shape = dielectric.imag.shape;
         dielectric.real.data = HeapArray<double>(dielectric.imag.data.size());

@@ -21,7 +21,7 @@ constexpr BulkLayout kEigenvalues{
 Status parse_eigenvalues(XmlCursor& cursor, EigenvalueArray& eigenvalues) {
     BulkArray array;
     QV_TRY(read_bulk_section(cursor, "eigenvalues", kEigenvalues, array));
-    eigenvalues.values = take_dense<4>(array);
+    take_dense(array, eigenvalues.values);
     return {};
 }
 

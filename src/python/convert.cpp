@@ -55,8 +55,8 @@ PyObject* to_python(std::uint64_t value);
 PyObject* to_python(const IncarValue& value);
 PyObject* to_python(const FloatRows& rows);
 PyObject* to_python(const HeapArray<double>& values);
-template <std::size_t Rank>
-PyObject* to_python(const DenseArray<Rank>& array);
+template <std::size_t Rank, std::uint64_t... Fixed>
+PyObject* to_python(const DenseArray<Rank, Fixed...>& array);
 template <class T>
 PyObject* to_python(const std::vector<T>& values);
 template <class T, std::size_t N>
@@ -88,8 +88,8 @@ PyObject* to_python(const FloatRows& rows) {
 PyObject* to_python(const HeapArray<double>& values) {
     return make_array(values.data(), std::array<std::uint64_t, 1>{values.size()});
 }
-template <std::size_t Rank>
-PyObject* to_python(const DenseArray<Rank>& array) {
+template <std::size_t Rank, std::uint64_t... Fixed>
+PyObject* to_python(const DenseArray<Rank, Fixed...>& array) {
     return make_array(array.data.data(), array.shape);
 }
 
