@@ -92,8 +92,10 @@ def test_generated_runs(generate, spins):
     written = calculation.find("eigenvalues_kpoints_opt").find("kpoints").find("varray[@name='weights']")
     assert opt["kpoints"]["weights"].tolist() == [float(v.text) for v in written]
     with_occupancies = _eigenvalues(calculation.find("projected_kpoints_opt").find("eigenvalues"))
-    assert np.array_equal(opt["eigenvalues"], with_occupancies) and with_occupancies.shape == (spins, 30, run.eigenvalue_shape[2], 2)
-    assert np.array_equal(opt["eigenvalues"][..., 0], _eigenvalues(calculation.find("eigenvalues_kpoints_opt"))[..., 0])
+    assert np.array_equal(opt["eigenvalues"], with_occupancies)
+    assert with_occupancies.shape == (spins, 30, run.eigenvalue_shape[2], 2)
+    energies = _eigenvalues(calculation.find("eigenvalues_kpoints_opt").find("eigenvalues"))
+    assert np.array_equal(opt["eigenvalues"][..., 0], energies[..., 0])
     dos_opt, dos_main = calculation.findall("dos")
     assert opt["dos"]["efermi"] == float(dos_opt.find("i").text) and run.efermi == float(dos_main.find("i").text)
     assert opt["projected"]["data"].shape == (spins, 30, run.eigenvalue_shape[2], 3, 9)
