@@ -91,7 +91,7 @@ def test_a_file_cut_among_the_predicted_steps_ends_at_its_last_ionic_step(tmp_pa
 
 
 def test_generated_md_runs(generate):
-    path = generate(species="Si:4,O:4", kpoints=2, steps=4, md=True, ml_steps=3, stress=False)
+    path = generate(species="Si:4,O:4", kpoints=2, steps=4, md=True, md_energies=True, ml_steps=3, stress=False)
     run = quorvel.Vasprun(path)
     root = ET.parse(path).getroot()
     assert "".join("m" if s["predicted"] else "D" for s in run.md_steps) == "Dmmm" * 4
@@ -110,6 +110,6 @@ def test_runs_that_are_not_md_have_no_md_steps(generate):
 
 
 def test_ab_initio_md_has_its_calculations_as_md_steps(generate):
-    run = quorvel.Vasprun(generate(species="Si:2", kpoints=2, steps=5, md=True))
+    run = quorvel.Vasprun(generate(species="Si:2", kpoints=2, steps=5, md=True, md_energies=True))
     assert [s["predicted"] for s in run.md_steps] == [False] * 5
     assert [s["total"] for s in run.md_steps] == [s["total"] for s in run.ionic_steps]
