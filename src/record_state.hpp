@@ -22,7 +22,8 @@
 
 namespace quorvel {
 
-inline constexpr std::uint8_t kStateVersion = 2;
+// 3: the sections of response, optics, MD and second k-point set runs.
+inline constexpr std::uint8_t kStateVersion = 3;
 
 // The header of `record`; `arrays` receives the bulk arrays in the order the
 // header describes them (views into the record).

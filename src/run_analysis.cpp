@@ -97,11 +97,33 @@ bool converged_ionic(const RunRecord& record) {
     const std::optional<double> ediffg = number(record.parameters.find("EDIFFG"));
     const bool no_force_criterion = ediffg && *ediffg == 0.0;
     const auto steps = static_cast<std::int64_t>(record.all_ionic_steps);
-    // Molecular dynamics, and relaxations that stop on energy alone, run all NSW steps.
-    if (ibrion == 0 || ((ibrion == 1 || ibrion == 2) && no_force_criterion)) {
+    // Molecular dynamics, and relaxations that stop on energy alone, run all
+    // NSW steps; the steps a force field predicted are steps of the run too.
+    if (ibrion == 0) {
+        return steps + static_cast<std::int64_t>(record.predicted_steps.size()) == nsw;
+    }
+    if ((ibrion == 1 || ibrion == 2) && no_force_criterion) {
         return steps == nsw;
     }
     return steps < nsw;
+}
+
+bool molecular_dynamics(const RunRecord& record) {
+    if (!record.predicted_steps.empty()) {
+        return true;
+    }
+    // VASP's IBRION is 0 by default when there are ionic steps to make.
+    const std::int64_t nsw = integer(record.parameters.find("NSW")).value_or(0);
+    return nsw >= 1 && integer(record.parameters.find("IBRION")).value_or(0) == 0;
+}
+
+const DielectricData* calculation_dielectric(const RunRecord& record) noexcept {
+    for (const DielectricFunction& function : record.dielectric_functions) {
+        if (function.in_calculation) {
+            return &function.data;
+        }
+    }
+    return nullptr;
 }
 
 std::optional<double> final_energy(const RunRecord& record) {

@@ -165,17 +165,23 @@ private:
     std::size_t placeholders_ = 0;
 };
 
+// Selective-dynamics flags of one atom: whether x, y and z may move.
+using Flags3 = std::array<bool, 3>;
+
 struct Structure {
     Species species;
     std::vector<Vec3> positions;
     Mat3 lattice{};
     Mat3 rec_basis{};
     double volume = 0.0;
+    std::optional<std::vector<Flags3>> selective;  // only where the file writes them
+    std::optional<std::vector<Vec3>> velocities;   // MD runs write them in the top-level structures
 
     static auto fields(auto& self) {
-        return std::tuple{Field{"species", self.species}, Field{"positions", self.positions},
-                          Field{"lattice", self.lattice}, Field{"rec_basis", self.rec_basis},
-                          Field{"volume", self.volume}};
+        return std::tuple{Field{"species", self.species},       Field{"positions", self.positions},
+                          Field{"lattice", self.lattice},       Field{"rec_basis", self.rec_basis},
+                          Field{"volume", self.volume},         Field{"selective", self.selective},
+                          Field{"velocities", self.velocities}};
     }
     static std::string mismatch(const Structure& self) {
         return self.species.size() == self.positions.size()
@@ -199,19 +205,53 @@ struct Energies {
     }
 };
 
+// The energies of a molecular-dynamics step, each only where written; the
+// names are VASP's (and the keys of a step's dict).
+struct MdEnergies {
+    std::optional<double> kinetic;
+    std::optional<double> lattice_kinetic;
+    std::optional<double> nosepot;
+    std::optional<double> nosekinetic;
+    std::optional<double> total;
+
+    bool any() const noexcept { return kinetic || lattice_kinetic || nosepot || nosekinetic || total; }
+
+    static auto fields(auto& self) {
+        return std::tuple{Field{"kinetic", self.kinetic}, Field{"lattice kinetic", self.lattice_kinetic},
+                          Field{"nosepot", self.nosepot}, Field{"nosekinetic", self.nosekinetic},
+                          Field{"total", self.total}};
+    }
+};
+
 struct IonicStep {
     Structure structure;
     Energies energies;  // of the calculation's own `energy`
+    std::optional<MdEnergies> md;  // absent when that `energy` has none of them
     std::vector<Vec3> forces;
     Mat3 stress{};
+    // The calculation wrote a stress of three rows: a zero `stress` is then
+    // a value, not a stand-in for one (machine-learned MD steps have none).
+    bool stress_written = false;
     std::optional<FloatRows> magnetization;
     std::vector<Energies> scsteps;
 
     static auto fields(auto& self) {
-        return std::tuple{Field{"structure", self.structure}, Field{"energies", self.energies},
-                          Field{"forces", self.forces}, Field{"stress", self.stress},
+        return std::tuple{Field{"structure", self.structure},   Field{"energies", self.energies},
+                          Field{"md", self.md},                 Field{"forces", self.forces},
+                          Field{"stress", self.stress},         Field{"stress_written", self.stress_written},
                           Field{"magnetization", self.magnetization}, Field{"scsteps", self.scsteps}};
     }
+};
+
+// A molecular-dynamics step that a machine-learned force field predicted,
+// written outside any calculation: its structure, energies and forces.
+// `after` of the record's ionic steps come before it (of all the file's
+// while reading, of the kept ones once they are selected).
+struct PredictedStep {
+    IonicStep step;
+    std::uint64_t after = 0;
+
+    static auto fields(auto& self) { return std::tuple{Field{"step", self.step}, Field{"after", self.after}}; }
 };
 
 // A dense row-major array of doubles with its dimensions. `Fixed` are the
@@ -350,6 +390,57 @@ struct DielectricData {
     }
 };
 
+// One `dielectricfunction` element.
+struct DielectricFunction {
+    std::optional<std::string> comment;  // the attribute as written
+    std::optional<std::string> label;    // "density", "current", or the comment
+    bool in_calculation = false;
+    DielectricData data;
+
+    static auto fields(auto& self) {
+        return std::tuple{Field{"comment", self.comment}, Field{"label", self.label},
+                          Field{"in_calculation", self.in_calculation}, Field{"data", self.data}};
+    }
+};
+
+// One `conductivity` element: rows of an energy and six tensor components.
+struct Conductivity {
+    std::optional<std::string> comment;
+    bool in_calculation = false;
+    HeapArray<double> energies;
+    DenseArray<2, 6> values;  // (rows, 6)
+
+    static auto fields(auto& self) {
+        return std::tuple{Field{"comment", self.comment}, Field{"in_calculation", self.in_calculation},
+                          Field{"energies", self.energies}, Field{"data", self.values}};
+    }
+};
+
+// The `dynmat` of a finite-difference or linear-response run, as written.
+struct Dynmat {
+    DenseArray<2> hessian;          // (3n, 3n)
+    HeapArray<double> eigenvalues;  // (3n,)
+    DenseArray<2> eigenvectors;     // (3n, 3n), one per row
+
+    static auto fields(auto& self) {
+        return std::tuple{Field{"hessian", self.hessian}, Field{"eigenvalues", self.eigenvalues},
+                          Field{"eigenvectors", self.eigenvectors}};
+    }
+};
+
+// The second k-point set (KPOINTS_OPT) and what was computed on it.
+struct KpointsOpt {
+    KpointSet kpoints;
+    std::optional<EigenvalueArray> eigenvalues;
+    std::optional<ProjectedArray> projected;
+    std::optional<DosData> dos;
+
+    static auto fields(auto& self) {
+        return std::tuple{Field{"kpoints", self.kpoints}, Field{"eigenvalues", self.eigenvalues},
+                          Field{"projected", self.projected}, Field{"dos", self.dos}};
+    }
+};
+
 struct RunRecord {
     GeneratorInfo generator;
     ParameterMap incar;
@@ -362,7 +453,17 @@ struct RunRecord {
     std::optional<EigenvalueArray> eigenvalues;
     std::optional<ProjectedArray> projected;
     std::optional<DosData> dos;
-    std::optional<DielectricData> dielectric;
+    // In file order: those outside any calculation and those of the last
+    // calculation that has any (whose first is the run's `dielectric`).
+    std::vector<DielectricFunction> dielectric_functions;
+    std::vector<Conductivity> conductivity;  // the same way
+    std::optional<Mat3> epsilon;
+    std::optional<Mat3> epsilon_rpa;
+    std::optional<Mat3> epsilon_ion;
+    std::optional<DenseArray<3, 3, 3>> born_charges;  // (natoms, 3, 3)
+    std::optional<Dynmat> dynmat;
+    std::optional<KpointsOpt> kpoints_opt;
+    std::vector<PredictedStep> predicted_steps;
     std::uint64_t all_ionic_steps = 0;  // before the selection of the kept ones
     bool complete = false;              // the end tag of `modeling` was read
 
@@ -372,7 +473,11 @@ struct RunRecord {
                           Field{"kpoints", self.kpoints}, Field{"initial_structure", self.initial_structure},
                           Field{"final_structure", self.final_structure}, Field{"ionic_steps", self.ionic_steps},
                           Field{"eigenvalues", self.eigenvalues}, Field{"projected", self.projected},
-                          Field{"dos", self.dos}, Field{"dielectric", self.dielectric},
+                          Field{"dos", self.dos}, Field{"dielectric_functions", self.dielectric_functions},
+                          Field{"conductivity", self.conductivity}, Field{"epsilon", self.epsilon},
+                          Field{"epsilon_rpa", self.epsilon_rpa}, Field{"epsilon_ion", self.epsilon_ion},
+                          Field{"born_charges", self.born_charges}, Field{"dynmat", self.dynmat},
+                          Field{"kpoints_opt", self.kpoints_opt}, Field{"predicted_steps", self.predicted_steps},
                           Field{"all_ionic_steps", self.all_ionic_steps}, Field{"complete", self.complete}};
     }
 };

@@ -330,6 +330,54 @@ class _Run:
         self._band_model()
         self._efermi = None
         self._dos = None
+        self._ionic_loop()
+        self._opt = None
+
+    # -- the ionic loop: relaxation, molecular dynamics or finite differences --
+    def _ionic_loop(self):
+        cfg = self.cfg
+        if (cfg["ml_steps"] or cfg["md_energies"]) and not cfg["md"]:
+            raise ValueError("ml_steps and md_energies need md")
+        if cfg["md"]:
+            self.nsw = self.nsteps * (1 + int(cfg["ml_steps"]))  # every MD step, DFT and predicted
+        elif cfg["dynmat"]:
+            self.ibrion, self.nsw = 8, 1
+        # Fixed atoms: the first half keeps all three coordinates free, the rest is fixed but for z.
+        self.selective = [(True, True, True) if i < (self.nions + 1) // 2 else (False, False, True)
+                          for i in range(self.nions)] if cfg["selective"] else None
+
+    def md_energies(self, m, e_fr):
+        """kinetic, lattice kinetic, nosepot, nosekinetic and total of MD step m (eV)."""
+        r = self.rng
+        kinetic = 0.0388 * self.nions * (0.8 + 0.4 * r.u("md-kinetic", m))
+        nosepot = 0.01 * m * r.u("md-nosepot", m)
+        nosekinetic = 0.002 * r.u("md-nosekinetic", m)
+        return (("kinetic", kinetic), ("lattice kinetic", 0.0), ("nosepot", nosepot),
+                ("nosekinetic", nosekinetic), ("total", e_fr + kinetic + nosepot + nosekinetic))
+
+    def velocities(self, key):
+        """Velocities (Angstrom/fs) of the atoms at the start (key 0) or end (key 1) of the run."""
+        r = self.rng
+        return [[0.006 * (r.u("velocity%d" % key, 3 * i + c) - 0.5) for c in range(3)] for i in range(self.nions)]
+
+    def predicted_step(self, t, j):
+        """The j-th step that the force field predicts after calculation t: structure, forces, energy."""
+        r, st = self.rng, self.steps[t]
+        key = t * 1000 + j
+        pos = [tuple((p[c] + 0.002 * (j + 1) * (r.u("ml-pos", (key * self.nions + i) * 3 + c) - 0.5)) % 1.0
+                     for c in range(3)) for i, p in enumerate(st["positions"])]
+        forces = [[f[c] * (1.0 + 0.2 * (r.u("ml-force", (key * self.nions + i) * 3 + c) - 0.5)) for c in range(3)]
+                  for i, f in enumerate(st["forces"])]
+        e_fr = st["e_fr"] + 0.05 * (r.u("ml-energy", key) - 0.5)
+        return dict(lattice=st["lattice"], positions=pos, forces=forces, e_fr=e_fr)
+
+    @property
+    def opt(self):
+        """The run as seen on the KPOINTS_OPT k-points: the same bands on a set of its own."""
+        if self._opt is None:
+            self._opt = _Run(dict(self.cfg, kpoints=self.cfg["kpoints_opt"], kpoints_opt=0, labels=False, hybrid=False),
+                             self.np)
+        return self._opt
 
     # -- k-points ----------------------------------------------------------
     def _kpoints(self):
@@ -746,6 +794,12 @@ def _incar_items(run):
         items += [("float", "POTIM", 1.0), ("float", "TEBEG", 300.0)]
     if cfg["pstress"]:
         items.append(("float", "PSTRESS", cfg["pstress"]))
+    if cfg["ml_steps"]:
+        items += [("logical", "ML_LMLFF", True), ("int", "ML_ISTART", 0)]
+    if cfg["epsilon"]:
+        items.append(("logical", "LEPSILON", True))
+    if cfg["kpoints_opt"]:
+        items.append(("logical", "LKPOINTS_OPT", True))
     if cfg["bands_given"]:
         items.append(("int", "NBANDS", run.nbands))
     if run.nspins == 2:
@@ -756,7 +810,7 @@ def _incar_items(run):
     items += [("logical", "LWAVE", False), ("logical", "LCHARG", False)]
     if cfg["projected"] or cfg["partial_dos"]:
         items.append(("int", "LORBIT", 11))
-    if cfg["dielectric"]:
+    if cfg["dielectric"] or cfg["conductivity"]:
         items += [("logical", "LOPTICS", True), ("float", "CSHIFT", 0.1)]
     items.append(("logical", "LASPH", True))
     return items
@@ -784,7 +838,7 @@ def _write_incar(out, run):
     out.line(1, "</incar>")
 
 
-def _write_structure(out, level, name, lattice, positions):
+def _write_structure(out, level, name, lattice, positions, selective=None, velocities=None):
     out.line(level, '<structure name="%s" >' % name if name else "<structure>")
     out.line(level + 1, "<crystal>")
     out.line(level + 2, '<varray name="basis" >')
@@ -801,6 +855,16 @@ def _write_structure(out, level, name, lattice, positions):
     for p in positions:
         out.line(level + 2, _vec(p))
     out.line(level + 1, "</varray>")
+    if velocities is not None:
+        out.line(level + 1, '<varray name="velocities" >')
+        for v in velocities:
+            out.line(level + 2, _vec(v))
+        out.line(level + 1, "</varray>")
+    if selective is not None:
+        out.line(level + 1, '<varray name="selective"  type="logical" >')
+        for flags in selective:
+            out.line(level + 2, '<v type="logical" >%s </v>' % "".join("  T" if f else "  F" for f in flags))
+        out.line(level + 1, "</varray>")
     out.line(level, "</structure>")
 
 
@@ -818,45 +882,48 @@ def _write_primitive(out, run):
         out.line(1, "</primitive_cell>")
 
 
-def _write_kpoints(out, run):
-    out.line(1, "<kpoints>")
-    if run.kscheme is None:
-        pass  # an explicit list: no generation recipe
+def _write_kpoints(out, run, level=1, generation=True):
+    L = level
+    out.line(L, "<kpoints>")
+    if not generation or run.kscheme is None:
+        pass  # no generation recipe: the list inside eigenvalues_kpoints_opt, or an explicit list
     elif run.kscheme == "listgenerated":
-        out.line(2, '<generation param="listgenerated">')
-        out.line(3, '<i name="divisions" type="int">%6d </i>' % run.kdiv)
+        out.line(L + 1, '<generation param="listgenerated">')
+        out.line(L + 2, '<i name="divisions" type="int">%6d </i>' % run.kdiv)
         for p in run.kpath:
-            out.line(3, _vec(p))
-        out.line(2, "</generation>")
+            out.line(L + 2, _vec(p))
+        out.line(L + 1, "</generation>")
     else:
         n, sh = run.kdiv, run.kshift
-        out.line(2, '<generation param="%s">' % run.kscheme)
-        out.line(3, '<v type="int" name="divisions">%s</v>' % ("%8d " % n * 3))
-        out.line(3, '<v name="usershift">%s</v>' % ("%16.8f " % 0.0 * 3))
+        out.line(L + 1, '<generation param="%s">' % run.kscheme)
+        out.line(L + 2, '<v type="int" name="divisions">%s</v>' % ("%8d " % n * 3))
+        out.line(L + 2, '<v name="usershift">%s</v>' % ("%16.8f " % 0.0 * 3))
         for c in range(3):
             g = [0.0, 0.0, 0.0]
             g[c] = 1.0 / n
-            out.line(3, '<v name="genvec%d">%s</v>' % (c + 1, "".join("%16.8f " % x for x in g)))
-        out.line(3, '<v name="shift">%s</v>' % ("%16.8f " % sh * 3))
-        out.line(2, "</generation>")
-    out.line(2, '<varray name="kpointlist" >')
+            out.line(L + 2, '<v name="genvec%d">%s</v>' % (c + 1, "".join("%16.8f " % x for x in g)))
+        out.line(L + 2, '<v name="shift">%s</v>' % ("%16.8f " % sh * 3))
+        out.line(L + 1, "</generation>")
+    pad = " " * (L + 2)
+    out.line(L + 1, '<varray name="kpointlist" >')
     for k0 in range(0, run.nkpts, 20000):
-        out.write("".join("   %s\n" % _vec(k) for k in run.kpts[k0:k0 + 20000]).encode("ascii"))
-    out.line(2, "</varray>")
-    out.line(2, '<varray name="weights" >')
+        out.write("".join("%s%s\n" % (pad, _vec(k)) for k in run.kpts[k0:k0 + 20000]).encode("ascii"))
+    out.line(L + 1, "</varray>")
+    out.line(L + 1, '<varray name="weights" >')
     for k0 in range(0, run.nkpts, 20000):
-        out.write("".join("   <v> %s </v>\n" % _fmt_q(q, 16, 8) for q in run.kweights_q[k0:k0 + 20000]).encode("ascii"))
-    out.line(2, "</varray>")
+        out.write("".join("%s<v> %s </v>\n" % (pad, _fmt_q(q, 16, 8))
+                          for q in run.kweights_q[k0:k0 + 20000]).encode("ascii"))
+    out.line(L + 1, "</varray>")
     if run.klabels:
-        out.line(2, '<varray name="labels" >')
+        out.line(L + 1, '<varray name="labels" >')
         for _, lab in run.klabels:
-            out.line(3, "<v>%s</v>" % lab)
-        out.line(2, "</varray>")
-        out.line(2, '<varray name="labelindex" >')
+            out.line(L + 2, "<v>%s</v>" % lab)
+        out.line(L + 1, "</varray>")
+        out.line(L + 1, '<varray name="labelindex" >')
         for idx, _ in run.klabels:
-            out.line(3, '<v type="int" >%9d </v>' % idx)
-        out.line(2, "</varray>")
-    out.line(1, "</kpoints>")
+            out.line(L + 2, '<v type="int" >%9d </v>' % idx)
+        out.line(L + 1, "</varray>")
+    out.line(L, "</kpoints>")
 
 
 def _write_parameters(out, run):
@@ -987,7 +1054,7 @@ def _write_parameters(out, run):
     I(3, "float", "HFSCREEN", 0.0)
     E(2)
     S(2, "linear response parameters")
-    I(3, "logical", "LEPSILON", False)
+    I(3, "logical", "LEPSILON", bool(cfg["epsilon"]))
     I(3, "logical", "LRPA", False)
     I(3, "logical", "LNABLA", False)
     I(3, "logical", "LVEL", False)
@@ -1040,7 +1107,9 @@ _ENERGY_TERMS = (("alphaZ", 3.0), ("ewald", -40.0), ("hartreedc", -3.0), ("XCdc"
                  ("pawpsdc", 12.0), ("pawaedc", -7.0))
 
 
-def _write_energy(out, level, run, e_fr, ts, full, key):
+def _write_energy(out, level, run, e_fr, ts, full, key, extra=(), asterisks=False):
+    """An energy element; extra: (name, value) pairs after the three energies (the MD energies);
+    asterisks: the three energies as Fortran writes numbers too wide for their field."""
     out.line(level, "<energy>")
     if full:
         r = run.rng
@@ -1052,20 +1121,22 @@ def _write_energy(out, level, run, e_fr, ts, full, key):
         out.line(level + 1, '<i name="eentropy">%16.8f </i>' % ts)
         out.line(level + 1, '<i name="bandstr">%16.8f </i>' % rest)
         out.line(level + 1, '<i name="atom">%16.8f </i>' % atom)
-    out.line(level + 1, '<i name="e_fr_energy">%16.8f </i>' % e_fr)
-    out.line(level + 1, '<i name="e_wo_entrp">%16.8f </i>' % (e_fr - ts))
-    out.line(level + 1, '<i name="e_0_energy">%16.8f </i>' % (e_fr - 0.5 * ts))
+    for name, v in (("e_fr_energy", e_fr), ("e_wo_entrp", e_fr - ts), ("e_0_energy", e_fr - 0.5 * ts)):
+        out.line(level + 1, '<i name="%s">%s </i>' % (name, "*" * 16 if asterisks else "%16.8f" % v))
+    for name, v in extra:
+        out.line(level + 1, '<i name="%s">%16.8f </i>' % (name, v))
     out.line(level, "</energy>")
 
 
-def _write_eigen_block(out, run, level):
-    """The eigenvalues element (rows: energy, occupancy) at the given indentation."""
+def _write_eigen_block(out, run, level, occupancies=True):
+    """The eigenvalues element (rows: energy, occupancy, or the energy alone) at the given indentation."""
     out.line(level, "<eigenvalues>")
     out.line(level + 1, "<array>")
     for d, nm in ((1, "band"), (2, "kpoint"), (3, "spin")):
         out.line(level + 2, '<dimension dim="%d">%s</dimension>' % (d, nm))
     out.line(level + 2, "<field>eigene</field>")
-    out.line(level + 2, "<field>occ</field>")
+    if occupancies:
+        out.line(level + 2, "<field>occ</field>")
     out.line(level + 2, "<set>")
     nb = run.nbands
     pre = (" " * (level + 5) + "<r>").encode()
@@ -1079,7 +1150,8 @@ def _write_eigen_block(out, run, level):
             o = run.occ_q(e)
             parts = []
             if run.np:
-                rows = _rows_np(pre, [_fmt_q_np(e, 10, 4), _fmt_q_np(o, 10, 4)], suf)
+                cols = [_fmt_q_np(e, 10, 4), _fmt_q_np(o, 10, 4)] if occupancies else [_fmt_q_np(e, 10, 4)]
+                rows = _rows_np(pre, cols, suf)
                 rl = rows.shape[1]
                 buf = rows.tobytes()
                 for kk in range(k1 - k0):
@@ -1090,7 +1162,7 @@ def _write_eigen_block(out, run, level):
                 p = pre.decode()
                 for kk in range(k1 - k0):
                     parts.append(('%s<set comment="kpoint %d">\n' % (kind, k0 + kk + 1)).encode())
-                    parts.append("".join("%s%s%s </r>\n" % (p, _fmt_q(a, 10, 4), _fmt_q(b, 10, 4))
+                    parts.append("".join("%s%s%s </r>\n" % (p, _fmt_q(a, 10, 4), _fmt_q(b, 10, 4) if occupancies else "")
                                          for a, b in zip(e[kk], o[kk])).encode())
                     parts.append(kclose)
             out.write(b"".join(parts))
@@ -1100,11 +1172,11 @@ def _write_eigen_block(out, run, level):
     out.line(level, "</eigenvalues>")
 
 
-def _write_dos(out, run):
+def _write_dos(out, run, comment=None, partial=True):
     cfg = run.cfg
     d = run.dos_data()
     ns, nedos = run.nspins, run.nedos
-    out.line(2, "<dos>")
+    out.line(2, '<dos comment="%s">' % comment if comment else "<dos>")
     out.line(3, '<i name="efermi">%16.8f </i>' % run.efermi)
     out.line(3, "<total>")
     out.line(4, "<array>")
@@ -1122,7 +1194,7 @@ def _write_dos(out, run):
     out.line(5, "</set>")
     out.line(4, "</array>")
     out.line(3, "</total>")
-    if cfg["partial_dos"]:
+    if cfg["partial_dos"] and partial:
         frac, slope = run.partial_fracs()
         out.line(3, "<partial>")
         out.line(4, "<array>")
@@ -1168,9 +1240,9 @@ def _write_dos(out, run):
     out.line(2, "</dos>")
 
 
-def _write_projected(out, run):
+def _write_projected(out, run, tag="projected"):
     nb, ni, ns, nk = run.nbands, run.nions, run.nspins, run.nkpts
-    out.line(2, "<projected>")
+    out.line(2, "<%s>" % tag)
     _write_eigen_block(out, run, 3)
     out.line(3, "<array>")
     for d, nm in ((1, "ion"), (2, "band"), (3, "kpoint"), (4, "spin")):
@@ -1227,10 +1299,11 @@ def _write_projected(out, run):
         out.line(5, "</set>")
     out.line(4, "</set>")
     out.line(3, "</array>")
-    out.line(2, "</projected>")
+    out.line(2, "</%s>" % tag)
 
 
-def _write_dielectric(out, run, comment, variant):
+def _dielectric_rows(run, variant, part):
+    """Rows of energy and six tensor components: a sum of three Lorentz oscillators per variant."""
     cfg, r = run.cfg, run.rng
     nrows = int(cfg["dielectric_rows"])
     emax = 40.0
@@ -1244,36 +1317,165 @@ def _write_dielectric(out, run, comment, variant):
         osc.append((w0, gam, f))
     comp = [1.0 + 0.06 * (r.u(tag + "c", c) - 0.5) for c in range(3)]
     offd = [0.02 * (r.u(tag + "o", c) - 0.5) for c in range(3)]
+    rows = []
+    for e in range(nrows):
+        w = e * dw
+        im, re = 0.0, 1.0
+        for w0, gam, f in osc:
+            d0 = w0 * w0 - w * w
+            den = d0 * d0 + gam * gam * w * w
+            im = im + f * gam * w / den
+            re = re + f * d0 / den
+        base = im if part == "imag" else re
+        dev = im if part == "imag" else re - 1.0
+        rows.append([w] + [base * c for c in comp] + [dev * o for o in offd])
+    return rows
 
-    def rows(part):
-        out_rows = []
-        for e in range(nrows):
-            w = e * dw
-            im, re = 0.0, 1.0
-            for w0, gam, f in osc:
-                d0 = w0 * w0 - w * w
-                den = d0 * d0 + gam * gam * w * w
-                im = im + f * gam * w / den
-                re = re + f * d0 / den
-            base = im if part == "imag" else re
-            dev = im if part == "imag" else re - 1.0
-            vals = [w] + [base * c for c in comp] + [dev * o for o in offd]
-            out_rows.append("      <r>%s </r>\n" % "".join(" " + _fmt_q(_q(x, 4), 10, 4) for x in vals))
-        return out_rows
 
-    out.line(2, '<dielectricfunction comment="%s">' % comment)
+def _write_tensor_table(out, level, rows):
+    """An array of rows of an energy and the six components xx yy zz xy yz zx."""
+    out.line(level, "<array>")
+    out.line(level + 1, '<dimension dim="1">gridpoints</dimension>')
+    for f in ("energy", "xx", "yy", "zz", "xy", "yz", "zx"):
+        out.line(level + 1, "<field>%s</field>" % f)
+    out.line(level + 1, "<set>")
+    pad = " " * (level + 2)
+    out.write("".join("%s<r>%s </r>\n" % (pad, "".join(" " + _fmt_q(_q(x, 4), 10, 4) for x in vals))
+                      for vals in rows).encode())
+    out.line(level + 1, "</set>")
+    out.line(level, "</array>")
+
+
+def _write_dielectric(out, run, comment, variant, level=2):
+    """A dielectricfunction element; comment None writes none (as VASP 5 does)."""
+    out.line(level, '<dielectricfunction comment="%s">' % comment if comment is not None else "<dielectricfunction>")
     for part in ("imag", "real"):
-        out.line(3, "<%s>" % part)
-        out.line(4, "<array>")
-        out.line(5, '<dimension dim="1">gridpoints</dimension>')
-        for f in ("energy", "xx", "yy", "zz", "xy", "yz", "zx"):
-            out.line(5, "<field>%s</field>" % f)
-        out.line(5, "<set>")
-        out.write("".join(rows(part)).encode())
-        out.line(5, "</set>")
-        out.line(4, "</array>")
-        out.line(3, "</%s>" % part)
-    out.line(2, "</dielectricfunction>")
+        out.line(level + 1, "<%s>" % part)
+        _write_tensor_table(out, level + 2, _dielectric_rows(run, variant, part))
+        out.line(level + 1, "</%s>" % part)
+    out.line(level, "</dielectricfunction>")
+
+
+def _write_conductivity(out, run, spin):
+    """The frequency-dependent conductivity of one spin, a table of the same form."""
+    rows = [[w, 0.05 * (1.0 + spin) * im, 0.04 * im, 0.06 * im, xy, yz, zx]
+            for w, im, _, _, xy, yz, zx in _dielectric_rows(run, 10 + spin, "imag")]
+    out.line(2, '<conductivity comment="spin=%d">' % (spin + 1))
+    _write_tensor_table(out, 3, rows)
+    out.line(2, "</conductivity>")
+
+
+# The comments of the dielectric functions that a GW run writes outside any calculation.
+_GW_DIELECTRIC = ("HEAD OF MICROSCOPIC DIELECTRIC TENSOR (INDEPENDENT PARTICLE)",
+                  "1 + v P,  with REDUCIBLE POLARIZABILTY P=P_0 (1 -(v+f) P_0)^-1",
+                  "INVERSE MACROSCOPIC DIELECTRIC TENSOR (including local field effects in RPA (Hartree))",
+                  "screened Coulomb potential")
+
+
+def _tensor(run, name, diagonal, spread):
+    """A symmetric 3x3 tensor near diagonal * 1."""
+    u = run.rng.us(name, 6)
+    m = [[0.0] * 3 for _ in range(3)]
+    for c in range(3):
+        m[c][c] = diagonal * (1.0 + 0.05 * (u[c] - 0.5))
+    for k, (a, b) in enumerate(((0, 1), (1, 2), (0, 2))):
+        m[a][b] = m[b][a] = spread * (u[3 + k] - 0.5)
+    return m
+
+
+def _write_tensor(out, level, name, m):
+    out.line(level, '<varray name="%s" >' % name)
+    for row in m:
+        out.line(level + 1, _vec(row))
+    out.line(level, "</varray>")
+
+
+def _write_response(out, run):
+    """What a linear-response run (LEPSILON) writes after the energies of its calculation: the
+    response loop's electronic steps (three energies each), the static dielectric tensor without
+    and with local fields, the k-points of the lower symmetry, the Born effective charges."""
+    cfg, r = run.cfg, run.rng
+
+    def response_steps(n, key):
+        for j in range(n):
+            e = -1.6 * run.nions * (1.0 + 0.01 * 0.3 ** j * r.u("response", key * 100 + j))
+            out.line(2, "<scstep>")
+            out.line(3, '<time name="total">%8.2f%8.2f</time>' % (2.0, 2.0))
+            _write_energy(out, 3, run, e, 0.0, False, key)
+            out.line(2, "</scstep>")
+
+    eps = _tensor(run, "epsilon", 3.0 + 8.0 * r.u("epsilon-size"), 0.02)
+    response_steps(4, 1)
+    _write_tensor(out, 2, "epsilon_rpa", [[x * 1.03 for x in row] for row in eps])
+    _write_kpoints(out, run, level=2)
+    response_steps(3, 2)
+    _write_tensor(out, 2, "epsilon", eps)
+    _write_kpoints(out, run, level=2)
+    if cfg["born_charges"]:
+        out.line(2, '<array name="born_charges" >')
+        out.line(3, '<dimension dim="1">ion</dimension>')
+        for i, el in enumerate(run.atoms):
+            z = _tensor(run, "born%d" % i, _element(el)[1] * 0.5 * (1 if i % 2 == 0 else -1), 0.3)
+            out.line(3, "<set>")
+            for row in z:
+                out.line(4, _vec(row))
+            out.line(3, "</set>")
+        out.line(2, "</array>")
+
+
+def _write_dynmat(out, run):
+    """Finite differences (IBRION 5 to 8): the mass-weighted second derivatives, their
+    eigenvalues (minus the squared frequencies) and eigenvectors, n = 3 natoms each."""
+    r, n = run.rng, 3 * run.nions
+    h = [[0.0] * n for _ in range(n)]
+    for a in range(n):
+        h[a][a] = -0.02 - 0.08 * r.u("hessian-diag", a)
+        for b in range(a + 1, n):
+            h[a][b] = h[b][a] = 0.004 * (r.u("hessian", a * n + b) - 0.5)
+    out.line(2, "<dynmat>")
+    out.line(3, '<varray name="hessian" >')
+    for row in h:
+        out.line(4, _vec(row))
+    out.line(3, "</varray>")
+    eig = sorted(h[a][a] + 0.001 * (r.u("dynmat-eig", a) - 0.5) for a in range(n))
+    out.line(3, '<v name="eigenvalues">%s</v>' % "".join("%16.8E" % x for x in eig))
+    out.line(3, '<varray name="eigenvectors" >')
+    for a in range(n):
+        out.line(4, "<v> %s</v>" % "".join("%16.8E" % (2.0 * r.u("eigenvector", a * n + b) - 1.0)
+                                           for b in range(n)))
+    out.line(3, "</varray>")
+    out.line(2, "</dynmat>")
+
+
+def _write_kpoints_opt(out, run):
+    """What VASP 6.6 writes for a second k-point set (KPOINTS_OPT) after the energies: the set,
+    its density of states, its energies (without occupancies) with the set again, and its
+    projections, whose eigenvalues do carry the occupancies."""
+    cfg, opt = run.cfg, run.opt
+    _write_kpoints(out, opt, level=2)
+    if cfg["dos"]:
+        _write_dos(out, opt, comment="kpoints_opt", partial=False)
+    out.line(2, '<eigenvalues_kpoints_opt comment="kpoints_opt">')
+    _write_kpoints(out, opt, level=3, generation=False)
+    _write_eigen_block(out, opt, 3, occupancies=False)
+    out.line(2, "</eigenvalues_kpoints_opt>")
+    if cfg["projected"]:
+        _write_projected(out, opt, tag="projected_kpoints_opt")
+
+
+def _write_predicted_steps(out, run, t):
+    """The MD steps that a machine-learned force field predicts after calculation t, each written
+    at the top level as a structure, its forces and its energies."""
+    for j in range(int(run.cfg["ml_steps"])):
+        p = run.predicted_step(t, j)
+        m = t * (1 + int(run.cfg["ml_steps"])) + j + 1
+        _write_structure(out, 1, None, p["lattice"], p["positions"])
+        out.line(1, '<varray name="forces" >')
+        for f in p["forces"]:
+            out.line(2, _vec(f))
+        out.line(1, "</varray>")
+        _write_energy(out, 1, run, p["e_fr"], 0.0, False, m, extra=run.md_energies(m, p["e_fr"]))
+        out.line(1, '<time name="totalsc">%8.2f%8.2f</time>' % (0.03, 0.04))
 
 
 def _write_calculation(out, run, t, last):
@@ -1288,23 +1490,35 @@ def _write_calculation(out, run, t, last):
         out.line(2, "<scstep>")
         out.line(3, '<time name="dav">%8.2f%8.2f</time>' % (cpu * 0.8, cpu * 1.6))
         out.line(3, '<time name="total">%8.2f%8.2f</time>' % (cpu, cpu * 2.0))
-        _write_energy(out, 3, run, e, ts, j == 0 or j == nsc - 1, t * 1000 + j)
+        _write_energy(out, 3, run, e, ts, j == 0 or j == nsc - 1, t * 1000 + j,
+                      asterisks=cfg["scstep_asterisks"] and j == 0)
         out.line(2, "</scstep>")
     _write_structure(out, 2, None, st["lattice"], st["positions"])
     out.line(2, '<varray name="forces" >')
     for f in st["forces"]:
         out.line(3, _vec(f))
     out.line(2, "</varray>")
-    out.line(2, '<varray name="stress" >')
-    for row in st["stress"]:
-        out.line(3, _vec(row))
-    out.line(2, "</varray>")
+    if cfg["stress"]:
+        out.line(2, '<varray name="stress" >')
+        for row in st["stress"]:
+            out.line(3, _vec(row))
+        out.line(2, "</varray>")
     if cfg["magnetization"] and run.nspins == 2:
         out.line(2, '<varray name="magnetization" >')
         for m in st["magnetization"]:
             out.line(3, _vec([m]))
         out.line(2, "</varray>")
-    _write_energy(out, 2, run, st["e_fr"], st["ts"], False, t)
+    m = t * (1 + int(cfg["ml_steps"]))  # the MD step of this calculation
+    _write_energy(out, 2, run, st["e_fr"], st["ts"], False, t,
+                  extra=run.md_energies(m, st["e_fr"]) if cfg["md_energies"] else ())
+    if last and cfg["epsilon"]:
+        _write_response(out, run)
+    if last and cfg["dynmat"]:
+        _write_dynmat(out, run)
+    if last and cfg["epsilon_ion"]:
+        _write_tensor(out, 2, "epsilon_ion", _tensor(run, "epsilon_ion", 5.0 + 10.0 * r.u("epsilon-ion-size"), 0.05))
+    if last and cfg["kpoints_opt"]:
+        _write_kpoints_opt(out, run)
     out.line(2, '<time name="totalsc">%8.2f%8.2f</time>' % (tot_cpu + 0.1, 2.0 * tot_cpu + 0.2))
     if last or cfg["bulk_every_step"]:
         _write_eigen_block(out, run, 2)
@@ -1316,10 +1530,14 @@ def _write_calculation(out, run, t, last):
             _write_dos(out, run)
         if cfg["projected"]:
             _write_projected(out, run)
+        labelled = cfg["dielectric_comment"]
         if cfg["dielectric"]:
-            _write_dielectric(out, run, "density-density", 0)
+            _write_dielectric(out, run, "density-density" if labelled else None, 0)
             if cfg["dielectric_current"]:
-                _write_dielectric(out, run, "current-current", 1)
+                _write_dielectric(out, run, "current-current" if labelled else None, 1)
+        if cfg["conductivity"]:
+            for spin in range(run.nspins):
+                _write_conductivity(out, run, spin)
     out.line(1, "</calculation>")
 
 
@@ -1332,11 +1550,17 @@ def _write_all(out, run):
     _write_kpoints(out, run)
     _write_parameters(out, run)
     _write_atominfo(out, run)
-    _write_structure(out, 1, "initialpos", run.lat0, run.pos0)
+    md = cfg["md_energies"]
+    _write_structure(out, 1, "initialpos", run.lat0, run.pos0, selective=run.selective,
+                     velocities=run.velocities(0) if md else None)
+    for n in range(int(cfg["top_level_dielectric"])):
+        _write_dielectric(out, run, _GW_DIELECTRIC[n % len(_GW_DIELECTRIC)], 20 + n, level=1)
     for t in range(run.nsteps):
         _write_calculation(out, run, t, t == run.nsteps - 1)
+        _write_predicted_steps(out, run, t)
     fin = run.steps[-1]
-    _write_structure(out, 1, "finalpos", fin["lattice"], fin["positions"])
+    _write_structure(out, 1, "finalpos", fin["lattice"], fin["positions"], selective=run.selective,
+                     velocities=run.velocities(1) if md else None)
     out.line(0, "</modeling>")
     out.flush()
 
@@ -1349,7 +1573,9 @@ _DEFAULTS = dict(species="Si:2,O:4", kpoints=10, bands=None, spins=1, steps=3, s
                  dielectric_current=False, magnetization=False, labels=False, scheme="Gamma",
                  bulk_every_step=False, primitive_cell=True, vasp_version="6.4.2", target_mb=None,
                  seed=0, compresslevel=6, hybrid=False, path_kpoints=20, vasprun_labels=True, md=False,
-                 pstress=0.0)
+                 pstress=0.0, dielectric_comment=True, conductivity=False, top_level_dielectric=0,
+                 epsilon=False, epsilon_ion=False, born_charges=False, dynmat=False, kpoints_opt=0,
+                 selective=False, md_energies=False, ml_steps=0, stress=True, scstep_asterisks=False)
 
 
 def _config(kw):
@@ -1417,7 +1643,10 @@ def write_vasprun(path, *, species="Si:2,O:4", atoms=None, kpoints=10, bands=Non
                   dielectric_rows=1000, dielectric_current=False, magnetization=False, labels=False,
                   scheme="Gamma", bulk_every_step=False, primitive_cell=True, vasp_version="6.4.2",
                   target_mb=None, seed=0, compresslevel=6, use_numpy=None, hybrid=False, path_kpoints=20,
-                  vasprun_labels=True, md=False, pstress=0.0) -> None:
+                  vasprun_labels=True, md=False, pstress=0.0, dielectric_comment=True, conductivity=False,
+                  top_level_dielectric=0, epsilon=False, epsilon_ion=False, born_charges=False, dynmat=False,
+                  kpoints_opt=0, selective=False, md_energies=False, ml_steps=0, stress=True,
+                  scstep_asterisks=False) -> None:
     """Write a synthetic vasprun.xml to path (gzip-compressed when path ends with .gz).
 
     species: "El:count,..." text, a dict or (element, count) pairs; atoms is an alias.
@@ -1437,7 +1666,12 @@ def write_vasprun(path, *, species="Si:2,O:4", atoms=None, kpoints=10, bands=Non
                          primitive_cell=primitive_cell, vasp_version=vasp_version,
                          target_mb=target_mb, seed=seed, compresslevel=compresslevel,
                          use_numpy=use_numpy, hybrid=hybrid, path_kpoints=path_kpoints,
-                         vasprun_labels=vasprun_labels, md=md, pstress=pstress))
+                         vasprun_labels=vasprun_labels, md=md, pstress=pstress,
+                         dielectric_comment=dielectric_comment, conductivity=conductivity,
+                         top_level_dielectric=top_level_dielectric, epsilon=epsilon, epsilon_ion=epsilon_ion,
+                         born_charges=born_charges, dynmat=dynmat, kpoints_opt=kpoints_opt, selective=selective,
+                         md_energies=md_energies, ml_steps=ml_steps, stress=stress,
+                         scstep_asterisks=scstep_asterisks))
 
 
 def kpoints_text(**options):
@@ -1488,6 +1722,27 @@ def main(argv=None):
     p.add_argument("--dielectric-rows", type=int, default=_DEFAULTS["dielectric_rows"], help="energy rows of the dielectric function")
     p.add_argument("--dielectric-current", action=B, default=False,
                    help="add a second, current-current dielectricfunction after the density-density one")
+    p.add_argument("--dielectric-comment", action=B, default=True,
+                   help="comment attributes on the dielectric functions (VASP 5 writes none)")
+    p.add_argument("--conductivity", action=B, default=False, help="a conductivity table per spin (optics)")
+    p.add_argument("--top-level-dielectric", type=int, default=0, metavar="N",
+                   help="N dielectric functions outside any calculation, as GW runs write them")
+    p.add_argument("--epsilon", action=B, default=False,
+                   help="linear response (LEPSILON): response steps, epsilon and epsilon_rpa in the last calculation")
+    p.add_argument("--epsilon-ion", action=B, default=False, help="the ionic dielectric tensor epsilon_ion")
+    p.add_argument("--born-charges", action=B, default=False, help="Born effective charges (with --epsilon)")
+    p.add_argument("--dynmat", action=B, default=False,
+                   help="finite differences (IBRION 8): hessian, eigenvalues and eigenvectors, 3 natoms each")
+    p.add_argument("--kpoints-opt", type=int, default=0, metavar="N",
+                   help="a second k-point set of N points (KPOINTS_OPT) with its eigenvalues, DOS and projections")
+    p.add_argument("--selective", action=B, default=False, help="selective-dynamics flags in the top-level structures")
+    p.add_argument("--md-energies", action=B, default=False,
+                   help="with --md: MD energies per step, velocities in the top-level structures")
+    p.add_argument("--ml-steps", type=int, default=0, metavar="N",
+                   help="with --md: N force-field-predicted steps at the top level after each calculation")
+    p.add_argument("--stress", action=B, default=True, help="a stress tensor per calculation")
+    p.add_argument("--scstep-asterisks", action=B, default=False,
+                   help="the first electronic step's energies of each calculation written as asterisks")
     p.add_argument("--magnetization", action=B, default=False, help="magnetization varray per calculation (spin 2 only)")
     p.add_argument("--labels", action=B, default=False, help="line-mode band-structure k-points with labels")
     p.add_argument("--scheme", choices=("Gamma", "Monkhorst-Pack"), default="Gamma", help="k-point grid scheme")

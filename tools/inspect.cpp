@@ -54,8 +54,8 @@ void print_record(const quorvel::RunRecord& r) {
             std::printf("  partial dos      %s\n", shape_text(r.dos->partial->values.shape.data(), 4).c_str());
         }
     }
-    if (r.dielectric) {
-        std::printf("  dielectric       %s\n", shape_text(r.dielectric->imag.shape.data(), 2).c_str());
+    if (const quorvel::DielectricData* dielectric = quorvel::calculation_dielectric(r)) {
+        std::printf("  dielectric       %s\n", shape_text(dielectric->imag.shape.data(), 2).c_str());
     }
 }
 

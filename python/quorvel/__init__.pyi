@@ -37,11 +37,19 @@ class Kpoints(_KpointsRequired, total=False):
     divisions: list[int]  # only when the recipe has divisions
     labels: list[tuple[int, str]]  # (0-based k-point index, label), only when labelled
 
-class Structure(TypedDict):
+class _StructureRequired(TypedDict):
     lattice: list[list[float]]  # three rows
     volume: float
     positions: list[list[float]]  # fractional, one row per atom
     species: list[str]
+
+class Structure(_StructureRequired, total=False):
+    selective: list[list[bool]]  # selective-dynamics flags, 3 per atom; only where written
+    velocities: list[list[float]]  # one row per atom (Å/fs); only where written
+
+# The MD energies of a step ("lattice kinetic" is no identifier): each only where written.
+_MdEnergies = TypedDict("_MdEnergies", {"kinetic": float, "lattice kinetic": float, "nosepot": float,
+                                        "nosekinetic": float, "total": float}, total=False)
 
 class _IonicStepRequired(TypedDict):
     structure: Structure
@@ -49,10 +57,22 @@ class _IonicStepRequired(TypedDict):
     e_wo_entrp: float
     e_0_energy: float
     forces: list[list[float]]
-    stress: list[list[float]]
+    stress: list[list[float]]  # zeros when the step wrote none
+    stress_written: bool
 
-class IonicStep(_IonicStepRequired, total=False):
+class IonicStep(_IonicStepRequired, _MdEnergies, total=False):
     magnetization: list[list[float]]  # only when the step has it
+
+class _MdStepRequired(TypedDict):
+    structure: Structure
+    e_fr_energy: float
+    e_wo_entrp: float
+    e_0_energy: float
+    forces: list[list[float]]
+    predicted: bool  # predicted by a machine-learned force field, not computed
+
+class MdStep(_MdStepRequired, _MdEnergies, total=False):
+    pass
 
 class Projected(TypedDict):
     data: FloatArray  # (nspins, nkpts, nbands, nions, norbitals)
@@ -84,6 +104,33 @@ class Dielectric(TypedDict):
     energies: FloatArray  # (nrows,)
     real: FloatArray  # (nrows of the real part, 6)
     imag: FloatArray  # (nrows of the imaginary part, 6)
+
+class DielectricFunction(TypedDict):
+    comment: str | None  # as written
+    label: str | None  # "density", "current", or the comment
+    in_calculation: bool
+    energies: FloatArray  # (n,)
+    real: FloatArray  # (n, 6)
+    imag: FloatArray  # (n, 6)
+
+class Conductivity(TypedDict):
+    comment: str | None
+    in_calculation: bool
+    energies: FloatArray  # (n,)
+    data: FloatArray  # (n, 6)
+
+class Dynmat(TypedDict):
+    hessian: FloatArray  # (3 natoms, 3 natoms), as VASP writes it (not force constants)
+    eigenvalues: FloatArray  # (3 natoms,): -omega^2
+    eigenvectors: FloatArray  # (3 natoms, 3 natoms), one per row
+
+class _KpointsOptRequired(TypedDict):
+    kpoints: Kpoints
+
+class KpointsOpt(_KpointsOptRequired, total=False):
+    eigenvalues: FloatArray  # (nspins, nkpts, nbands, 2); with parse_eigen
+    projected: Projected  # with parse_projected
+    dos: Dos  # with parse_dos
 
 def _restore(header: bytes, /, *arrays: bytes) -> Vasprun:
     """Restores a pickled Vasprun; for pickle only."""
@@ -235,7 +282,10 @@ class Vasprun:
     def initial_structure(self) -> Structure:
         """The structure the run started from: a dict with ``"lattice"`` (3
         rows, Å), ``"volume"`` (Å³), ``"positions"`` (one fractional row per
-        atom) and ``"species"`` (one symbol per atom), as lists."""
+        atom) and ``"species"`` (one symbol per atom), as lists; and, only
+        where the file writes them, ``"selective"`` (the selective-dynamics
+        flags, three bools per atom: may x, y, z move) and ``"velocities"``
+        (one row per atom, Å/fs, as MD runs write them)."""
     @property
     def final_structure(self) -> Structure:
         """The structure the run ended with, as ``initial_structure``. When the
@@ -248,8 +298,12 @@ class Vasprun:
         ``"e_wo_entrp"`` (without entropy) and ``"e_0_energy"`` (sigma -> 0)
         in eV as written (see ``final_energy`` for the mended last one),
         ``"forces"`` (one row of 3 per atom, eV/Å), ``"stress"`` (3x3, kB;
-        zeros when the step wrote none), and ``"magnetization"`` (rows) only
-        when the step has it. ``[]`` when no step is kept."""
+        zeros when the step wrote none), ``"stress_written"`` (bool: whether
+        it did; machine-learned MD steps write none), and ``"magnetization"``
+        (rows) only when the step has it. The MD energies ``"kinetic"``,
+        ``"lattice kinetic"``, ``"nosepot"``, ``"nosekinetic"`` and
+        ``"total"`` (eV) follow the three energies where the step writes them.
+        ``[]`` when no step is kept."""
     @property
     def eigenvalues(self) -> FloatArray | None:
         """ndarray shape (nspins, nkpts, nbands, 2).  Axis-3: [energy, occupancy].
@@ -288,7 +342,8 @@ class Vasprun:
         """The first dielectric function of the last calculation that has one: a
         dict with ``"energies"`` (ndarray (n,), eV), ``"real"`` and
         ``"imag"`` (ndarrays (rows, 6): xx yy zz xy yz zx as written). Read
-        whatever the options; None when no calculation has one."""
+        whatever the options; None when no calculation has one (a GW run's
+        stand outside its calculation: see ``dielectric_functions``)."""
     @property
     def converged(self) -> bool:
         """True when at least one ionic step is kept and the last one's
@@ -322,7 +377,8 @@ class Vasprun:
         """Whether the ionic loop converged: NSW <= 1, or fewer ionic steps
         than NSW; for molecular dynamics (IBRION 0) and relaxations with
         EDIFFG 0 (IBRION 1, 2), exactly NSW steps. Counts every ionic step
-        of the file."""
+        of the file and, for molecular dynamics, the steps that a machine-
+        learned force field predicted (see ``md_steps``)."""
     @property
     def band_gap(self) -> BandGap | None:
         """A dict with keys ``"gap"``, ``"cbm"``, ``"vbm"`` (eV) and
@@ -333,3 +389,73 @@ class Vasprun:
     def complete(self) -> bool:
         """Whether the file ends properly (with </modeling>); False for a run
         killed while writing it."""
+    @property
+    def dielectric_functions(self) -> list[DielectricFunction]:
+        """Every dielectric function of the file, in file order: those outside any
+        calculation (GW, BSE and RPA runs write them there) and those of the
+        last calculation that has any. One dict each: ``"comment"`` (str as
+        written, or None), ``"label"`` (``"density"`` for density-density
+        or the first one without a comment of a calculation, ``"current"`` for
+        current-current or the second one without; otherwise the comment),
+        ``"in_calculation"`` (bool), ``"energies"`` (ndarray (n,), eV),
+        ``"real"`` and ``"imag"`` (ndarrays (n, 6): xx yy zz xy yz zx). Read
+        whatever the options; ``[]`` when the file has none."""
+    @property
+    def conductivity(self) -> list[Conductivity]:
+        """Every conductivity table of the file (optics runs write one per spin),
+        chosen as ``dielectric_functions``: one dict each with ``"comment"``
+        (str or None), ``"in_calculation"`` (bool), ``"energies"`` (ndarray
+        (n,), eV) and ``"data"`` (ndarray (n, 6): xx yy zz xy yz zx). ``[]``
+        when the file has none."""
+    @property
+    def epsilon(self) -> FloatArray | None:
+        """The static dielectric tensor of a linear-response run (LEPSILON), with
+        local field effects: ndarray (3, 3), the varray "epsilon" of the last
+        calculation that has one. None when the file has none."""
+    @property
+    def epsilon_rpa(self) -> FloatArray | None:
+        """The static dielectric tensor in the random-phase approximation (local
+        field effects in the Hartree term only): ndarray (3, 3), the varray
+        "epsilon_rpa" of the last calculation that has one. None when the
+        file has none."""
+    @property
+    def epsilon_ion(self) -> FloatArray | None:
+        """The ionic contribution to the static dielectric tensor: ndarray (3, 3),
+        the varray "epsilon_ion" of the last calculation that has one. None
+        when the file has none."""
+    @property
+    def born_charges(self) -> FloatArray | None:
+        """The Born effective charges of a linear-response run: ndarray (natoms,
+        3, 3), one tensor per atom with its rows as VASP writes them, from the
+        last calculation that has them. None when the file has none."""
+    @property
+    def dynmat(self) -> Dynmat | None:
+        """The dynamical matrix of a finite-difference or linear-response run
+        (IBRION 5 to 8), as VASP writes it: a dict with ``"hessian"`` (ndarray
+        (3n, 3n)), the second derivatives of the energy divided by the square
+        roots of the two atoms' masses, with VASP's sign (the negative of the
+        mass-weighted force constants: not force constants), in eV/(Å² amu);
+        ``"eigenvalues"`` (ndarray (3n,)), its eigenvalues, which are -ω² in
+        those units (negative for real modes); ``"eigenvectors"`` (ndarray
+        (3n, 3n)), one mode per row. None when the file has none."""
+    @property
+    def kpoints_opt(self) -> KpointsOpt | None:
+        """The second k-point set of VASP 6.3 and later (KPOINTS_OPT) and what was
+        computed on it: a dict with ``"kpoints"`` (as ``kpoints``, with the
+        divisions where written), ``"eigenvalues"`` (ndarray (nspins, nkpts,
+        nbands, 2): energy, occupancy, NaN where the file writes no occupancy)
+        with ``parse_eigen``, ``"projected"`` (as ``projected``) with
+        ``parse_projected``, ``"dos"`` (as ``dos``, with its own Fermi
+        energy) with ``parse_dos``. ``eigenvalues``, ``dos`` and ``efermi`` stay
+        the main set's. None when the file has no such set."""
+    @property
+    def md_steps(self) -> list[MdStep]:
+        """Every molecular-dynamics step in file order: the kept ionic steps and
+        the steps that a machine-learned force field predicted, which VASP
+        writes outside any calculation. One dict each: ``"structure"``, the
+        energies ``"e_fr_energy"``, ``"e_wo_entrp"``, ``"e_0_energy"``
+        and, where written, ``"kinetic"``, ``"lattice kinetic"``,
+        ``"nosepot"``, ``"nosekinetic"``, ``"total"`` (eV),
+        ``"forces"`` and ``"predicted"`` (bool). Every predicted step is
+        kept whatever ``ionic_step_skip`` and ``ionic_step_offset`` select.
+        ``[]`` for a run that is not molecular dynamics."""

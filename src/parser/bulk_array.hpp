@@ -46,6 +46,10 @@ struct BulkArray {
 Status read_bulk_section(XmlCursor& cursor, std::string_view container, const BulkLayout& layout,
                          BulkArray& array);
 
+// Reads the `array` whose start tag was just read, laid out as `layout` says;
+// for sections that hold other children beside their array.
+Status read_bulk_array(XmlCursor& cursor, const BulkLayout& layout, BulkArray& array);
+
 // The array's values and shape into a record array of the same rank.
 template <std::size_t Rank, std::uint64_t... Fixed>
 void take_dense(BulkArray& array, DenseArray<Rank, Fixed...>& dense) {

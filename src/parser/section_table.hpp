@@ -30,6 +30,9 @@ namespace quorvel {
 // atom list.
 using SpeciesList = Species::Symbols;
 
+// What the rows of a calculation share beyond its step.
+struct CalculationContext;
+
 // What the rows of a table read into: the record, and inside a calculation
 // the ionic step that it is building.
 class SectionWalk {
@@ -41,6 +44,15 @@ public:
     const ParseOptions& options;
     RunRecord& record;
     IonicStep* step = nullptr;
+    CalculationContext* calculation = nullptr;
+
+    // The top level after the first calculation: a structure without a name
+    // there starts a step that a machine-learned force field predicted,
+    // which is one once its energy is read whole.
+    bool calculation_read = false;
+    std::optional<IonicStep> predicted;
+    bool predicted_whole = false;
+    bool final_structure_read = false;  // a top-level structure went to the final one
 
     // The symbols of the record's atom list, made once for every structure
     // read after it; null while it has none.

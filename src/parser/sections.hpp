@@ -62,5 +62,52 @@ Status parse_eigenvalues(XmlCursor& cursor, EigenvalueArray& eigenvalues);
 Status parse_projected_section(XmlCursor& cursor, ProjectedArray& projected);
 Status parse_dos_section(XmlCursor& cursor, DosData& dos);
 Status parse_dielectric(XmlCursor& cursor, DielectricData& dielectric);
+Status parse_conductivity(XmlCursor& cursor, Conductivity& conductivity);
+// Eigenvalues with the columns their titles name, as (.., 2) with NaN
+// occupancies where none are written.
+Status parse_titled_eigenvalues(XmlCursor& cursor, EigenvalueArray& eigenvalues);
+// The `array` of a projections element, its start tag just read.
+Status parse_projected_array(XmlCursor& cursor, ProjectedArray& projected);
+
+// A `varray` of three rows of three: a dielectric tensor.
+Status parse_tensor(XmlCursor& cursor, Mat3& tensor);
+Status parse_born_charges(XmlCursor& cursor, DenseArray<3, 3, 3>& charges);
+Status parse_dynmat(XmlCursor& cursor, Dynmat& dynmat);
+
+// The energies of an `energy` element, with the MD energies where `md` is
+// given; values that do not parse are 0.0. In an electronic step
+// (`scstep`), a value written as asterisks is NaN instead.
+Status parse_energy(XmlCursor& cursor, Energies& energies, MdEnergies* md, bool scstep);
+// The `energy` of a step (with its MD energies) into `step` when whole;
+// `whole`, when given, is then set.
+Status read_step_energies(XmlCursor& cursor, IonicStep& step, bool* whole = nullptr);
+
+// What the rows of a calculation share beyond its step: the calculation's
+// own k-point set (the generation of a KPOINTS_OPT set), and what of the
+// KPOINTS_OPT sections, dielectric functions and conductivity tables it gave.
+struct CalculationContext {
+    std::optional<KpointSet> kpoints;
+    bool kpoints_opt = false;         // some KPOINTS_OPT section was read whole
+    bool kpoints_opt_listed = false;  // with its own k-point list
+    std::size_t dielectric_functions = 0;
+    std::size_t unlabelled = 0;  // dielectric functions without a comment
+    std::size_t conductivity = 0;
+};
+
+// The KPOINTS_OPT sections of a calculation; `dos` is the one with
+// comment="kpoints_opt".
+Status read_kpoints_opt_dos(SectionWalk& walk, const XmlEvent& start);
+Status read_eigenvalues_kpoints_opt(SectionWalk& walk, const XmlEvent& start);
+Status read_projected_kpoints_opt(SectionWalk& walk, const XmlEvent& start);
+// A calculation's own `kpoints`.
+Status read_calculation_kpoints(SectionWalk& walk, const XmlEvent& start);
+// The calculation's KPOINTS_OPT k-points, when it gave sections without a list of their own.
+void finish_kpoints_opt(RunRecord& record, CalculationContext& calculation);
+
+// A dielectric function or conductivity table, in a calculation or outside
+// any: it joins the record's list, where those of a calculation replace
+// those of an earlier one.
+Status read_dielectric_function(SectionWalk& walk, const XmlEvent& start);
+Status read_conductivity(SectionWalk& walk, const XmlEvent& start);
 
 }  // namespace quorvel

@@ -175,26 +175,53 @@ PyObject* structure_dict(const Structure& structure, SymbolCache& symbols) {
     if (!dict || !set_item(dict.get(), "lattice", to_python(structure.lattice)) ||
         !set_item(dict.get(), "volume", to_python(structure.volume)) ||
         !set_item(dict.get(), "positions", to_python(structure.positions)) ||
-        !set_item(dict.get(), "species", symbols.species_list(structure.species))) {
+        !set_item(dict.get(), "species", symbols.species_list(structure.species)) ||
+        (structure.selective && !set_item(dict.get(), "selective", to_python(*structure.selective))) ||
+        (structure.velocities && !set_item(dict.get(), "velocities", to_python(*structure.velocities)))) {
         return nullptr;
     }
     return dict.release();
 }
 
+// The structure, the three energies and the MD energies that were written.
+bool add_step_energies(PyObject* dict, const IonicStep& step, SymbolCache& symbols) {
+    if (!set_item(dict, "structure", structure_dict(step.structure, symbols)) ||
+        !set_item(dict, "e_fr_energy", to_python(step.energies.e_fr_energy)) ||
+        !set_item(dict, "e_wo_entrp", to_python(step.energies.e_wo_entrp)) ||
+        !set_item(dict, "e_0_energy", to_python(step.energies.e_0_energy))) {
+        return false;
+    }
+    return !step.md || all_fields(*step.md, [&](auto field) {
+        return !field.value || set_item(dict, field.name, to_python(*field.value));
+    });
+}
+
 PyObject* ionic_step(const IonicStep& step, SymbolCache& symbols) {
     PyRef dict(PyDict_New());
-    if (!dict || !set_item(dict.get(), "structure", structure_dict(step.structure, symbols)) ||
-        !set_item(dict.get(), "e_fr_energy", to_python(step.energies.e_fr_energy)) ||
-        !set_item(dict.get(), "e_wo_entrp", to_python(step.energies.e_wo_entrp)) ||
-        !set_item(dict.get(), "e_0_energy", to_python(step.energies.e_0_energy)) ||
+    if (!dict || !add_step_energies(dict.get(), step, symbols) ||
         !set_item(dict.get(), "forces", to_python(step.forces)) ||
-        !set_item(dict.get(), "stress", to_python(step.stress))) {
+        !set_item(dict.get(), "stress", to_python(step.stress)) ||
+        !set_item(dict.get(), "stress_written", to_python(step.stress_written))) {
         return nullptr;
     }
     if (step.magnetization && !set_item(dict.get(), "magnetization", to_python(*step.magnetization))) {
         return nullptr;
     }
     return dict.release();
+}
+
+PyObject* md_step(const IonicStep& step, bool predicted, SymbolCache& symbols) {
+    PyRef dict(PyDict_New());
+    if (!dict || !add_step_energies(dict.get(), step, symbols) ||
+        !set_item(dict.get(), "forces", to_python(step.forces)) ||
+        !set_item(dict.get(), "predicted", to_python(predicted))) {
+        return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* optional_text(const std::optional<std::string>& text) {
+    return text ? to_python(*text) : Py_NewRef(Py_None);
 }
 
 // Appends code point `cp` to a repr as Rust-style debug text would show it
@@ -372,6 +399,79 @@ PyObject* projected_to_python(const ProjectedArray& projected) { return to_pytho
 PyObject* dos_to_python(const DosData& dos) { return to_python(dos); }
 
 PyObject* dielectric_to_python(const DielectricData& dielectric) { return to_python(dielectric); }
+
+// Each entry keys its comment, None where not written, as its label.
+PyObject* dielectric_functions_to_python(const std::vector<DielectricFunction>& functions) {
+    return list_of(functions, [](const DielectricFunction& function) -> PyObject* {
+        PyRef dict(PyDict_New());
+        if (!dict || !set_item(dict.get(), "comment", optional_text(function.comment)) ||
+            !set_item(dict.get(), "label", optional_text(function.label)) ||
+            !set_item(dict.get(), "in_calculation", to_python(function.in_calculation)) ||
+            !set_item(dict.get(), "energies", to_python(function.data.energies)) ||
+            !set_item(dict.get(), "real", to_python(function.data.real)) ||
+            !set_item(dict.get(), "imag", to_python(function.data.imag))) {
+            return nullptr;
+        }
+        return dict.release();
+    });
+}
+
+PyObject* conductivity_to_python(const std::vector<Conductivity>& tables) {
+    return list_of(tables, [](const Conductivity& table) -> PyObject* {
+        PyRef dict(PyDict_New());
+        if (!dict || !set_item(dict.get(), "comment", optional_text(table.comment)) ||
+            !set_item(dict.get(), "in_calculation", to_python(table.in_calculation)) ||
+            !set_item(dict.get(), "energies", to_python(table.energies)) ||
+            !set_item(dict.get(), "data", to_python(table.values))) {
+            return nullptr;
+        }
+        return dict.release();
+    });
+}
+
+PyObject* tensor_to_python(const Mat3& tensor) {
+    return make_array(tensor[0].data(), std::array<std::uint64_t, 2>{3, 3});
+}
+
+PyObject* born_charges_to_python(const DenseArray<3, 3, 3>& charges) { return to_python(charges); }
+
+PyObject* dynmat_to_python(const Dynmat& dynmat) { return to_python(dynmat); }
+
+// The parts not read are left out, as the main set's properties are None.
+PyObject* kpoints_opt_to_python(const KpointsOpt& opt) {
+    PyRef dict(PyDict_New());
+    if (!dict || !set_item(dict.get(), "kpoints", kpoints_to_python(opt.kpoints)) ||
+        (opt.eigenvalues && !set_item(dict.get(), "eigenvalues", eigenvalues_to_python(*opt.eigenvalues))) ||
+        (opt.projected && !set_item(dict.get(), "projected", projected_to_python(*opt.projected))) ||
+        (opt.dos && !set_item(dict.get(), "dos", dos_to_python(*opt.dos)))) {
+        return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* md_steps_to_python(const RunRecord& record) {
+    if (!molecular_dynamics(record)) {
+        return PyList_New(0);
+    }
+    const std::vector<IonicStep>& steps = record.ionic_steps;
+    const std::vector<PredictedStep>& predicted = record.predicted_steps;
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(steps.size() + predicted.size())));
+    if (!list) {
+        return nullptr;
+    }
+    SymbolCache symbols;
+    std::size_t kept = 0, next = 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+        // An ionic step comes first when no predicted step stands before it.
+        const bool ionic = kept < steps.size() && (next == predicted.size() || kept < predicted[next].after);
+        PyObject* step = ionic ? md_step(steps[kept++], false, symbols) : md_step(predicted[next++].step, true, symbols);
+        if (step == nullptr) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(list.get(), i, step);
+    }
+    return list.release();
+}
 
 PyObject* run_repr(const RunRecord& record) {
     std::string text = "Vasprun(program=" + record.generator.program + ", version=" + record.generator.version +

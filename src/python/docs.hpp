@@ -84,7 +84,10 @@ inline constexpr const char kKpoints[] =
 inline constexpr const char kInitialStructure[] =
     "The structure the run started from: a dict with ``\"lattice\"`` (3\n"
     "rows, Å), ``\"volume\"`` (Å³), ``\"positions\"`` (one fractional row per\n"
-    "atom) and ``\"species\"`` (one symbol per atom), as lists.";
+    "atom) and ``\"species\"`` (one symbol per atom), as lists; and, only\n"
+    "where the file writes them, ``\"selective\"`` (the selective-dynamics\n"
+    "flags, three bools per atom: may x, y, z move) and ``\"velocities\"``\n"
+    "(one row per atom, Å/fs, as MD runs write them).";
 
 inline constexpr const char kFinalStructure[] =
     "The structure the run ended with, as ``initial_structure``. When the\n"
@@ -97,8 +100,12 @@ inline constexpr const char kIonicSteps[] =
     "``\"e_wo_entrp\"`` (without entropy) and ``\"e_0_energy\"`` (sigma -> 0)\n"
     "in eV as written (see ``final_energy`` for the mended last one),\n"
     "``\"forces\"`` (one row of 3 per atom, eV/Å), ``\"stress\"`` (3x3, kB;\n"
-    "zeros when the step wrote none), and ``\"magnetization\"`` (rows) only\n"
-    "when the step has it. ``[]`` when no step is kept.";
+    "zeros when the step wrote none), ``\"stress_written\"`` (bool: whether\n"
+    "it did; machine-learned MD steps write none), and ``\"magnetization\"``\n"
+    "(rows) only when the step has it. The MD energies ``\"kinetic\"``,\n"
+    "``\"lattice kinetic\"``, ``\"nosepot\"``, ``\"nosekinetic\"`` and\n"
+    "``\"total\"`` (eV) follow the three energies where the step writes them.\n"
+    "``[]`` when no step is kept.";
 
 inline constexpr const char kEigenvalues[] =
     "ndarray shape (nspins, nkpts, nbands, 2).  Axis-3: [energy, occupancy].\n"
@@ -137,7 +144,8 @@ inline constexpr const char kDielectric[] =
     "The first dielectric function of the last calculation that has one: a\n"
     "dict with ``\"energies\"`` (ndarray (n,), eV), ``\"real\"`` and\n"
     "``\"imag\"`` (ndarrays (rows, 6): xx yy zz xy yz zx as written). Read\n"
-    "whatever the options; None when no calculation has one.";
+    "whatever the options; None when no calculation has one (a GW run's\n"
+    "stand outside its calculation: see ``dielectric_functions``).";
 
 inline constexpr const char kConverged[] =
     "True when at least one ionic step is kept and the last one's\n"
@@ -171,7 +179,8 @@ inline constexpr const char kConvergedIonic[] =
     "Whether the ionic loop converged: NSW <= 1, or fewer ionic steps\n"
     "than NSW; for molecular dynamics (IBRION 0) and relaxations with\n"
     "EDIFFG 0 (IBRION 1, 2), exactly NSW steps. Counts every ionic step\n"
-    "of the file.";
+    "of the file and, for molecular dynamics, the steps that a machine-\n"
+    "learned force field predicted (see ``md_steps``).";
 
 inline constexpr const char kBandGap[] =
     "A dict with keys ``\"gap\"``, ``\"cbm\"``, ``\"vbm\"`` (eV) and\n"
@@ -182,5 +191,75 @@ inline constexpr const char kBandGap[] =
 inline constexpr const char kComplete[] =
     "Whether the file ends properly (with </modeling>); False for a run\n"
     "killed while writing it.";
+
+inline constexpr const char kDielectricFunctions[] =
+    "Every dielectric function of the file, in file order: those outside any\n"
+    "calculation (GW, BSE and RPA runs write them there) and those of the\n"
+    "last calculation that has any. One dict each: ``\"comment\"`` (str as\n"
+    "written, or None), ``\"label\"`` (``\"density\"`` for density-density\n"
+    "or the first one without a comment of a calculation, ``\"current\"`` for\n"
+    "current-current or the second one without; otherwise the comment),\n"
+    "``\"in_calculation\"`` (bool), ``\"energies\"`` (ndarray (n,), eV),\n"
+    "``\"real\"`` and ``\"imag\"`` (ndarrays (n, 6): xx yy zz xy yz zx). Read\n"
+    "whatever the options; ``[]`` when the file has none.";
+
+inline constexpr const char kConductivity[] =
+    "Every conductivity table of the file (optics runs write one per spin),\n"
+    "chosen as ``dielectric_functions``: one dict each with ``\"comment\"``\n"
+    "(str or None), ``\"in_calculation\"`` (bool), ``\"energies\"`` (ndarray\n"
+    "(n,), eV) and ``\"data\"`` (ndarray (n, 6): xx yy zz xy yz zx). ``[]``\n"
+    "when the file has none.";
+
+inline constexpr const char kEpsilon[] =
+    "The static dielectric tensor of a linear-response run (LEPSILON), with\n"
+    "local field effects: ndarray (3, 3), the varray \"epsilon\" of the last\n"
+    "calculation that has one. None when the file has none.";
+
+inline constexpr const char kEpsilonRpa[] =
+    "The static dielectric tensor in the random-phase approximation (local\n"
+    "field effects in the Hartree term only): ndarray (3, 3), the varray\n"
+    "\"epsilon_rpa\" of the last calculation that has one. None when the\n"
+    "file has none.";
+
+inline constexpr const char kEpsilonIon[] =
+    "The ionic contribution to the static dielectric tensor: ndarray (3, 3),\n"
+    "the varray \"epsilon_ion\" of the last calculation that has one. None\n"
+    "when the file has none.";
+
+inline constexpr const char kBornCharges[] =
+    "The Born effective charges of a linear-response run: ndarray (natoms,\n"
+    "3, 3), one tensor per atom with its rows as VASP writes them, from the\n"
+    "last calculation that has them. None when the file has none.";
+
+inline constexpr const char kDynmat[] =
+    "The dynamical matrix of a finite-difference or linear-response run\n"
+    "(IBRION 5 to 8), as VASP writes it: a dict with ``\"hessian\"`` (ndarray\n"
+    "(3n, 3n)), the second derivatives of the energy divided by the square\n"
+    "roots of the two atoms' masses, with VASP's sign (the negative of the\n"
+    "mass-weighted force constants: not force constants), in eV/(Å² amu);\n"
+    "``\"eigenvalues\"`` (ndarray (3n,)), its eigenvalues, which are -ω² in\n"
+    "those units (negative for real modes); ``\"eigenvectors\"`` (ndarray\n"
+    "(3n, 3n)), one mode per row. None when the file has none.";
+
+inline constexpr const char kKpointsOpt[] =
+    "The second k-point set of VASP 6.3 and later (KPOINTS_OPT) and what was\n"
+    "computed on it: a dict with ``\"kpoints\"`` (as ``kpoints``, with the\n"
+    "divisions where written), ``\"eigenvalues\"`` (ndarray (nspins, nkpts,\n"
+    "nbands, 2): energy, occupancy, NaN where the file writes no occupancy)\n"
+    "with ``parse_eigen``, ``\"projected\"`` (as ``projected``) with\n"
+    "``parse_projected``, ``\"dos\"`` (as ``dos``, with its own Fermi\n"
+    "energy) with ``parse_dos``. ``eigenvalues``, ``dos`` and ``efermi`` stay\n"
+    "the main set's. None when the file has no such set.";
+
+inline constexpr const char kMdSteps[] =
+    "Every molecular-dynamics step in file order: the kept ionic steps and\n"
+    "the steps that a machine-learned force field predicted, which VASP\n"
+    "writes outside any calculation. One dict each: ``\"structure\"``, the\n"
+    "energies ``\"e_fr_energy\"``, ``\"e_wo_entrp\"``, ``\"e_0_energy\"``\n"
+    "and, where written, ``\"kinetic\"``, ``\"lattice kinetic\"``,\n"
+    "``\"nosepot\"``, ``\"nosekinetic\"``, ``\"total\"`` (eV),\n"
+    "``\"forces\"`` and ``\"predicted\"`` (bool). Every predicted step is\n"
+    "kept whatever ``ionic_step_skip`` and ``ionic_step_offset`` select.\n"
+    "``[]`` for a run that is not molecular dynamics.";
 
 }  // namespace quorvel::python::docs

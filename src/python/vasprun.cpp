@@ -290,7 +290,10 @@ PyObject* get_eigenvalue_shape(const RunRecord& r) {
 PyObject* get_projected(const RunRecord& r) { return optional_or_none(r.projected, projected_to_python); }
 PyObject* get_efermi(const RunRecord& r) { return r.dos ? PyFloat_FromDouble(r.dos->efermi) : Py_NewRef(Py_None); }
 PyObject* get_dos(const RunRecord& r) { return optional_or_none(r.dos, dos_to_python); }
-PyObject* get_dielectric(const RunRecord& r) { return optional_or_none(r.dielectric, dielectric_to_python); }
+PyObject* get_dielectric(const RunRecord& r) {
+    const DielectricData* dielectric = calculation_dielectric(r);
+    return dielectric != nullptr ? dielectric_to_python(*dielectric) : Py_NewRef(Py_None);
+}
 PyObject* get_converged(const RunRecord& r) { return PyBool_FromLong(converged(r)); }
 PyObject* get_parameters(const RunRecord& r) { return parameters_to_python(r.parameters); }
 PyObject* get_electronic_steps(const RunRecord& r) { return electronic_steps_to_python(r.ionic_steps); }
@@ -304,6 +307,15 @@ PyObject* get_band_gap(const RunRecord& r) {
     return r.eigenvalues ? band_edges_to_python(band_edges(*r.eigenvalues)) : Py_NewRef(Py_None);
 }
 PyObject* get_complete(const RunRecord& r) { return PyBool_FromLong(r.complete); }
+PyObject* get_dielectric_functions(const RunRecord& r) { return dielectric_functions_to_python(r.dielectric_functions); }
+PyObject* get_conductivity(const RunRecord& r) { return conductivity_to_python(r.conductivity); }
+PyObject* get_epsilon(const RunRecord& r) { return optional_or_none(r.epsilon, tensor_to_python); }
+PyObject* get_epsilon_rpa(const RunRecord& r) { return optional_or_none(r.epsilon_rpa, tensor_to_python); }
+PyObject* get_epsilon_ion(const RunRecord& r) { return optional_or_none(r.epsilon_ion, tensor_to_python); }
+PyObject* get_born_charges(const RunRecord& r) { return optional_or_none(r.born_charges, born_charges_to_python); }
+PyObject* get_dynmat(const RunRecord& r) { return optional_or_none(r.dynmat, dynmat_to_python); }
+PyObject* get_kpoints_opt(const RunRecord& r) { return optional_or_none(r.kpoints_opt, kpoints_opt_to_python); }
+PyObject* get_md_steps(const RunRecord& r) { return md_steps_to_python(r); }
 
 // Pickling: the record as its state (see record_state.hpp), restored by
 // quorvel._restore. The object is immutable, so a copy is the object itself.
@@ -350,6 +362,15 @@ PyGetSetDef kProperties[] = {
     {"converged_ionic", getter<get_converged_ionic>, nullptr, docs::kConvergedIonic, nullptr},
     {"band_gap", getter<get_band_gap>, nullptr, docs::kBandGap, nullptr},
     {"complete", getter<get_complete>, nullptr, docs::kComplete, nullptr},
+    {"dielectric_functions", getter<get_dielectric_functions>, nullptr, docs::kDielectricFunctions, nullptr},
+    {"conductivity", getter<get_conductivity>, nullptr, docs::kConductivity, nullptr},
+    {"epsilon", getter<get_epsilon>, nullptr, docs::kEpsilon, nullptr},
+    {"epsilon_rpa", getter<get_epsilon_rpa>, nullptr, docs::kEpsilonRpa, nullptr},
+    {"epsilon_ion", getter<get_epsilon_ion>, nullptr, docs::kEpsilonIon, nullptr},
+    {"born_charges", getter<get_born_charges>, nullptr, docs::kBornCharges, nullptr},
+    {"dynmat", getter<get_dynmat>, nullptr, docs::kDynmat, nullptr},
+    {"kpoints_opt", getter<get_kpoints_opt>, nullptr, docs::kKpointsOpt, nullptr},
+    {"md_steps", getter<get_md_steps>, nullptr, docs::kMdSteps, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

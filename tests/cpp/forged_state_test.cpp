@@ -61,7 +61,7 @@ RunRecord small_record() {
     fill(dos.total.integrated, {1, 4});
     dos.partial.emplace().orbitals = {"s", "p", "d"};
     fill(dos.partial->values, {1, 2, 3, 4});
-    DielectricData& dielectric = r.dielectric.emplace();
+    DielectricData& dielectric = r.dielectric_functions.emplace_back().data;
     dielectric.energies = counting(3);
     fill(dielectric.imag, {3, 6});
     fill(dielectric.real, {2, 6});  // the real part may have rows of its own
@@ -156,12 +156,12 @@ const Forgery kForgeries[] = {
     {"PartialDosWithALabelTooMany", [](RunRecord& r) { r.dos->partial->orbitals.push_back("f"); },
      "4 orbital labels for 3 orbitals (at dos.partial)"},
     // Six tensor components a row: xx, yy, zz, xy, yz, zx.
-    {"DielectricOfFiveColumns", [](RunRecord& r) { fill(r.dielectric->real, {2, 5}); },
-     "shape (2, 5) where its users read (*, 6) (at dielectric.real)"},
-    {"DielectricOfSevenColumns", [](RunRecord& r) { fill(r.dielectric->imag, {3, 7}); },
-     "shape (3, 7) where its users read (*, 6) (at dielectric.imag)"},
-    {"DielectricWithAnEnergyTooFew", [](RunRecord& r) { r.dielectric->energies = counting(2); },
-     "2 energies for 3 rows (at dielectric)"},
+    {"DielectricOfFiveColumns", [](RunRecord& r) { fill(r.dielectric_functions[0].data.real, {2, 5}); },
+     "shape (2, 5) where its users read (*, 6) (at dielectric_functions[0].data.real)"},
+    {"DielectricOfSevenColumns", [](RunRecord& r) { fill(r.dielectric_functions[0].data.imag, {3, 7}); },
+     "shape (3, 7) where its users read (*, 6) (at dielectric_functions[0].data.imag)"},
+    {"DielectricWithAnEnergyTooFew", [](RunRecord& r) { r.dielectric_functions[0].data.energies = counting(2); },
+     "2 energies for 3 rows (at dielectric_functions[0].data)"},
     {"StructureWithAPositionTooMany", [](RunRecord& r) { r.final_structure.positions.push_back(Vec3{}); },
      "2 species for 3 positions (at final_structure)"},
     {"MagnetizationRowsBeyondTheirValues", [](RunRecord& r) { r.ionic_steps[0].magnetization->offsets = {0, 1, 4}; },
@@ -201,7 +201,7 @@ TEST(ForgedState, TheParsersEdgesRestore) {
     fill(record.projected->values, {1, 2, 3, 2, 1});
     fill(record.dos->partial->values, {1, 2, 0, 4});  // titles of the energy alone: no orbital
     record.dos->partial->orbitals.clear();
-    fill(record.dielectric->real, {0, 6});
+    fill(record.dielectric_functions[0].data.real, {0, 6});
     record.generator.platform = "LinuxIFC \xc3\xa9t\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80";  // UTF-8 of every length
     EXPECT_EQ(restore_text(written(record)), "ok");
 }

@@ -37,9 +37,7 @@ FIELDS = ["symbols", "positions", "cell", "pbc", "constraints", "info", "arrays"
 REPEATED_IN_RESPONSE_SECTIONS = {"nelm", "cshift", "omegamax", "lrpa"}
 
 NEEDS: dict[str, dict[str, str]] = {
-    "ml-md-velocities.xml.gz": {"results": "the stress-written fact",
-                                "eFermi": "the calculation the DOS comes from (not read)"},
-    "born-charges-al2o3.xml.gz": {"results": "born_charges"},
+    "ml-md-velocities.xml.gz": {"eFermi": "the calculation the DOS comes from (not read)"},
 }
 
 # Where the reader keeps less than ASE, by design (see the README).
@@ -50,6 +48,8 @@ LESS_BY_DESIGN: dict[str, dict[str, str]] = {
 
 ASE_IS_WRONG: dict[str, dict[str, str]] = {
     "relax-3steps-max-force.xml": {"symbols": "ASE keeps VASP's \"X\" for xenon (its dummy atom); the POTCAR says Xe"},
+    "selective-dynamics.xml.gz": {"constraints": "ASE takes selective-dynamics flags from the initial structure only; "
+                                                 "VASP 5.2 writes them in the final one"},
     "kpoints-opt-two-dos.xml": {
         field: "ASE attaches the KPOINTS_OPT set to the main eigenvalues" for field in ("eFermi", "ibz_kpts", "kpts",
                                                                                       "divisions")},

@@ -115,10 +115,10 @@ FORGERIES = {
         "80 energies for 81 grid points (at dos.total)"),
     "dielectric function of 5 columns": (
         lambda run, state: state.set_shape(run.dielectric["imag"], (180, 5)),
-        "shape (180, 5) where its users read (*, 6) (at dielectric.imag)"),
+        "shape (180, 5) where its users read (*, 6) (at dielectric_functions[0].data.imag)"),
     "dielectric function with an energy too few": (
         _energies_cut(lambda run: run.dielectric["energies"]),
-        "149 energies for 150 rows (at dielectric)"),
+        "149 energies for 150 rows (at dielectric_functions[0].data)"),
     # Python decodes every text as strict UTF-8.
     "program not UTF-8": (
         lambda run, state: state.replace_texts(["vasp"], [b"v\xffsp"]),

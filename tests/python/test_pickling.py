@@ -137,8 +137,10 @@ def test_counts_beyond_the_state_allocate_nothing():
 
 
 def test_state_starts_with_its_format_and_version():
-    _, header, _ = small_state()
-    assert header[:4] == b"QVRS" and header[4] == 2
+    _, header, arrays = small_state()
+    assert header[:4] == b"QVRS" and header[4] == 3
+    # the states of quorvel before the response, optics, MD and KPOINTS_OPT sections are refused cleanly
+    assert refused(b"QVRS\x02" + header[5:], arrays).startswith("unsupported Vasprun state version 2")
 
 
 def _out_of_band(run):

@@ -85,23 +85,11 @@ def _needs(files: list[str], attributes: list[str], what: str) -> None:
             NEEDS.setdefault(name, {})[attribute] = what
 
 
-_DFPT_TENSORS = ["ionic_steps", "epsilon_static", "epsilon_static_wolfe", "as_dict"]
-_needs(["born-charges-al2o3.xml.gz", "dfpt-epsilon.xml.gz"], _DFPT_TENSORS, "epsilon, epsilon_rpa")
-_needs(["dynmat-hessian.xml.gz", "nacl-dfpt.xml.gz"], ["force_constants", "normalmode_eigenvals",
-                                                      "normalmode_eigenvecs"], "dynmat")
-_needs(["dielectric-density-current.xml.gz"], ["dielectric_data", "dielectric", "optical_absorption_coeff"],
-       "dielectric_functions")
-_needs(["gw0-top-level-dielectric.xml.gz"], ["dielectric_data", "dielectric", "as_dict"], "dielectric_functions")
-_needs(["kpoints-opt-two-dos.xml"], ["kpoints_opt_props", "as_dict", "get_band_structure",
-                                     "get_band_structure(force_hybrid_mode)", "get_band_structure(efermi=smart)"],
-       "kpoints_opt")
-_needs(["ml-md-velocities.xml.gz"], ["ionic_steps", "md_data", "nionic_steps", "converged", "converged_ionic",
-                                     "md_n_steps", "as_dict", "get_trajectory"],
-       "md_steps, the MD energies of ionic steps and the stress-written fact")
-_needs(["selective-dynamics.xml.gz"], ["final_structure", "complete_dos", "complete_dos_normalized", "as_dict",
-                                       "get_computed_entry", "get_band_structure@projected",
-                                       "get_band_structure(force_hybrid_mode)@projected",
-                                       "get_band_structure(efermi=smart)@projected"], "selective")
+# The bridge's as_dict, now that the reader gives these sections: it adds "dielectric" and
+# "optical_absorption_coeff", which the pymatgen installed here leaves out; it fails on a GW run's
+# dielectric functions, and it names the KPOINTS_OPT "actual_kpoints" "actual_points".
+_needs(["dielectric-density-current.xml.gz", "gw0-top-level-dielectric.xml.gz", "kpoints-opt-two-dos.xml"],
+       ["as_dict"], "the bridge's as_dict of dielectric functions and KPOINTS_OPT sets to match pymatgen's")
 
 # Where pymatgen is wrong and quorvel keeps what the file says (see the README).
 PYMATGEN_IS_WRONG: dict[str, dict[str, str]] = {
@@ -274,11 +262,14 @@ def test_generated_file_equals_pymatgen(generated: dict[str, str], name: str, op
 
 def test_generated_dielectric_needs_dielectric_functions(generated: dict[str, str]) -> None:
     path = generated["line-mode-dielectric-541"]
-    if quorvel.pymatgen.Vasprun(path).dielectric_data:
-        for attribute in _GENERATED_NEEDS["line-mode-dielectric-541"]:
+    assert quorvel.pymatgen.Vasprun(path).dielectric_data
+    for attribute in _GENERATED_NEEDS["line-mode-dielectric-541"]:
+        if attribute != "as_dict":
             _assert_same(path, "default", attribute)
-    else:
-        pytest.xfail("needs dielectric_functions")
+    try:
+        _assert_same(path, "default", "as_dict")
+    except AssertionError:
+        pytest.xfail(NEEDS["dielectric-density-current.xml.gz"]["as_dict"])
 
 
 # -- what quorvel does not read --------------------------------------------------------------------------
