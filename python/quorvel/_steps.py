@@ -8,6 +8,7 @@ Each fact comes from one small function, so that a reader that says more about t
 from __future__ import annotations
 
 from dataclasses import dataclass
+from itertools import chain
 
 import numpy as np
 import numpy.typing as npt
@@ -80,3 +81,27 @@ def _integer(value: object) -> int | None:
     if isinstance(value, float) and value.is_integer() and abs(value) < 9.0e18:
         return int(value)
     return None
+
+
+def stacked_array(rows: list[list[list[float]]], count: int, width: int) -> FloatArray | None:
+    """The (steps, count, width) array of every step's rows, None unless every step has `count`
+    rows. Filled from the flattened lists: twice as fast as NumPy's conversion of nested lists,
+    which looks for their shape at every level."""
+    if not all(len(block) == count for block in rows):
+        return None
+    size = len(rows) * count * width
+    if sum(map(len, chain.from_iterable(rows))) == size:  # every row of the right width
+        whole = np.fromiter(chain.from_iterable(chain.from_iterable(rows)), np.float64, size)
+    else:
+        whole = np.array(rows, dtype=np.float64)  # fails with NumPy's word for what is wrong
+    return whole.reshape(len(rows), count, width)
+
+
+def stacked(rows: list[list[list[float]]], count: int, width: int) -> list[FloatArray | None]:
+    """Per step its (count, width) array, or None where the step has no such rows; one array
+    for the run when every step has them."""
+    whole = stacked_array(rows, count, width)
+    if whole is not None:
+        return list(whole)
+    return [np.array(block, dtype=np.float64).reshape(count, width) if len(block) == count else None
+            for block in rows]

@@ -9,7 +9,6 @@ quorvel-vasp-xml` use it. Needs ASE (`pip install 'quorvel[ase]'`)."""
 
 from __future__ import annotations
 
-import copy
 import os
 from typing import TYPE_CHECKING, Any, overload
 
@@ -17,13 +16,15 @@ import numpy as np
 
 import quorvel
 
-from ._peers import optional_property, require
+from ._peers import optional_property, require, without_cycle_collection
+from ._steps import stacked_array
 from ._symbols import element_symbols
 
 require("ase.io", "ase")
 
 from ase import Atoms, units  # noqa: E402  # after the check, which names the extra
 from ase.calculators import singlepoint  # noqa: E402
+from ase.cell import Cell as _Cell  # noqa: E402
 from ase import constraints  # noqa: E402
 from ase.data import chemical_symbols  # noqa: E402
 from ase.utils import string2index  # noqa: E402
@@ -64,10 +65,12 @@ def read(path: Path, index: Index = -1) -> Atoms | list[Atoms]:
     default), a slice or a text such as ":" or "-3:" for a list."""
     chosen = _index(index)
     run = quorvel.Vasprun(path)
-    steps = run.ionic_steps
-    if isinstance(chosen, slice):
-        return _Images(run, steps).atoms(range(len(steps))[chosen])
-    return _Images(run, steps).atoms([range(len(steps))[chosen]])[0]
+    # the steps' lists and the images are many objects, none in a cycle
+    with without_cycle_collection():
+        steps = run.ionic_steps
+        if isinstance(chosen, slice):
+            return _Images(run, steps).atoms(range(len(steps))[chosen])
+        return _Images(run, steps).atoms([range(len(steps))[chosen]])[0]
 
 
 def read_quorvel_vasp_xml(filename: str, index: Index = -1) -> list[Atoms]:
@@ -100,66 +103,70 @@ class _Images:
         # one dict and one array for all images, as ASE's reader shares them
         self.parameters = _parameters(run)
         self.ibz_kpts = run.kpoints["kpointlist"]
-        self.template: Any = None
 
     def atoms(self, indices: range | list[int]) -> list[Atoms]:
         chosen = [self.steps[index] for index in indices]
         if not chosen:
             return []
-        cells = np.array([step["structure"]["lattice"] for step in chosen], dtype=float)
-        fractional = np.array([step["structure"]["positions"] for step in chosen], dtype=float)
-        forces = np.array([step["forces"] for step in chosen], dtype=float)
-        stresses = np.array([step["stress"] for step in chosen], dtype=float) * _STRESS_UNIT
+        count = len(chosen)
+        natoms = len(self.numbers)
+        cells = _array([step["structure"]["lattice"] for step in chosen], 3)
+        fractional = _array([step["structure"]["positions"] for step in chosen], natoms)
+        forces = list(_array([step["forces"] for step in chosen], natoms))
+        stresses = list((_array([step["stress"] for step in chosen], 3) * _STRESS_UNIT).reshape(count, 9)[:, _VOIGT])
+        energies, free_energies = self._energies(indices, chosen)
+        # the product ASE forms, image by image (the same bits as one matmul of the stack)
+        positions = np.matmul(fractional, cells)
+        # Each image and each calculator's copy of it has arrays of its own: rows of stacks
+        # made for them, so that changing one image changes no other, nor what its
+        # calculator compares it with.
+        clones = _Clones(self.numbers, positions, cells)
+        template = self._template(clones.atoms(0, None, 0))
+        born = optional_property(self.run, "born_charges")
         images = []
         for position, index in enumerate(indices):
             step = chosen[position]
-            cell = cells[position]
-            atoms = Atoms(numbers=self.numbers, positions=fractional[position] @ cell, cell=cell, pbc=True)
             flags = _selective(step["structure"]) or self.flags
-            if flags is not None:
-                atoms.constraints = _constraints(flags)
-            results = self._results(index, step, forces[position])
+            results: dict[str, Any] = {"energy": energies[position], "free_energy": free_energies[position],
+                                       "forces": forces[position]}
             if _stress_written(step):
-                results["stress"] = stresses[position].reshape(9)[_VOIGT]
-            calculator = self._calculator(atoms, results)
+                results["stress"] = stresses[position]
+            if index == self.last and born is not None:
+                results["born_effective_charges"] = np.array(born)
+            atoms = clones.atoms(position, flags, 0)
+            calculator = clones.calculator(template, clones.atoms(position, flags, 1), results)
             if index == self.last:
                 self._bands(calculator)
-            atoms.calc = calculator
+            atoms._calc = calculator  # the setter's set_atoms is not a single-point calculator's
             images.append(atoms)
         return images
 
-    def _calculator(self, atoms: Atoms, results: dict[str, Any]) -> Any:
-        """A single-point calculator of these results. The first is made by ASE; the others are
-        shallow copies of it with atoms and results of their own, which is what ASE's constructor
-        would make of them, at a third of its cost (its defaults and working directory are the
-        same for every image)."""
-        if self.template is None:
-            self.template = _SinglePointDFTCalculator(atoms, **results)
-            self.template.name = "vasp"
-            self.template.parameters = self.parameters
-            self.template.ibz_kpts = self.ibz_kpts
-            return self.template
-        calculator = copy.copy(self.template)
-        untyped: Any = atoms  # ASE's Atoms.copy is untyped
-        calculator.atoms = untyped.copy()
-        calculator.results = results
-        return calculator
+    def _template(self, atoms: Atoms) -> Any:
+        """The calculator every image's is a copy of, made once by ASE's constructor."""
+        template: Any = self.__dict__.get("template")
+        if template is None:
+            template = _SinglePointDFTCalculator(atoms)
+            template.name = "vasp"
+            template.parameters = self.parameters
+            template.ibz_kpts = self.ibz_kpts
+            self.__dict__["template"] = template
+        return template
 
-    def _results(self, index: int, step: IonicStep, forces: Any) -> dict[str, Any]:
-        electronic = self.electronic[index]
-        free_energy = np.float64(step["e_fr_energy"])
-        energy = np.float64(step["e_0_energy"])
-        if len(electronic):
-            # the free energy with the last electronic step's sigma -> 0 correction: VASP 5
-            # writes a wrong e_0_energy in many files
-            energy = free_energy + (electronic[-1, 2] - electronic[-1, 0])
-        results: dict[str, Any] = {"energy": energy, "free_energy": free_energy, "forces": forces.copy()}
-        if index == self.last:
-            born = optional_property(self.run, "born_charges")
-            if born is not None:
-                results["born_effective_charges"] = np.array(born)
-        return results
-
+    def _energies(self, indices: range | list[int], chosen: list[IonicStep]) -> tuple[list[Any], list[Any]]:
+        """The energy (the free energy with the last electronic step's sigma -> 0 correction:
+        VASP 5 writes a wrong e_0_energy in many files) and free energy of each chosen step,
+        as NumPy scalars."""
+        free = np.array([step["e_fr_energy"] for step in chosen], dtype=float)
+        energy = np.array([step["e_0_energy"] for step in chosen], dtype=float)
+        last = np.zeros((len(chosen), 3))
+        has_last = np.zeros(len(chosen), dtype=bool)
+        for position, index in enumerate(indices):
+            electronic = self.electronic[index] if index < len(self.electronic) else ()
+            if len(electronic):
+                last[position] = electronic[-1]
+                has_last[position] = True
+        energy = np.where(has_last, free + (last[:, 2] - last[:, 0]), energy)
+        return list(energy), list(free)
     def _bands(self, calculator: Any) -> None:
         """The Fermi energy, k-points and eigenvalues, on the image of the last calculation."""
         run = self.run
@@ -174,6 +181,57 @@ class _Images:
         calculator.kpts = [_SinglePointKPoint(weights[k], spin, k + 1, eigenvalues[spin, k, :, 0],
                                               eigenvalues[spin, k, :, 1] * electrons)
                            for k in range(eigenvalues.shape[1]) for spin in range(eigenvalues.shape[0])]
+
+
+class _Clones:
+    """Atoms and single-point calculators made as copies of ones made by ASE's constructors:
+    a shallow copy of their attributes with arrays of their own, a tenth of the constructors'
+    cost. Where ASE's objects hold attributes this does not know of (another version of
+    ASE), the constructors make every image.
+
+    Set 0 are the images, set 1 their calculators' copies of them: rows of stacks made for
+    each set, so that no two objects share an array."""
+
+    def __init__(self, numbers: Any, positions: Any, cells: Any) -> None:
+        count, natoms = positions.shape[:2]
+        self.template = Atoms(numbers=numbers, positions=np.zeros((natoms, 3)), cell=np.eye(3), pbc=True)
+        self.fast = (self.template.__dict__.keys() == _ATOMS_ATTRIBUTES
+                     and self.template.cell.__dict__.keys() == {"array"})
+        self.rows = [(list(np.array(numbers)[None].repeat(count, axis=0)), list(positions), list(cells),
+                      list(np.ones((count, 3), dtype=bool)), list(np.zeros((count, 3, 1))))
+                     for positions, cells in ((positions, cells), (positions.copy(), cells.copy()))]
+
+    def atoms(self, position: int, flags: list[list[bool]] | None, which: int) -> Atoms:
+        """The image of one step (which=0), or its calculator's copy (which=1)."""
+        numbers, positions, cells, pbc, celldisp = self.rows[which]
+        constraints = [] if flags is None else _constraints(flags)
+        if not self.fast:
+            atoms = Atoms(numbers=numbers[position], positions=positions[position], cell=cells[position], pbc=True)
+            atoms.constraints = constraints
+            return atoms
+        atoms = _new(Atoms)
+        cell = _new(_Cell)
+        cell.__dict__ = {"array": cells[position]}
+        atoms.__dict__ = {"_cellobj": cell, "_pbc": pbc[position],
+                          "arrays": {"numbers": numbers[position], "positions": positions[position]},
+                          "_celldisp": celldisp[position], "_constraints": constraints, "info": {}, "_calc": None}
+        return atoms
+
+    def calculator(self, template: Any, atoms: Atoms, results: dict[str, Any]) -> Any:
+        """A copy of the template calculator with these atoms (a copy of the image) and results."""
+        calculator = _new(type(template))
+        calculator.__dict__ = {**template.__dict__, "atoms": atoms, "results": results}
+        return calculator
+
+
+def _array(rows: list[list[list[float]]], count: int) -> Any:
+    """(steps, count, 3) of the steps' rows, which each step has."""
+    whole = stacked_array(rows, count, 3)
+    return np.array(rows, dtype=float).reshape(len(rows), count, 3) if whole is None else whole
+
+
+_ATOMS_ATTRIBUTES = {"_cellobj", "_pbc", "arrays", "_celldisp", "_constraints", "info", "_calc"}
+_new: Any = object.__new__
 
 
 def _selective(structure: Structure) -> list[list[bool]] | None:

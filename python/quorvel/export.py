@@ -18,7 +18,6 @@ own reading of the run (see README, "Training sets").
 from __future__ import annotations
 
 import os
-from itertools import chain
 from typing import Callable, Iterable, Iterator, Sequence, Union
 
 import numpy as np
@@ -27,7 +26,7 @@ import quorvel
 
 from ._extxyz import ASE_KEYS, REF_KEYS, Keys, write_extxyz
 from ._frame import FloatArray, Frame, InfoValue
-from ._steps import StepFacts, step_facts
+from ._steps import StepFacts, stacked, step_facts
 
 __all__ = ["ASE_KEYS", "REF_KEYS", "Frame", "Keys", "frames", "run_frames", "frames_of_run", "write_extxyz"]
 
@@ -87,10 +86,10 @@ def frames_of_run(run: quorvel.Vasprun, source: str, *, every: int = 1, last: bo
     species = tuple(run.atoms)
     kept = [steps[index] for index in chosen]
     natoms = len(species)
-    lattices = _stacked([step["structure"]["lattice"] for step in kept], 3, 3)
-    fractional = _stacked([step["structure"]["positions"] for step in kept], natoms, 3)
-    forces = _stacked([step["forces"] for step in kept], natoms, 3)
-    stresses = _stacked([step["stress"] if facts.stress_written[index] else [] for index, step in zip(chosen, kept)],
+    lattices = stacked([step["structure"]["lattice"] for step in kept], 3, 3)
+    fractional = stacked([step["structure"]["positions"] for step in kept], natoms, 3)
+    forces = stacked([step["forces"] for step in kept], natoms, 3)
+    stresses = stacked([step["stress"] if facts.stress_written[index] else [] for index, step in zip(chosen, kept)],
                         3, 3)
     magmoms = _magmoms(kept, natoms)
     energy, free_energy = _energies(run, kept, [facts.last_electronic[index] for index in chosen], lattices)
@@ -125,21 +124,6 @@ def _run_values(run: quorvel.Vasprun, keys: Sequence[str]) -> dict[str, InfoValu
         if value is not None:
             values[key] = value
     return values
-
-
-def _stacked(rows: list[list[list[float]]], count: int, width: int) -> list[FloatArray | None]:
-    """Per step its (count, width) array, or None where the step has no such rows. When every
-    step has them, one array for the run, filled from the flattened lists (twice as fast as
-    NumPy's conversion of nested lists, which looks for their shape at every level)."""
-    if all(len(block) == count for block in rows):
-        size = len(rows) * count * width
-        if sum(map(len, chain.from_iterable(rows))) == size:  # every row of the right width
-            whole = np.fromiter(chain.from_iterable(chain.from_iterable(rows)), np.float64, size)
-        else:
-            whole = np.array(rows, dtype=np.float64)  # fails with NumPy's word for what is wrong
-        return list(whole.reshape(len(rows), count, width))
-    return [np.array(block, dtype=np.float64).reshape(count, width) if len(block) == count else None
-            for block in rows]
 
 
 def _magmoms(kept: list[quorvel.IonicStep], natoms: int) -> list[FloatArray | None]:

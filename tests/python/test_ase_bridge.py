@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import functools
 import pathlib
+import pickle
 import subprocess
 import sys
 import warnings
@@ -22,6 +23,7 @@ import pytest
 pytest.importorskip("ase.io")
 
 import ase.io  # noqa: E402
+from ase.calculators.calculator import PropertyNotImplementedError  # noqa: E402
 
 from conftest import CORPUS, corpus_files, gen_vasprun  # noqa: E402
 from peer_equality import differences  # noqa: E402
@@ -182,9 +184,61 @@ def test_selective_flags_written_in_the_initial_structure(generated: dict[str, s
     theirs = [_fields(a)["constraints"] for a in ase.io.read(path, ":", format="vasp-xml")]
     assert theirs[0]
     ours = [_fields(a)["constraints"] for a in quorvel.ase.read(path, ":")]
-    if not any(ours):
-        pytest.xfail("needs selective")
     assert not differences(ours, theirs)
+
+
+def _selective_run(generated: dict[str, str], folder: pathlib.Path) -> pathlib.Path:
+    text = pathlib.Path(generated["monkhorst-relax"]).read_text()
+    end = text.index("</structure>", text.index('<structure name="initialpos"'))
+    rows = "".join(f'<v type="logical"> {flags} </v>' for flags in ("T T T", "F T F", "F F F", "T T T", "T F T"))
+    path = folder / "selective.xml"
+    path.write_text(text[:end] + f'<varray type="logical" name="selective">{rows}</varray>' + text[end:])
+    return path
+
+
+def test_images_equal_ases_through_its_api(generated: dict[str, str], tmp_path: pathlib.Path) -> None:
+    path = _selective_run(generated, tmp_path)
+    ours, theirs = quorvel.ase.read(path, ":"), ase.io.read(path, ":", format="vasp-xml")
+    for mine, other in zip(ours, theirs, strict=True):
+        assert type(mine) is type(other) and type(mine.calc) is type(other.calc)
+        assert mine == other and mine.calc.atoms == other.calc.atoms and mine.calc.atoms.calc is None
+        assert vars(mine).keys() == vars(other).keys() and vars(mine.calc).keys() == vars(other.calc).keys()
+        for method in ("get_potential_energy", "get_forces", "get_stress", "get_positions", "get_cell",
+                       "get_pbc", "get_atomic_numbers", "get_scaled_positions"):
+            assert not differences(getattr(mine, method)(), getattr(other, method)(), method)
+        assert mine.get_potential_energy(force_consistent=True) == other.get_potential_energy(force_consistent=True)
+        assert [c.todict() for c in mine.constraints] == [c.todict() for c in other.constraints]
+        assert [c.todict() for c in mine.calc.atoms.constraints] == [c.todict() for c in other.calc.atoms.constraints]
+        assert mine.info == other.info and mine.cell.array.flags.c_contiguous
+        copied = pickle.loads(pickle.dumps(mine))
+        assert copied == mine and copied.get_potential_energy() == mine.get_potential_energy()
+        assert mine.copy() == mine
+
+
+def test_images_share_no_state(generated: dict[str, str], tmp_path: pathlib.Path) -> None:
+    """Changing one image, in place, changes no other image nor what a calculator compares with."""
+    path = _selective_run(generated, tmp_path)
+    images = quorvel.ase.read(path, ":")
+    before = [(a.positions.copy(), a.cell[:].copy(), a.numbers.copy(), a.pbc.copy()) for a in images]
+    first = images[0]
+    first.positions[0] += 1.0
+    first.cell[0, 0] += 1.0
+    first.numbers[0] = 1
+    first.pbc[0] = False
+    first.info["changed"] = True
+    first.constraints[0].index = 3
+    first.calc.results["forces"][0, 0] = 99.0
+    for name in ("energy", "forces", "stress"):  # the calculator sees the change
+        with pytest.raises(PropertyNotImplementedError):
+            first.calc.get_property(name, first)
+    assert not differences(first.calc.atoms.positions, before[0][0])
+    assert first.calc.atoms.numbers[0] == before[0][2][0] and first.calc.atoms.constraints[0].index != 3
+    for atoms, (positions, cell, numbers, pbc) in zip(images[1:], before[1:]):
+        assert not differences([atoms.positions, atoms.cell[:], atoms.numbers, atoms.pbc],
+                               [positions, cell, numbers, pbc])
+        assert atoms.info == {} and atoms.constraints[0].index != 3
+        assert atoms.calc.results["forces"][0, 0] != 99.0
+        assert atoms.calc.atoms is not first.calc.atoms and atoms.get_potential_energy() is not None
 
 
 def test_energy_is_mended_where_vasp_5_wrote_it_wrong() -> None:

@@ -19,7 +19,7 @@ if TYPE_CHECKING:
     from quorvel import Dos as DosData
     from quorvel import FloatArray, Projected
 
-__all__ = ["by_spin", "orbitals", "partial_dos", "projected_eigenvalues", "projected_magnetisation",
+__all__ = ["band_edges", "by_spin", "orbitals", "partial_dos", "projected_eigenvalues", "projected_magnetisation",
            "total_dos"]
 
 _SPINS = (Spin.up, Spin.down)
@@ -87,3 +87,26 @@ def partial_dos(dos: DosData) -> list[dict[Any, dict[Spin, FloatArray]]]:
             entry[kind] = {spin: data[index, atom, column] for index, spin in enumerate(spins)}
         result.append(entry)
     return result
+
+
+def band_edges(eigenvalues: Any, occu_tol: float) -> tuple[Any, int, Any, int] | None:
+    """(vbm, its k-point, cbm, its k-point) of one spin's (nkpts, nbands, 2) eigenvalues, as
+    pymatgen's scan over k-points and bands finds them: the first highest energy occupied above
+    `occu_tol` and the first lowest at or below it, NaN energies and occupancies never taken.
+    An edge without a state is None with k-point -1. None for an array of another shape."""
+    array = np.asarray(eigenvalues)
+    if array.ndim != 3 or array.shape[2] != 2 or array.dtype.kind != "f":
+        return None
+    if not array.size:
+        return None, -1, None, -1
+    energies, occupancies = array[..., 0], array[..., 1]
+    valid = ~np.isnan(energies)
+    edges: list[Any] = []
+    for state, fill in ((occupancies > occu_tol, -np.inf), (occupancies <= occu_tol, np.inf)):
+        candidates = np.where(state & valid, energies, fill)
+        flat = int(np.argmax(candidates) if fill < 0 else np.argmin(candidates))
+        k, band = divmod(flat, array.shape[1])
+        found = candidates[k, band] != fill
+        edges += [energies[k, band], k] if found else [None, -1]
+    vbm, vbm_k, cbm, cbm_k = edges
+    return vbm, vbm_k, cbm, cbm_k

@@ -6,9 +6,7 @@ changed on the object shows in the dict as it does with pymatgen."""
 
 from __future__ import annotations
 
-import contextlib
-import gc
-from typing import TYPE_CHECKING, Any, Iterator
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 from monty.json import jsanitize
@@ -20,8 +18,45 @@ if TYPE_CHECKING:
 __all__ = ["vasprun_dict"]
 
 
+# Arrays smaller than this are converted by `ndarray.tolist()` alone.
+_SHARED_FLOATS_FROM = 50_000
+# VASP writes eigenvalues, occupancies and projections with 4 decimals (or fewer).
+_DECIMALS = 1e4
+
+
+def nested_list(values: Any) -> Any:
+    """`ndarray.tolist()` of an array, faster for the large arrays of a run file.
+
+    VASP writes projections with four decimals, so a large array holds few distinct values
+    (about a thousand of the 900,000 projections of a real-shaped run): where every value is
+    one of a short table of multiples of 1e-4 (to the bit), the lists refer to one float
+    object per distinct value instead of a new float per entry. They compare equal, and to
+    the bit, to `tolist()`'s; they are made in a third of the time, and the cyclic garbage
+    collector's pass over them is twice as fast."""
+    array = np.asarray(values)
+    if array.dtype != np.float64 or array.size < _SHARED_FLOATS_FROM:
+        return array.tolist()
+    with np.errstate(over="ignore", invalid="ignore"):
+        scaled = array * _DECIMALS
+        np.rint(scaled, out=scaled)
+        # NaN and infinities give no index within the range below
+        index = scaled.astype(np.intp)
+    low, high = int(index.min()), int(index.max())
+    if not (-(1 << 52) < low <= high < (1 << 52) and high - low < array.size // 4):
+        return array.tolist()
+    table = np.arange(low, high + 1) / _DECIMALS
+    index -= low
+    # the same bits: a -0.0, or a value off the grid, leaves the array to tolist()
+    np.take(table, index, out=scaled)
+    if not np.array_equal(scaled.view(np.int64), array.view(np.int64)):
+        return array.tolist()
+    objects = np.empty(len(table), dtype=object)
+    objects[:] = table.tolist()
+    return objects[index].tolist()
+
+
 def _by_spin(values: dict[Any, Any] | None) -> dict[str, Any]:
-    return {str(spin): np.asarray(array).tolist() for spin, array in (values or {}).items()}
+    return {str(spin): nested_list(array) for spin, array in (values or {}).items()}
 
 
 def _plain(value: Any) -> Any:
@@ -86,7 +121,7 @@ def _outputs(run: Vasprun, ionic_steps: list[dict[str, Any]]) -> dict[str, Any]:
         if run.projected_eigenvalues:
             result["projected_eigenvalues"] = _by_spin(run.projected_eigenvalues)
         if run.projected_magnetisation is not None:
-            result["projected_magnetisation"] = run.projected_magnetisation.tolist()
+            result["projected_magnetisation"] = nested_list(run.projected_magnetisation)
     options = run.kpoints_opt_props
     if options is not None and options.eigenvalues:
         result["eigenvalues_kpoints_opt"] = _by_spin(options.eigenvalues)
@@ -101,19 +136,6 @@ def _outputs(run: Vasprun, ionic_steps: list[dict[str, Any]]) -> dict[str, Any]:
         result["dielectric"] = run.dielectric
         result["optical_absorption_coeff"] = run.optical_absorption_coeff
     return result
-
-
-@contextlib.contextmanager
-def without_cycle_collection() -> Iterator[None]:
-    """Holds the cyclic garbage collector off while many lists are made (none of them in a
-    cycle), which it would otherwise scan again and again as they grow: a fifth of the time."""
-    enabled = gc.isenabled()
-    gc.disable()
-    try:
-        yield
-    finally:
-        if enabled:
-            gc.enable()
 
 
 def vasprun_dict(run: Vasprun, ionic_steps: list[dict[str, Any]]) -> dict[str, Any]:

@@ -19,9 +19,9 @@ from pymatgen.io.vasp import outputs
 
 import quorvel
 
-from .._peers import optional_property
+from .._peers import optional_property, without_cycle_collection
 from . import dielectric, electronic, inputs, phonons, steps
-from .serialise import structure_as_dict, vasprun_dict, without_cycle_collection
+from .serialise import structure_as_dict, vasprun_dict
 from .structures import structure, structure_dicts
 
 if TYPE_CHECKING:
@@ -266,6 +266,34 @@ class Vasprun(outputs.Vasprun):
         if self.md_data:
             return bool(super().converged_ionic)
         return self._record.converged_ionic
+
+    @property
+    def eigenvalue_band_properties(self) -> Any:
+        """pymatgen's band properties, (gap, cbm, vbm, is_gap_direct) or, with separate_spins,
+        each per spin: the same values, found by NumPy rather than a scan of every state."""
+        eigenvalues = self.eigenvalues
+        if eigenvalues is None or (self.separate_spins and len(eigenvalues) != 2):
+            return super().eigenvalue_band_properties  # pymatgen's error
+        edges = [electronic.band_edges(values, self.occu_tol) for values in eigenvalues.values()]
+        if any(edge is None for edge in edges):
+            return super().eigenvalue_band_properties
+        # pymatgen's scan: the edges of every spin together, their k-points kept where a spin has none
+        vbm: Any = -float("inf")
+        cbm: Any = float("inf")
+        vbm_k: int | None = None
+        cbm_k: int | None = None
+        per_spin = []
+        for spin_vbm, spin_vbm_k, spin_cbm, spin_cbm_k in edges:  # type: ignore[misc]
+            if self.separate_spins:
+                vbm, cbm = -float("inf"), float("inf")
+            if spin_vbm is not None and spin_vbm > vbm:
+                vbm, vbm_k = spin_vbm, spin_vbm_k
+            if spin_cbm is not None and spin_cbm < cbm:
+                cbm, cbm_k = spin_cbm, spin_cbm_k
+            per_spin.append((max(cbm - vbm, 0), cbm, vbm, vbm_k == cbm_k))
+        if self.separate_spins:
+            return tuple(zip(*per_spin))
+        return max(cbm - vbm, 0), cbm, vbm, vbm_k == cbm_k
 
     def as_dict(self) -> dict[str, Any]:
         """pymatgen's `as_dict()`; the ionic steps straight from the record while unread."""
