@@ -161,12 +161,13 @@ class _Images:
         last = np.zeros((len(chosen), 3))
         has_last = np.zeros(len(chosen), dtype=bool)
         for position, index in enumerate(indices):
-            electronic = self.electronic[index] if index < len(self.electronic) else ()
+            electronic: Any = self.electronic[index] if index < len(self.electronic) else ()
             if len(electronic):
                 last[position] = electronic[-1]
                 has_last[position] = True
         energy = np.where(has_last, free + (last[:, 2] - last[:, 0]), energy)
         return list(energy), list(free)
+
     def _bands(self, calculator: Any) -> None:
         """The Fermi energy, k-points and eigenvalues, on the image of the last calculation."""
         run = self.run
@@ -206,10 +207,10 @@ class _Clones:
         numbers, positions, cells, pbc, celldisp = self.rows[which]
         constraints = [] if flags is None else _constraints(flags)
         if not self.fast:
-            atoms = Atoms(numbers=numbers[position], positions=positions[position], cell=cells[position], pbc=True)
-            atoms.constraints = constraints
-            return atoms
-        atoms = _new(Atoms)
+            made = Atoms(numbers=numbers[position], positions=positions[position], cell=cells[position], pbc=True)
+            made.constraints = constraints
+            return made
+        atoms: Atoms = _new(Atoms)
         cell = _new(_Cell)
         cell.__dict__ = {"array": cells[position]}
         atoms.__dict__ = {"_cellobj": cell, "_pbc": pbc[position],

@@ -28,9 +28,11 @@ from ._extxyz import ASE_KEYS, REF_KEYS, Keys, write_extxyz
 from ._frame import FloatArray, Frame, InfoValue
 from ._steps import StepFacts, stacked, step_facts
 
-__all__ = ["ASE_KEYS", "REF_KEYS", "Frame", "Keys", "frames", "run_frames", "frames_of_run", "write_extxyz"]
+__all__ = ["ASE_KEYS", "REF_KEYS", "Frame", "Keys", "OnSkip", "frames", "run_frames", "frames_of_run", "write_extxyz"]
 
 Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+# on_skip(source, step, the names of the values that are not finite numbers)
+OnSkip = Callable[[str, int, tuple[str, ...]], None]
 
 # VASP writes stress in kB, positive under compression; ASE wants eV/Å³, positive under tension.
 # 0.1 GPa in eV/Å³ with the CODATA 2014 elementary charge, the value of ASE's units, so that the
@@ -42,7 +44,8 @@ PSTRESS_TO_EV_PER_A3 = 1e-22 / 1.60217733e-19
 
 
 def frames(paths: Path | Iterable[Path], *, every: int = 1, last: bool = False, converged_only: bool = False,
-           info: Sequence[str] = (), on_error: Callable[[str, Exception], None] | None = None) -> Iterator[Frame]:
+           info: Sequence[str] = (), on_error: Callable[[str, Exception], None] | None = None,
+           on_skip: OnSkip | None = None) -> Iterator[Frame]:
     """The frames of run files, file after file, in the order of the paths.
 
     every: keep every n-th ionic step of a file, from its first; last: its final step only;
@@ -50,10 +53,13 @@ def frames(paths: Path | Iterable[Path], *, every: int = 1, last: bool = False, 
     are not complete; info: INCAR tags (or parameters, where the INCAR lacks them) to carry in
     each frame's `info`. A file that cannot be read raises its error (`RuntimeError` from the
     reader), or, with on_error, is passed to on_error(path, error) and left out whole: no
-    frame of it is yielded."""
+    frame of it is yielded. A step whose energy, free energy, forces or stress is not a
+    finite number (VASP writes asterisks for a number too wide for its field, which read as
+    NaN) is left out, and passed to on_skip(source, step, names of those values) if given."""
     for path in [paths] if isinstance(paths, (str, bytes, os.PathLike)) else paths:
         try:
-            found = run_frames(path, every=every, last=last, converged_only=converged_only, info=info)
+            found = run_frames(path, every=every, last=last, converged_only=converged_only, info=info,
+                               on_skip=on_skip)
         except Exception as error:
             if on_error is None:
                 raise
@@ -63,15 +69,16 @@ def frames(paths: Path | Iterable[Path], *, every: int = 1, last: bool = False, 
 
 
 def run_frames(path: Path, *, every: int = 1, last: bool = False, converged_only: bool = False,
-               info: Sequence[str] = ()) -> list[Frame]:
+               info: Sequence[str] = (), on_skip: OnSkip | None = None) -> list[Frame]:
     """The frames of one run file (see `frames`); raises when the file cannot be read."""
     run = quorvel.Vasprun(path, parse_dos=False, parse_eigen=False)
     return frames_of_run(run, os.fsdecode(path), every=every, last=last, converged_only=converged_only,
-                         info=info)
+                         info=info, on_skip=on_skip)
 
 
 def frames_of_run(run: quorvel.Vasprun, source: str, *, every: int = 1, last: bool = False,
-                  converged_only: bool = False, info: Sequence[str] = ()) -> list[Frame]:
+                  converged_only: bool = False, info: Sequence[str] = (), on_skip: OnSkip | None = None
+                  ) -> list[Frame]:
     """The frames of a run already read; `source` names it in each frame."""
     if every < 1:
         raise ValueError(f"every must be at least 1, got {every}")
@@ -93,7 +100,7 @@ def frames_of_run(run: quorvel.Vasprun, source: str, *, every: int = 1, last: bo
                         3, 3)
     magmoms = _magmoms(kept, natoms)
     energy, free_energy = _energies(run, kept, [facts.last_electronic[index] for index in chosen], lattices)
-    usable = _usable(energy, free_energy, forces)
+    unusable = _unusable(energy, free_energy, forces, stresses)
     # The product ASE forms from the same two arrays (step by step: the same bits), so that
     # positions equal its reading to the bit.
     positions = [None if scaled is None or lattice is None else scaled @ lattice
@@ -101,8 +108,12 @@ def frames_of_run(run: quorvel.Vasprun, source: str, *, every: int = 1, last: bo
     result = []
     for number, index in enumerate(chosen):
         lattice, position, stress = lattices[number], positions[number], stresses[number]
-        if lattice is None or position is None or not usable[number]:
+        if lattice is None or position is None:
             continue  # nothing a training set can use
+        if unusable[number]:  # a NaN would poison a training set
+            if on_skip is not None:
+                on_skip(source, facts.numbers[index], unusable[number])
+            continue
         result.append(Frame(species, lattice, position, forces[number], magmoms[number], float(energy[number]),
                             float(free_energy[number]), None if stress is None else stress * KBAR_TO_ASE_STRESS,
                             source, facts.numbers[index], facts.total, run.complete, facts.converged[index], values))
@@ -144,12 +155,18 @@ def _energies(run: quorvel.Vasprun, kept: list[quorvel.IonicStep], last_electron
 
     The σ→0 energy is mended as `final_energy` mends the last step's: where the step's
     e_0_energy differs by more than 1e-7 eV from its free energy plus the last electronic
-    step's (e_0 - e_fr), that sum, rounded to 8 decimals as NumPy rounds, replaces it."""
+    step's (e_0 - e_fr), that sum, rounded to 8 decimals as NumPy rounds, replaces it.
+
+    The reader gives 0.0 for a step energy it cannot read (VASP's asterisks). A free energy
+    of exactly 0.0 where the last electronic step's is not 0.0 (a NaN for asterisks there
+    too) is taken as unread, NaN, and the step left out; a σ→0 energy of 0.0, which VASP
+    itself writes in some runs, is mended as above."""
     free = np.array([step["e_fr_energy"] for step in kept], dtype=np.float64)
     sigma0 = np.array([step["e_0_energy"] for step in kept], dtype=np.float64)
     has_last = np.array([energies is not None for energies in last_electronic])
     lasts = np.array([(0.0, 0.0, 0.0) if energies is None else energies for energies in last_electronic],
                      dtype=np.float64).reshape(len(kept), 3)
+    free[has_last & (free == 0.0) & ~(lasts[:, 0] == 0.0)] = np.nan
     corrected = np.rint((free + (lasts[:, 2] - lasts[:, 0])) * 1e8) / 1e8
     energy = np.where(has_last & (np.abs(corrected - sigma0) > 1e-7), corrected, sigma0)
     pstress = run.parameters.get("PSTRESS", 0.0)
@@ -161,7 +178,21 @@ def _energies(run: quorvel.Vasprun, kept: list[quorvel.IonicStep], last_electron
     return energy, free
 
 
-def _usable(energy: FloatArray, free_energy: FloatArray, forces: list[FloatArray | None]) -> list[bool]:
-    """Per step: its energies and forces are finite numbers (a NaN would poison a training set)."""
-    finite = np.isfinite(energy) & np.isfinite(free_energy)
-    return [bool(ok) and (force is None or bool(np.isfinite(force).all())) for ok, force in zip(finite, forces)]
+def _unusable(energy: FloatArray, free_energy: FloatArray, forces: list[FloatArray | None],
+              stresses: list[FloatArray | None]) -> list[tuple[str, ...]]:
+    """Per step, the names of its values that are not all finite numbers; () for a usable step."""
+    finite = [np.isfinite(energy).tolist(), np.isfinite(free_energy).tolist(), _finite(forces), _finite(stresses)]
+    return [tuple(name for name, ok in zip(_CHECKED, flags) if not ok) for flags in zip(*finite)]
+
+
+def _finite(arrays: list[FloatArray | None]) -> list[bool]:
+    """Per step, whether its array (if any) holds finite numbers only; all at once where every step has one."""
+    if arrays and all(array is not None for array in arrays):
+        stack = np.stack(arrays)  # type: ignore[arg-type]  # none is None
+        finite: list[bool] = np.isfinite(stack).reshape(len(arrays), -1).all(axis=1).tolist()
+        return finite
+    return [array is None or bool(np.isfinite(array).all()) for array in arrays]
+
+
+# The values of a frame that must be finite, as `on_skip` names them.
+_CHECKED = ("energy", "free_energy", "forces", "stress")

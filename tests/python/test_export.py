@@ -263,6 +263,50 @@ def test_frames_that_a_training_set_cannot_use_are_left_out(sample_path):
     assert [f.step for f in export.frames_of_run(Run(), "run")] == [0]
 
 
+@requires_corpus
+def test_force_field_steps_of_machine_learned_md_are_no_frames():
+    """The steps a machine-learned force field predicted (`md_steps` with "predicted") are not
+    DFT results: the frames are the calculations' steps only."""
+    path = str(CORPUS / "ml-md-velocities.xml.gz")
+    run = quorvel.Vasprun(path)
+    computed = [step for step in run.md_steps if not step["predicted"]]
+    assert len(computed) < len(run.md_steps)
+    frames = export.run_frames(path)
+    assert [f.free_energy for f in frames] == [step["e_fr_energy"] for step in computed]
+    assert [f.step for f in frames] == list(range(len(computed))) and frames[0].steps == len(computed)
+    assert all(bits(f.forces) == bits(np.array(step["forces"])) for f, step in zip(frames, computed))
+
+
+def test_values_vasp_wrote_as_asterisks_leave_their_step_out_with_a_note(sample_path, tmp_path, capsys):
+    """VASP writes asterisks for a number too wide for its field: NaN in arrays, 0.0 for a step's
+    own energies (which repeat its last electronic step's). Such a step is no training frame:
+    it is left out, with a note on standard error, and the rest is written."""
+    text = open(sample_path, encoding="utf-8").read()
+    # the second step's free energy (in its calculation's own energy block), the third step's stress
+    written = '  <energy>\n   <i name="e_fr_energy">    -26.77869546 </i>'
+    assert text.count(written) == 1
+    text = text.replace(written, '  <energy>\n   <i name="e_fr_energy"> ************ </i>')
+    stress = text.rindex('<varray name="stress" >')
+    text = text[:stress] + text[stress:].replace("0.36481294", "**********", 1)
+    path = tmp_path / "asterisks.xml"
+    path.write_text(text, encoding="utf-8")
+    steps = quorvel.Vasprun(str(path)).ionic_steps
+    assert steps[1]["e_fr_energy"] == 0.0 and math.isnan(steps[2]["stress"][0][0])
+    skipped = []
+    frames = export.run_frames(str(path), on_skip=lambda *note: skipped.append(note))
+    assert [f.step for f in frames] == [0]
+    assert skipped == [(str(path), 1, ("free_energy",)), (str(path), 2, ("stress",))]
+    status, out = export_to(tmp_path, path)
+    assert status == 0
+    err = capsys.readouterr().err
+    assert f"{path}: step 1 left out: free_energy not a finite number" in err
+    assert f"{path}: step 2 left out: stress not a finite number" in err
+    assert "nan" not in out.read_text().lower()
+    ase_io = pytest.importorskip("ase.io")
+    read_back = ase_io.read(out, ":")
+    assert len(read_back) == 1 and np.isfinite(read_back[0].get_potential_energy())
+
+
 def test_a_step_that_wrote_no_stress_has_none(sample_path, monkeypatch):
     monkeypatch.setattr(_steps, "stress_written", lambda run, steps: [i != 1 for i in range(len(steps))])
     frames = export.run_frames(sample_path)

@@ -25,6 +25,7 @@ class FileFrames(NamedTuple):
     path: str
     frames: list[Frame]
     error: str | None
+    skipped: tuple[str, ...] = ()  # a note per step left out for values that are not finite numbers
 
 
 def _names(text: str) -> list[str]:
@@ -62,9 +63,14 @@ def chosen_keys(args: argparse.Namespace) -> Keys:
 
 def read_frames(path: str, every: int, last: bool, converged_only: bool, info: Sequence[str]) -> FileFrames:
     """The frames of one file, or its error text; never raises, so that one file cannot stop the others."""
+    skipped: list[str] = []
+
+    def note(source: str, step: int, names: tuple[str, ...]) -> None:
+        skipped.append(f"{source}: step {step} left out: {', '.join(names)} not a finite number")
+
     try:
-        return FileFrames(path, run_frames(path, every=every, last=last, converged_only=converged_only, info=info),
-                          None)
+        found = run_frames(path, every=every, last=last, converged_only=converged_only, info=info, on_skip=note)
+        return FileFrames(path, found, None, tuple(skipped))
     except Exception as error:
         return FileFrames(path, [], str(error) or type(error).__name__)
 
@@ -121,6 +127,8 @@ def command_export(args: argparse.Namespace) -> int:
                 if result.error is not None:
                     status = report([f"{result.path}: {result.error}"])
                     continue
+                for text in result.skipped:  # a note, not a failure: the status stays
+                    print(f"quorvel: {text}", file=sys.stderr)
                 write_extxyz(result.frames, out, keys)
     except BrokenPipeError:
         raise  # the reader of standard output went away: the command's own handling
