@@ -5,13 +5,11 @@ says which extra brings it."""
 
 from __future__ import annotations
 
-import contextlib
-import gc
 import importlib
 from types import ModuleType
-from typing import Any, Iterator
+from typing import Any
 
-__all__ = ["optional_property", "require", "without_cycle_collection"]
+__all__ = ["optional_property", "require"]
 
 
 def require(module: str, extra: str) -> ModuleType:
@@ -32,25 +30,3 @@ def optional_property(run: object, name: str) -> Any:
     the core. Until a build has them, the bridges give what pymatgen gives
     for a file without them."""
     return getattr(run, name, None)
-
-
-@contextlib.contextmanager
-def without_cycle_collection() -> Iterator[None]:
-    """Holds the cyclic garbage collector off while many lists are made (none of them in a
-    cycle), which it would otherwise scan again and again as they grow: a fifth of the time.
-
-    The objects made meanwhile then go straight to the collector's oldest generation, as
-    objects that live on do after two collections; so the collection that the re-enabled
-    collector would start at once, over every new list (a sixth of `as_dict()`'s time on
-    a projection run), and the next one's are spared. Only while nothing is frozen
-    (`gc.freeze()`), as the promotion unfreezes what is."""
-    enabled = gc.isenabled()
-    gc.disable()
-    try:
-        yield
-    finally:
-        if enabled:
-            if not gc.get_freeze_count():
-                gc.freeze()
-                gc.unfreeze()
-            gc.enable()

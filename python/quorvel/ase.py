@@ -16,7 +16,8 @@ import numpy as np
 
 import quorvel
 
-from ._peers import optional_property, require, without_cycle_collection
+from ._gc import without_cycle_collection
+from ._peers import optional_property, require
 from ._steps import stacked_array
 from ._symbols import element_symbols
 

@@ -26,6 +26,7 @@ import quorvel
 
 from ._extxyz import ASE_KEYS, REF_KEYS, Keys, write_extxyz
 from ._frame import FloatArray, Frame, InfoValue
+from ._gc import without_cycle_collection
 from ._steps import StepFacts, stacked, step_facts
 
 __all__ = ["ASE_KEYS", "REF_KEYS", "Frame", "Keys", "OnSkip", "frames", "run_frames", "frames_of_run", "write_extxyz"]
@@ -72,8 +73,9 @@ def run_frames(path: Path, *, every: int = 1, last: bool = False, converged_only
                info: Sequence[str] = (), on_skip: OnSkip | None = None) -> list[Frame]:
     """The frames of one run file (see `frames`); raises when the file cannot be read."""
     run = quorvel.Vasprun(path, parse_dos=False, parse_eigen=False)
-    return frames_of_run(run, os.fsdecode(path), every=every, last=last, converged_only=converged_only,
-                         info=info, on_skip=on_skip)
+    with without_cycle_collection():  # the steps' many lists
+        return frames_of_run(run, os.fsdecode(path), every=every, last=last, converged_only=converged_only,
+                             info=info, on_skip=on_skip)
 
 
 def frames_of_run(run: quorvel.Vasprun, source: str, *, every: int = 1, last: bool = False,

@@ -334,6 +334,35 @@ def test_the_corpus_kpoints_opt_file_draws_its_grid_with_a_note(tmp_path, capsys
     assert "note: the k-points are a Gamma grid, not a path" in capsys.readouterr().err
 
 
+@needs_matplotlib
+@requires_corpus
+def test_the_corpus_kpoints_opt_bands_positions_labels_and_zero(capsys):
+    """The KPOINTS_OPT set of the corpus file is drawn: its 24 points (the main set has 14) at
+    their distances along the list, its ends labelled, zero at its own Fermi energy (a metal)."""
+    path = str(CORPUS / "kpoints-opt-two-dos.xml")
+    run = quorvel.Vasprun(path)
+    opt = run.kpoints_opt
+    assert opt is not None and opt["eigenvalues"].shape[1] == 24 and run.eigenvalues.shape[1] == 14
+    plot, axes = bands_axes([run], [path])
+    assert "drawn from the KPOINTS_OPT k-points" in capsys.readouterr().err
+    reciprocal = 2 * np.pi * np.linalg.inv(np.array(run.final_structure["lattice"])).T
+    steps = np.linalg.norm(np.diff(opt["kpoints"]["kpointlist"] @ reciprocal, axis=0), axis=1)
+    expected = np.concatenate([[0.0], np.cumsum(steps)])
+    bands = [line for line in axes.get_lines() if line.get_gid() == "band"]
+    assert 0 < len(bands) <= opt["eigenvalues"].shape[2]  # those within the energy window
+    assert np.allclose(np.asarray(bands[0].get_xdata()), expected, rtol=0, atol=1e-9)
+    assert [label.get_text() for label in axes.get_xticklabels()] == ["Γ", "0.285714 0.285714 0.5"]
+    assert np.allclose(axes.get_xticks(), [0.0, expected[-1]]) and axes.get_xlim()[1] == pytest.approx(expected[-1])
+    assert plot.verdict.metal and plot.verdict.zero == opt["dos"]["efermi"] != run.efermi
+    assert axes.get_ylabel() == "E − E_F (eV)"
+    shifted = opt["eigenvalues"][0, :, :, 0].T - opt["dos"]["efermi"]  # (bands, k-points)
+    for band in bands:
+        assert np.isclose(np.asarray(band.get_ydata()), shifted, rtol=0, atol=1e-9).all(axis=1).any()
+    main, axes = bands_axes([run], [path], "--main")
+    assert main.verdict.zero == run.efermi
+    assert len(next(line for line in axes.get_lines() if line.get_gid() == "band").get_xdata()) == 14
+
+
 # ---------------------------------------------------------------------------
 # --dat
 # ---------------------------------------------------------------------------

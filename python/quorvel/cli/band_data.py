@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, TypedDict, cast
+from typing import TYPE_CHECKING, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -21,15 +21,7 @@ from .kpoints_file import KpointsFileError, KpointsLabels, fits, read_kpoints
 from .plot import FileProblem
 
 if TYPE_CHECKING:
-    from quorvel import Dos, Kpoints, Projected
-
-
-class KpointsOpt(TypedDict, total=False):
-    """The second k-point set of a run (KPOINTS_OPT), as the reader gives it."""
-    kpoints: Kpoints
-    eigenvalues: npt.NDArray[np.float64]  # (nspins, nkpts, nbands, 2)
-    projected: Projected | None
-    dos: Dos | None
+    from quorvel import Kpoints, KpointsOpt
 
 
 def kpoints_opt(run: quorvel.Vasprun) -> KpointsOpt | None:

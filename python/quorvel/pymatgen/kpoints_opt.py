@@ -21,8 +21,9 @@ def kpoints_opt_props(data: dict[str, Any] | None, final_structure: Any) -> Kpoi
     weights = list(points["weights"])
     kpoints = Kpoints(comment="Kpoints from vasprun.xml", num_kpts=1, style=KpointsSupportedModes.Reciprocal,
                       kpts=actual, kpts_weights=weights)
+    eigenvalues = data.get("eigenvalues")  # only with parse_eigen
     props = KpointOptProps(kpoints=kpoints, actual_kpoints=actual, actual_kpoints_weights=weights,
-                           eigenvalues=electronic.by_spin(data["eigenvalues"]))
+                           eigenvalues=None if eigenvalues is None else electronic.by_spin(eigenvalues))
     projected = data.get("projected")
     if projected is not None:
         props.projected_eigenvalues = electronic.projected_eigenvalues(projected)

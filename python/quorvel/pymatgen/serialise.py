@@ -71,11 +71,10 @@ def structure_as_dict(structure: Any) -> dict[str, Any]:
     return data
 
 
-def _kpoints(kpoints: Any, points: list[Any], weights: list[Any]) -> dict[str, Any]:
+def _kpoints(kpoints: Any, points: list[Any], weights: list[Any], key: str = "actual_points") -> dict[str, Any]:
     # plain lists and floats, as JSON takes them
     data: dict[str, Any] = jsanitize(kpoints.as_dict())
-    data["actual_points"] = [{"abc": [float(x) for x in point], "weight": float(weight)}
-                             for point, weight in zip(points, weights)]
+    data[key] = [{"abc": [float(x) for x in point], "weight": float(weight)} for point, weight in zip(points, weights)]
     return data
 
 
@@ -88,10 +87,13 @@ def _inputs(run: Vasprun) -> dict[str, Any]:
         "nkpoints": len(run.actual_kpoints),
     }
     options = run.kpoints_opt_props
-    if options is not None:
-        points, weights = options.actual_kpoints or [], options.actual_kpoints_weights or []
-        result["kpoints_opt"] = _kpoints(options.kpoints, points, weights)
-        result["nkpoints_opt"] = len(points)
+    if options:
+        if options.kpoints is None or options.actual_kpoints is None or options.actual_kpoints_weights is None:
+            raise ValueError("kpt_opt_props.kpoints/actual_kpoints/actual_kpoints_weights cannot be None.")
+        # pymatgen names the second set's points "actual_kpoints"
+        result["kpoints_opt"] = _kpoints(options.kpoints, options.actual_kpoints, options.actual_kpoints_weights,
+                                         "actual_kpoints")
+        result["nkpoints_opt"] = len(options.actual_kpoints)
     reciprocal = run.final_structure.lattice.reciprocal_lattice
     result.update({
         "potcar": [symbol.split()[1] for symbol in symbols],
@@ -107,10 +109,14 @@ def _inputs(run: Vasprun) -> dict[str, Any]:
 def _outputs(run: Vasprun, ionic_steps: list[dict[str, Any]]) -> dict[str, Any]:
     final = run.final_structure
     energy = run.final_energy
+    try:
+        per_atom = energy / len(final)
+    except (ArithmeticError, TypeError):  # as pymatgen: a structure without sites, an energy of None
+        per_atom = None
     result: dict[str, Any] = {
         "ionic_steps": ionic_steps,
         "final_energy": energy,
-        "final_energy_per_atom": energy / len(final),
+        "final_energy_per_atom": per_atom,
         "crystal": structure_as_dict(final),
         "efermi": run.efermi,
     }
@@ -120,27 +126,28 @@ def _outputs(run: Vasprun, ionic_steps: list[dict[str, Any]]) -> dict[str, Any]:
         result.update(bandgap=gap, cbm=cbm, vbm=vbm, is_gap_direct=direct)
         if run.projected_eigenvalues:
             result["projected_eigenvalues"] = _by_spin(run.projected_eigenvalues)
-        if run.projected_magnetisation is not None:
-            result["projected_magnetisation"] = nested_list(run.projected_magnetisation)
+        if run.projected_magnetization is not None:
+            result["projected_magnetization"] = nested_list(run.projected_magnetization)
     options = run.kpoints_opt_props
-    if options is not None and options.eigenvalues:
+    if options and options.eigenvalues:
         result["eigenvalues_kpoints_opt"] = _by_spin(options.eigenvalues)
         if options.projected_eigenvalues:
             result["projected_eigenvalues_kpoints_opt"] = _by_spin(options.projected_eigenvalues)
+        if options.projected_magnetization is not None:
+            result["projected_magnetization_kpoints_opt"] = nested_list(options.projected_magnetization)
     # pymatgen's epsilon_* properties, read from the last step's dict (a run without steps has none)
     last = ionic_steps[-1] if ionic_steps else {}
     result["epsilon_static"] = last.get("epsilon", [])
     result["epsilon_static_wolfe"] = last.get("epsilon_rpa", [])
     result["epsilon_ionic"] = last.get("epsilon_ion", [])
-    if run.dielectric_data:
-        result["dielectric"] = run.dielectric
-        result["optical_absorption_coeff"] = run.optical_absorption_coeff
+    # pymatgen's dict holds no dielectric function (`dielectric_data`, `dielectric`, ... stay attributes)
     return result
 
 
 def vasprun_dict(run: Vasprun, ionic_steps: list[dict[str, Any]]) -> dict[str, Any]:
     """The dict pymatgen's `Vasprun.as_dict()` gives for this run."""
     composition = run.final_structure.composition
+    symbols = sorted(set(run.atomic_symbols))
     return {
         "vasp_version": run.vasp_version,
         "has_vasp_completed": run.converged,
@@ -150,8 +157,8 @@ def vasprun_dict(run: Vasprun, ionic_steps: list[dict[str, Any]]) -> dict[str, A
         "pretty_formula": composition.reduced_formula,
         "is_hubbard": run.is_hubbard,
         "hubbards": run.hubbards,
-        "elements": sorted({str(element) for element in composition.elements}),
-        "nelements": len(composition.elements),
+        "elements": symbols,
+        "nelements": len(symbols),
         "run_type": run.run_type,
         "input": _inputs(run),
         "output": _outputs(run, ionic_steps),

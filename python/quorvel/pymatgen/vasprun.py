@@ -19,7 +19,8 @@ from pymatgen.io.vasp import outputs
 
 import quorvel
 
-from .._peers import optional_property, without_cycle_collection
+from .._gc import without_cycle_collection
+from .._peers import optional_property
 from . import dielectric, electronic, inputs, phonons, steps
 from .serialise import structure_as_dict, vasprun_dict
 from .structures import structure, structure_dicts
