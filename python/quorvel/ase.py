@@ -21,15 +21,23 @@ from ._peers import optional_property, require
 from ._steps import stacked_array
 from ._symbols import element_symbols
 
+require("ase.utils.plugins", "ase")
+
+from ase.utils.plugins import ExternalIOFormat  # noqa: E402  # after the check, which names the extra
+
+# The entry point of ASE's I/O formats (pyproject.toml): "+S", many images from a file name. Made
+# before ase.io is imported, whose registry of formats imports this module while it is being read.
+FORMAT = ExternalIOFormat(desc="VASP vasprun.xml, read by quorvel", code="+S", module="quorvel.ase",
+                          glob=["*vasp*.xml", "*vasp*.xml.gz"])
+
 require("ase.io", "ase")
 
-from ase import Atoms, units  # noqa: E402  # after the check, which names the extra
+from ase import Atoms, units  # noqa: E402
 from ase.calculators import singlepoint  # noqa: E402
 from ase.cell import Cell as _Cell  # noqa: E402
 from ase import constraints  # noqa: E402
 from ase.data import chemical_symbols  # noqa: E402
 from ase.utils import string2index  # noqa: E402
-from ase.utils.plugins import ExternalIOFormat  # noqa: E402
 
 # ASE's classes are untyped: they enter as Any
 _SinglePointDFTCalculator: Any = singlepoint.SinglePointDFTCalculator
@@ -44,10 +52,6 @@ __all__ = ["FORMAT", "read", "read_quorvel_vasp_xml"]
 
 Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 Index = int | slice | str
-
-# The entry point of ASE's I/O formats (pyproject.toml): "+S", many images from a file name.
-FORMAT = ExternalIOFormat(desc="VASP vasprun.xml, read by quorvel", code="+S", module="quorvel.ase",
-                          glob=["*vasp*.xml", "*vasp*.xml.gz"])
 
 _ELEMENTS = frozenset(chemical_symbols[1:])
 # Stress in kB, as VASP writes it, to ASE's eV/Å³ with the sign of a stress rather than a pressure.

@@ -252,3 +252,10 @@ def test_energy_is_mended_where_vasp_5_wrote_it_wrong() -> None:
     atoms = quorvel.ase.read(path)
     assert atoms.get_potential_energy() == pytest.approx(-3.74599651)
     assert np.isfinite(atoms.get_stress()).all()
+
+
+def test_importing_the_bridge_first_registers_the_format_without_a_warning() -> None:
+    code = "import quorvel.ase, ase.io; print(ase.io.formats.ioformats['quorvel-vasp-xml'].module_name)"
+    done = subprocess.run([sys.executable, "-W", "error::UserWarning", "-c", code], capture_output=True, text=True,
+                          check=True)
+    assert done.stdout.strip() == "quorvel.ase" and "Failed to register" not in done.stderr
