@@ -191,8 +191,7 @@ def _finite(arrays: list[FloatArray | None]) -> list[bool]:
     """Per step, whether its array (if any) holds finite numbers only; all at once where every step has one."""
     if arrays and all(array is not None for array in arrays):
         stack = np.stack(arrays)  # type: ignore[arg-type]  # none is None
-        finite: list[bool] = np.isfinite(stack).reshape(len(arrays), -1).all(axis=1).tolist()
-        return finite
+        return [bool(flag) for flag in np.isfinite(stack).reshape(len(arrays), -1).all(axis=1)]
     return [array is None or bool(np.isfinite(array).all()) for array in arrays]
 
 
