@@ -18,7 +18,7 @@ own reading of the run (see README, "Training sets").
 from __future__ import annotations
 
 import os
-from typing import Callable, Iterable, Iterator, Sequence, Union
+from typing import Any, Callable, Iterable, Iterator, Sequence, Union
 
 import numpy as np
 
@@ -191,7 +191,8 @@ def _finite(arrays: list[FloatArray | None]) -> list[bool]:
     """Per step, whether its array (if any) holds finite numbers only; all at once where every step has one."""
     if arrays and all(array is not None for array in arrays):
         stack = np.stack(arrays)  # type: ignore[arg-type]  # none is None
-        return [bool(flag) for flag in np.isfinite(stack).reshape(len(arrays), -1).all(axis=1)]
+        flags: Any = np.isfinite(stack).reshape(len(arrays), -1).all(axis=1)  # typed as bool by some NumPys
+        return [bool(flag) for flag in flags]
     return [array is None or bool(np.isfinite(array).all()) for array in arrays]
 
 
