@@ -4,6 +4,8 @@
 #include <new>
 #include <stdexcept>
 
+#include <cxxabi.h>
+
 #include "load.hpp"
 #include "parser/sections.hpp"
 
@@ -12,7 +14,7 @@ namespace quorvel {
 namespace {
 
 template <class Load>
-ParseOutcome run(Load&& load, const ParseOptions& options, const Interruption& interruption) noexcept {
+ParseOutcome run(Load&& load, const ParseOptions& options, const Interruption& interruption) {
     ParseOutcome outcome;
     try {
         Status status;
@@ -38,6 +40,8 @@ ParseOutcome run(Load&& load, const ParseOptions& options, const Interruption& i
             outcome.status = ParseStatus::Failed;
             outcome.error = status.error().to_string();
         }
+    } catch (abi::__forced_unwind&) {
+        throw;  // the thread is ending (see parse.hpp)
     } catch (const std::bad_alloc&) {
         outcome = ParseOutcome{};
         outcome.status = ParseStatus::OutOfMemory;
@@ -60,7 +64,7 @@ ParseOutcome run(Load&& load, const ParseOptions& options, const Interruption& i
 
 }  // namespace
 
-ParseOutcome parse(std::string_view path, const ParseOptions& options, const Interruption& interruption) noexcept {
+ParseOutcome parse(std::string_view path, const ParseOptions& options, const Interruption& interruption) {
     return run([&](Document& document) { return load_document(path, document, interruption); }, options,
                interruption);
 }

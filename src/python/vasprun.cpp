@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "convert.hpp"
@@ -218,7 +219,11 @@ PyObject* vasprun_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!bind_arguments(args, kwargs, bound) || !convert_options(bound, encoded_path, path, options)) {
             return nullptr;
         }
-        ParseOutcome outcome = parse_without_the_lock(path, options);
+        // No reference is held across the parse: a thread that finalization
+        // ends in it must drop nothing on its way out.
+        const std::string path_bytes(path);
+        encoded_path = PyRef();
+        ParseOutcome outcome = parse_without_the_lock(path_bytes, options);
         switch (outcome.status) {
             case ParseStatus::Ok:
                 break;
