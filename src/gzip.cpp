@@ -15,7 +15,6 @@ namespace quorvel {
 
 namespace {
 
-constexpr std::size_t kMaxHeaderField = 65535;
 // DEFLATE cannot expand data by more than about this factor, so a trailer
 // that announces more is not trusted for sizing the output, and no member is
 // given more room than this much of the bytes left.
@@ -73,13 +72,13 @@ Status read_header(std::string_view in, std::size_t& body) {
         }
         at += extra;
     }
-    // The file name and the comment end at a zero byte.
+    // The file name and the comment end at a zero byte, however far on:
+    // gzip itself sets no limit to their length.
     for (const unsigned flag : {kFlagName, kFlagComment}) {
         if (flags & flag) {
-            const std::size_t window = std::min(in.size() - at, kMaxHeaderField + 1);
-            const void* zero = std::memchr(bytes + at, 0, window);
+            const void* zero = std::memchr(bytes + at, 0, in.size() - at);
             if (zero == nullptr) {
-                return window > kMaxHeaderField ? ParseError::io("gzip header field too long") : unexpected_end();
+                return unexpected_end();
             }
             at = static_cast<std::size_t>(static_cast<const unsigned char*>(zero) - bytes) + 1;
         }
