@@ -232,7 +232,7 @@ Status XmlCursor::fast_skip(std::string_view name) {
     return {};
 }
 
-Status XmlCursor::unescape(std::string_view raw, std::string_view& text) {
+Status XmlCursor::unescape(std::string_view raw, std::string_view& text, bool cut_by_the_end) {
     const char* amp = static_cast<const char*>(std::memchr(raw.data(), '&', raw.size()));
     if (amp == nullptr) {
         text = needs_unicode_trim(raw) ? trim_whitespace(raw) : raw;
@@ -246,6 +246,12 @@ Status XmlCursor::unescape(std::string_view raw, std::string_view& text) {
         const char* semicolon =
             static_cast<const char*>(std::memchr(amp + 1, ';', static_cast<std::size_t>(end - amp - 1)));
         if (semicolon == nullptr) {
+            // A reference that the end of the input cuts short is cut text,
+            // which is no error: the text ends where the reference began.
+            if (cut_by_the_end) {
+                text = trim_whitespace(scratch_);
+                return {};
+            }
             return ParseError::other("Unterminated escape sequence '" +
                                      quote_input(std::string_view(amp, static_cast<std::size_t>(end - amp))) +
                                      "' in text");
@@ -294,7 +300,7 @@ Status XmlCursor::read_text(std::string_view& text) {
         QV_TRY(next_event(event));
         switch (event.kind) {
             case EventKind::Text:
-                QV_TRY(unescape(event.text, text));
+                QV_TRY(unescape(event.text, text, reader_.next_byte() == reader_.document_end()));
                 break;
             case EventKind::End:
             case EventKind::Eof:

@@ -130,7 +130,8 @@ public:
     Status read_float_rows(FloatRows& rows);
 
 private:
-    Status unescape(std::string_view raw, std::string_view& text);
+    // `cut_by_the_end`: the text runs to the end of the input.
+    Status unescape(std::string_view raw, std::string_view& text, bool cut_by_the_end = false);
     Status passed_checkpoint(const char* floor, HeapArray<double>* rows);
     Status check_interruption();
     void schedule_checkpoint() noexcept;

@@ -159,5 +159,39 @@ TEST(Truncation, RealFilesCutAnywhereKeepWhatIsWhole) {
     }
 }
 
+// The end of the input inside an entity or character reference is a cut
+// like any other: the sample with references in text items of every kind
+// (a string, a number, a row of a structure, of the forces and of the
+// eigenvalues), cut at every byte in and around each of them.
+TEST(Truncation, ACutInsideAReferenceIsCutText) {
+    std::string text = read_file(std::filesystem::path(QUORVEL_SOURCE_DIR) / "samples" / "sample.xml");
+    const std::pair<std::string, std::string> edits[] = {
+        {"<i type=\"string\" name=\"PREC\">Accurate", "<i type=\"string\" name=\"PREC\">Acc&#x75;rate"},
+        {"<i name=\"EDIFF\">      0.00001000", "<i name=\"EDIFF\">&#x20;     0.00001000&#32;"},
+        {"<v>       0.61362934       0.40426260", "<v>       0.61362934&#x20;     0.40426260&amp;&#9;"},
+        {"<varray name=\"forces\" >\n   <v>", "<varray name=\"forces\" >\n   <v>&#x20;&#x20;"},
+        {"<r>  -10.5518    1.0000 </r>", "<r>  -10.5518&#x20;   1.0000 </r>"},
+    };
+    std::vector<std::size_t> references;
+    for (const auto& [from, to] : edits) {
+        const std::size_t at = text.find(from);
+        ASSERT_NE(at, std::string::npos) << from;
+        text.replace(at, from.size(), to);
+        for (std::size_t amp = text.find('&', at); amp < at + to.size(); amp = text.find('&', amp + 1)) {
+            references.push_back(amp);
+        }
+    }
+    const Whole whole = whole_document(text);
+    for (const std::size_t reference : references) {
+        for (std::size_t cut = reference - 2; cut < reference + 10; ++cut) {
+            check_cut(text, whole, cut);
+            ASSERT_FALSE(::testing::Test::HasFailure()) << "cut at " << cut;
+        }
+    }
+    // The cut of the report: a row of numbers ends in `&#x20`.
+    const ParseOutcome cut = parse_prefix(text, text.find("-10.5518&#x20") + 13);
+    EXPECT_EQ(cut.status, ParseStatus::Ok) << cut.error;
+}
+
 }  // namespace
 }  // namespace quorvel::testing
