@@ -269,7 +269,7 @@ void release(ArrayMemory& block) noexcept {
     }
 }
 
-bool enter_own_mapping(ArrayMemory& block, std::size_t bytes) noexcept {
+bool enter_own_mapping(ArrayMemory& block, std::size_t bytes, bool populate_now) noexcept {
     const std::size_t page = page_size();
     if (block.mapped != 0 || block.foreign.release != nullptr || page == 0 || bytes > std::numeric_limits<std::size_t>::max() - page) {
         return false;
@@ -283,7 +283,9 @@ bool enter_own_mapping(ArrayMemory& block, std::size_t bytes) noexcept {
         unmap(base, bytes);
         return false;
     }
-    populate(base, base + bytes);
+    if (populate_now) {
+        populate(base, base + bytes);
+    }
     std::free(block.data);
     block = ArrayMemory{base, bytes, bytes, {}};
     return true;
