@@ -128,6 +128,20 @@ public:
         }
     }
 
+    // An empty array becomes `count` zeros. A large one takes fresh pages of
+    // its own, which read as zeros without being written: an array that is
+    // mostly zeros then costs neither the time of filling it nor the memory
+    // of the pages never written.
+    void assign_zeros(std::size_t count) {
+        if (size_ == 0 && count >= kOwnMappingMin / sizeof(T) &&
+            count <= std::numeric_limits<std::size_t>::max() / sizeof(T) &&
+            memory::enter_own_mapping(memory_, count * sizeof(T), false)) {
+            size_ = count;
+            return;
+        }
+        resize_zeroed(count);
+    }
+
     // An array of the `count` values at `values`, which belong to someone
     // else: they are read where they are, and `owner.release` is called
     // when the array is done with them (or copies them to grow).

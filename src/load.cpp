@@ -85,7 +85,7 @@ Status load_document(std::string_view path, Document& document, const Interrupti
     QV_TRY(read_file(path, raw, valid_utf8, interruption));
     if (has_gz_extension(path)) {
         HeapArray<char> inflated;
-        QV_TRY(inflate_gzip(std::string_view(raw.data(), raw.size()), inflated, valid_utf8));
+        QV_TRY(inflate_gzip(std::string_view(raw.data(), raw.size()), inflated, valid_utf8, interruption));
         raw = std::move(inflated);
     }
     return finish_document(std::move(raw), document, valid_utf8);

@@ -210,6 +210,10 @@ Status XmlCursor::skip_element() {
     }
 }
 
+Status XmlCursor::ask_to_stop() {
+    return interruption_ != nullptr && interruption_->stop() ? Status(ParseError::interrupted()) : Status();
+}
+
 Status XmlCursor::fast_skip(std::string_view name) {
     std::string needle;
     needle.reserve(name.size() + 3);
@@ -241,8 +245,13 @@ Status XmlCursor::unescape(std::string_view raw, std::string_view& text, bool cu
     scratch_.clear();
     const char* p = raw.data();
     const char* const end = p + raw.size();
+    const char* ask_at = p + kInterruptStep;  // a text of millions of references stops like the rest
     while (amp != nullptr) {
         scratch_.append(p, amp);
+        if (amp >= ask_at) [[unlikely]] {
+            ask_at = amp + kInterruptStep;
+            QV_TRY(ask_to_stop());
+        }
         const char* semicolon =
             static_cast<const char*>(std::memchr(amp + 1, ';', static_cast<std::size_t>(end - amp - 1)));
         if (semicolon == nullptr) {

@@ -46,7 +46,8 @@ template <class T, class Parse>
 Status read_whole(XmlCursor& cursor, std::optional<T>& slot, Parse&& parse) {
     T value;
     Status status = parse(value);
-    if (cursor.input_ended()) {
+    // A request to stop is no error of the text.
+    if (cursor.input_ended() && (status.ok() || status.error().kind() != ErrorKind::Interrupted)) {
         return {};
     }
     QV_TRY(std::move(status));

@@ -5,6 +5,7 @@
 #include <cxxabi.h>
 
 #include "errors.hpp"
+#include "interruptible_parse.hpp"
 
 namespace quorvel::python {
 
@@ -75,18 +76,20 @@ ParseOutcome parse_without_the_lock(std::string_view path, const ParseOptions& o
     watch.may_be_ended = !interpreter_finalizing();
     const Interruption interruption{signal_raised, &watch};
     watch.thread = PyEval_SaveThread();
-    ParseOutcome outcome = parse(path, options, interruption);
+    ParseOutcome outcome = parse_interruptibly(path, options, interruption);
     if (watch.may_be_ended && interpreter_finalizing()) {
         outcome = ParseOutcome{};  // given back now, while nothing else is going on
         outcome.status = ParseStatus::Interrupted;
     }
     take_the_lock_back(watch);
-    if (outcome.status == ParseStatus::Interrupted) {
-        if (watch.raised) {
-            raise_exception(std::move(watch.raised));
-        } else {  // stopped for a finalization that did not end this thread
-            PyErr_SetString(PyExc_RuntimeError, "the interpreter is shutting down");
-        }
+    // What a handler raised is raised, also when the parse came to its end
+    // before it saw the request to stop.
+    if (watch.raised) {
+        outcome = ParseOutcome{};
+        outcome.status = ParseStatus::Interrupted;
+        raise_exception(std::move(watch.raised));
+    } else if (outcome.status == ParseStatus::Interrupted) {  // a finalization that did not end this thread
+        PyErr_SetString(PyExc_RuntimeError, "the interpreter is shutting down");
     }
     return outcome;
 }
