@@ -38,9 +38,7 @@ constexpr std::int64_t kSettleNanoseconds = std::int64_t{200} * 1000 * 1000;
 constexpr std::int64_t kSettleLimitNanoseconds = std::int64_t{1000} * 1000 * 1000;
 constexpr long kSettleStepNanoseconds = 10 * 1000 * 1000;
 
-Status os_error(int code) {
-    return ParseError::io(std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")");
-}
+Status os_error(int code) { return ParseError::os(code); }
 
 Status stop_if_asked(const Interruption& interruption) {
     return interruption.stop() ? Status(ParseError::interrupted()) : Status();

@@ -21,6 +21,15 @@ PyObject* eigenvalue_shape_to_python(const EigenvalueArray& eigenvalues);
 PyObject* projected_to_python(const ProjectedArray& projected);
 PyObject* dos_to_python(const DosData& dos);
 PyObject* dielectric_to_python(const DielectricData& dielectric);
+PyObject* dielectric_functions_to_python(const std::vector<DielectricFunction>& functions);
+PyObject* conductivity_to_python(const std::vector<Conductivity>& tables);
+PyObject* tensor_to_python(const Mat3& tensor);
+PyObject* born_charges_to_python(const DenseArray<3, 3, 3>& charges);
+PyObject* dynmat_to_python(const Dynmat& dynmat);
+PyObject* kpoints_opt_to_python(const KpointsOpt& opt);
+// Every MD step: the kept ionic steps and the predicted ones, in file order;
+// [] for a run that is not molecular dynamics.
+PyObject* md_steps_to_python(const RunRecord& record);
 
 // One (n, 3) array per step: the three energies of each electronic step.
 PyObject* electronic_steps_to_python(const std::vector<IonicStep>& steps);

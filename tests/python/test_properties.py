@@ -12,7 +12,7 @@ import quorvel
 
 Vasprun = quorvel.Vasprun
 KEYS = ["scheme", "divisions"]
-STEP_KEYS = ["structure", "e_fr_energy", "e_wo_entrp", "e_0_energy", "forces", "stress"]
+STEP_KEYS = ["structure", "e_fr_energy", "e_wo_entrp", "e_0_energy", "forces", "stress", "stress_written"]
 
 
 def is_matrix(value, ncols=None, nrows=None):
@@ -39,7 +39,7 @@ def test_record_value_types_and_key_orders(sample_path, generate, options, kpoin
         assert is_matrix(s["lattice"], 3, 3) and is_matrix(s["positions"], 3, len(run.atoms))
         assert s["species"] == run.atoms and all(type(x) is str for x in s["species"])
     for step in run.ionic_steps:
-        assert list(step) == STEP_KEYS + ["magnetization"] * magnetization
+        assert list(step) == STEP_KEYS + ["magnetization"] * magnetization and step["stress_written"] is True
         assert all(type(step[k]) is float for k in STEP_KEYS[1:4]) and is_matrix(step["stress"], 3, 3)
         assert is_matrix(step["forces"], 3, len(run.atoms))
         assert not magnetization or is_matrix(step["magnetization"], None, len(run.atoms))
