@@ -8,21 +8,32 @@
 
 #include "consumed_text.hpp"
 #include "error.hpp"
+#include "file_mapping.hpp"
 #include "heap_array.hpp"
 
 namespace quorvel {
 
-// The loaded document: its bytes in memory. The text is a view into them; it
-// starts after any bytes the declaration rewrite gave up.
+// The loaded document: bytes in memory, or a file mapped as it is (see
+// FileMapping). The text is a view into them; it starts after any bytes the
+// declaration rewrite gave up.
 class Document {
 public:
     Document() noexcept = default;
     Document(HeapArray<char> bytes, std::size_t offset) noexcept
         : bytes_(std::move(bytes)), offset_(offset), consumed_(text(), bytes_.owns_mapping()) {}
+    // The pages of a mapped file are given back as read, never moved: they
+    // belong to the file.
+    Document(FileMapping mapping, std::size_t offset) noexcept
+        : mapping_(std::move(mapping)), offset_(offset), consumed_(text(), false) {}
 
     std::string_view text() const noexcept {
-        return std::string_view(bytes_.data() + offset_, bytes_.size() - offset_);
+        return mapping_ ? std::string_view(mapping_.data() + offset_, mapping_.size() - offset_)
+                        : std::string_view(bytes_.data() + offset_, bytes_.size() - offset_);
     }
+
+    // Whether the text is still what the file held: false only for a mapped
+    // file that changed under the mapping.
+    bool intact() const noexcept { return mapping_.intact(); }
 
     // Hands on the pages of the text as a walk reads it; for a walk whose
     // owner of the document reads nothing of it afterwards.
@@ -30,6 +41,7 @@ public:
 
 private:
     HeapArray<char> bytes_;
+    FileMapping mapping_;
     std::size_t offset_ = 0;
     ConsumedText consumed_;
 };

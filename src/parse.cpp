@@ -14,19 +14,28 @@ ParseOutcome run(Load&& load, const ParseOptions& options, const Interruption& i
         [&] {
             ParseOutcome outcome;
             Status status;
-            {
+            // A mapped file that changed under the walk (possible only once
+            // its lease ran out, as while the process was stopped) is read
+            // once more; what was read of it is dropped either way.
+            for (int attempt = 0; attempt < 2; ++attempt) {
                 // The document lives only for the walk; the record keeps
                 // copies. Its text is ours, so the walk gives back what it
                 // has read.
                 Document document;
                 status = load(document);
-                if (status.ok()) {
-                    RunRecord record;
-                    status = walk_document(document.text(), options, record, &document.consumed(), &interruption);
-                    if (status.ok()) {
-                        outcome.record = std::move(record);
-                    }
+                if (!status.ok()) {
+                    break;
                 }
+                RunRecord record;
+                status = walk_document(document.text(), options, record, &document.consumed(), &interruption);
+                if (!document.intact()) {
+                    status = ParseError::io("file changed while it was read");
+                    continue;
+                }
+                if (status.ok()) {
+                    outcome.record = std::move(record);
+                }
+                break;
             }
             if (status.ok()) {
                 outcome.status = ParseStatus::Ok;
