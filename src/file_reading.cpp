@@ -191,6 +191,23 @@ Status wait_until_settled(int fd, struct stat& info, const Interruption& interru
     return {};
 }
 
+// A write stamps the file when it begins and may go on for a while after:
+// a writer preempted in the middle of a large write (on a loaded machine,
+// for longer than any settling time) leaves a file whose status says
+// nothing of the half written. Ext4, XFS and tmpfs hold the file's lock
+// for the whole of a write, and take it also to look for data (SEEK_DATA):
+// that look waits until the write in progress has ended, so that what is
+// read after it is whole, and any later write stamps the file anew. On file
+// systems that take no lock there the look costs a system call and nothing
+// else; its answer does not matter.
+void wait_for_write_in_progress(int fd) noexcept {
+#if defined(SEEK_DATA)
+    (void)::lseek(fd, 0, SEEK_DATA);
+#else
+    (void)fd;
+#endif
+}
+
 // pread(2) of up to `capacity` bytes at `offset`, retried when a signal
 // interrupts it unless the caller then asks to stop.
 Status read_at(int fd, char* buffer, std::size_t capacity, std::size_t offset, std::size_t& count,
@@ -269,6 +286,9 @@ Status read_regular(int fd, HeapArray<char>& out, bool& valid_utf8, const Interr
         }
         if (attempt != 0 && !lease.held()) {
             QV_TRY(wait_until_settled(fd, before, interruption));
+        }
+        if (!lease.held()) {
+            wait_for_write_in_progress(fd);
         }
         out = HeapArray<char>();
         Utf8Check utf8;
