@@ -321,6 +321,8 @@ PyObject* get_born_charges(const RunRecord& r) { return optional_or_none(r.born_
 PyObject* get_dynmat(const RunRecord& r) { return optional_or_none(r.dynmat, dynmat_to_python); }
 PyObject* get_kpoints_opt(const RunRecord& r) { return optional_or_none(r.kpoints_opt, kpoints_opt_to_python); }
 PyObject* get_md_steps(const RunRecord& r) { return md_steps_to_python(r); }
+PyObject* get_generator(const RunRecord& r) { return generator_to_python(r.generator); }
+PyObject* get_electronic_step_energies(const RunRecord& r) { return electronic_step_energies_to_python(r); }
 
 // Pickling: the record as its state (see record_state.hpp), restored by
 // quorvel._restore. The object is immutable, so a copy is the object itself.
@@ -376,6 +378,9 @@ PyGetSetDef kProperties[] = {
     {"dynmat", getter<get_dynmat>, nullptr, docs::kDynmat, nullptr},
     {"kpoints_opt", getter<get_kpoints_opt>, nullptr, docs::kKpointsOpt, nullptr},
     {"md_steps", getter<get_md_steps>, nullptr, docs::kMdSteps, nullptr},
+    {"generator", getter<get_generator>, nullptr, docs::kGenerator, nullptr},
+    {"electronic_step_energies", getter<get_electronic_step_energies>, nullptr, docs::kElectronicStepEnergies,
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

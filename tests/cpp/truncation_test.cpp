@@ -117,6 +117,7 @@ IonicStep clone_step(const IonicStep& step) {
     copy.stress_written = step.stress_written;
     copy.magnetization = step.magnetization;
     copy.scsteps = step.scsteps;
+    copy.scstep_terms = step.scstep_terms;
     return copy;
 }
 
@@ -146,6 +147,10 @@ void check_cut(std::string_view text, const Whole& whole, std::size_t cut) {
         const std::vector<Energies>& all = w.ionic_steps[i].scsteps;
         ASSERT_TRUE(i + 1 == r.ionic_steps.size() && step.scsteps.size() < all.size()) << "step " << i << ", cut at " << cut;
         step.scsteps.insert(step.scsteps.end(), all.begin() + static_cast<std::ptrdiff_t>(step.scsteps.size()), all.end());
+        // Their terms too, named alike: the cut file met the names in the same order.
+        const std::vector<EnergyTerm>& every = w.ionic_steps[i].scstep_terms;
+        const auto kept = static_cast<std::ptrdiff_t>(step.scstep_terms.size());
+        step.scstep_terms.insert(step.scstep_terms.end(), every.begin() + kept, every.end());
         ASSERT_TRUE(RecordDigest::of(step) == whole.steps[i]) << "step " << i << " of the cut at " << cut;
     }
     expect_whole_section(r.eigenvalues, whole.eigenvalues, "eigenvalues", cut);
