@@ -1,7 +1,6 @@
 #include "gzip.hpp"
 
 #include <algorithm>
-#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -15,7 +14,6 @@ namespace quorvel {
 
 namespace {
 
-constexpr std::size_t kMaxHeaderField = 65535;
 // DEFLATE cannot expand data by more than about this factor, so a trailer
 // that announces more is not trusted for sizing the output, and no member is
 // given more room than this much of the bytes left.
@@ -27,12 +25,19 @@ constexpr std::size_t kGuessRatio = 4;
 constexpr std::size_t kSpareRoom = std::size_t{1} << 20;
 // zlib takes its input in pieces of at most this size.
 constexpr std::size_t kInflateChunk = std::size_t{1} << 30;
+// Output between two questions whether to stop, where the decoding goes a
+// piece at a time: some hundredths of a second of work.
+constexpr std::size_t kOutputStep = std::size_t{16} << 20;
 
 constexpr unsigned kFlagHeaderCrc = 0x02;
 constexpr unsigned kFlagExtra = 0x04;
 constexpr unsigned kFlagName = 0x08;
 constexpr unsigned kFlagComment = 0x10;
 constexpr unsigned kFlagReserved = 0xE0;
+
+Status stop_if_asked(const Interruption& interruption) {
+    return interruption.stop() ? Status(ParseError::interrupted()) : Status();
+}
 
 Status unexpected_end() { return ParseError::io("unexpected end of file"); }
 Status checksum_mismatch() { return ParseError::io("corrupt gzip stream does not have a matching checksum"); }
@@ -73,13 +78,13 @@ Status read_header(std::string_view in, std::size_t& body) {
         }
         at += extra;
     }
-    // The file name and the comment end at a zero byte.
+    // The file name and the comment end at a zero byte, however far on:
+    // gzip itself sets no limit to their length.
     for (const unsigned flag : {kFlagName, kFlagComment}) {
         if (flags & flag) {
-            const std::size_t window = std::min(in.size() - at, kMaxHeaderField + 1);
-            const void* zero = std::memchr(bytes + at, 0, window);
+            const void* zero = std::memchr(bytes + at, 0, in.size() - at);
             if (zero == nullptr) {
-                return window > kMaxHeaderField ? ParseError::io("gzip header field too long") : unexpected_end();
+                return unexpected_end();
             }
             at = static_cast<std::size_t>(static_cast<const unsigned char*>(zero) - bytes) + 1;
         }
@@ -114,15 +119,19 @@ Status check_trailer(std::string_view in, std::size_t at, std::size_t size, std:
 // The CRC-32 of the bytes of `out` from `from` on, which `utf8` checks on
 // from where it stopped, in one pass over pieces small enough to stay in the
 // cache from one check to the other.
-std::uint32_t crc_and_utf8_check(const HeapArray<char>& out, std::size_t from, Utf8Check& utf8) {
+Status crc_and_utf8_check(const HeapArray<char>& out, std::size_t from, Utf8Check& utf8, std::uint32_t& crc,
+                          const Interruption& interruption) {
     constexpr std::size_t kPiece = std::size_t{1} << 18;
-    std::uint32_t crc = 0;
+    crc = 0;
     for (std::size_t at = from; at < out.size(); at += kPiece) {
         const std::size_t end = at + std::min(kPiece, out.size() - at);
         crc = deflate_whole::update_crc32(crc, out.data() + at, end - at);
         utf8.grow(out.data(), end);
+        if ((end - from) % kOutputStep == 0) {
+            QV_TRY(stop_if_asked(interruption));
+        }
     }
-    return crc;
+    return {};
 }
 
 // The most output that `compressed` bytes of DEFLATE data can give.
@@ -152,10 +161,10 @@ void reserve_for_first_member(std::string_view in, std::size_t body, HeapArray<c
 // the compressed bytes left and at least as much again as the output so far
 // (so that the buffer grows geometrically), but never more than DEFLATE can
 // give from the bytes left. libdeflate gives no detail on failure, so any
-// failure (false, with `out` as it was) is left to the streaming decoder,
-// which reports it precisely.
-bool inflate_whole(deflate_whole::Decoder& decoder, std::string_view in, std::size_t body, HeapArray<char>& out,
-                   std::size_t& trailer) {
+// failure (`whole` false, with `out` as it was) is left to the streaming
+// decoder, which reports it precisely.
+Status inflate_whole(deflate_whole::Decoder& decoder, std::string_view in, std::size_t body, HeapArray<char>& out,
+                     std::size_t& trailer, bool& whole, const Interruption& interruption) {
     const std::size_t rest = in.size() - body;
     const std::size_t most = most_output(rest);
     std::size_t room = out.capacity() - out.size();
@@ -166,15 +175,19 @@ bool inflate_whole(deflate_whole::Decoder& decoder, std::string_view in, std::si
             case deflate_whole::Decoded::Whole:
                 out.grow_by(produced);
                 trailer = body + used;
-                return true;
+                whole = true;
+                return {};
             case deflate_whole::Decoded::Failed:
-                return false;
+                whole = false;
+                return {};
             case deflate_whole::Decoded::NeedRoom:
                 break;
         }
         if (room >= most) {
-            return false;
+            whole = false;
+            return {};
         }
+        QV_TRY(stop_if_asked(interruption));
         const std::size_t guess = std::min(rest, most / kGuessRatio) * kGuessRatio;
         room = std::min(most, std::max({std::min(room, most / 4) * 4, guess, out.size()}));
         out.reserve_large_in_own_mapping(out.size() + room);
@@ -193,7 +206,8 @@ struct InflateStream {
 
 // Decodes the member body at `body` with zlib, a piece at a time, appending
 // to `out`; `trailer` is then where the member's trailer starts.
-Status inflate_streaming(std::string_view in, std::size_t body, HeapArray<char>& out, std::size_t& trailer) {
+Status inflate_streaming(std::string_view in, std::size_t body, HeapArray<char>& out, std::size_t& trailer,
+                         const Interruption& interruption) {
     InflateStream stream;
     const int init = inflateInit2(&stream.z, -MAX_WBITS);  // raw DEFLATE: the framing is ours
     if (init == Z_MEM_ERROR) {
@@ -218,7 +232,8 @@ Status inflate_streaming(std::string_view in, std::size_t body, HeapArray<char>&
         if (out.capacity() - out.size() < (1 << 16)) {
             out.reserve(out.size() + std::max<std::size_t>(out.size() / 2, 1 << 20));
         }
-        const std::size_t room = std::min<std::size_t>(out.capacity() - out.size(), UINT_MAX);
+        QV_TRY(stop_if_asked(interruption));
+        const std::size_t room = std::min(out.capacity() - out.size(), kOutputStep);
         stream.z.next_out = reinterpret_cast<Bytef*>(out.data() + out.size());
         stream.z.avail_out = static_cast<uInt>(room);
         const int result = inflate(&stream.z, Z_NO_FLUSH);
@@ -251,13 +266,15 @@ Status another_member(std::string_view in, std::size_t at, bool& another) {
 
 }  // namespace
 
-Status inflate_gzip(std::string_view compressed, HeapArray<char>& out, bool& valid_utf8) {
+Status inflate_gzip(std::string_view compressed, HeapArray<char>& out, bool& valid_utf8,
+                    const Interruption& interruption) {
     out.clear();
     deflate_whole::Decoder decoder;
     Utf8Check utf8;  // over the output of all members, which may cut a character in two
     std::size_t member = 0;
     bool another = true;
     while (another) {
+        QV_TRY(stop_if_asked(interruption));
         std::size_t body = 0;
         QV_TRY(read_header(compressed.substr(member), body));
         body += member;
@@ -266,10 +283,13 @@ Status inflate_gzip(std::string_view compressed, HeapArray<char>& out, bool& val
         }
         const std::size_t start = out.size();
         std::size_t trailer = 0;
-        if (!inflate_whole(decoder, compressed, body, out, trailer)) {
-            QV_TRY(inflate_streaming(compressed, body, out, trailer));
+        bool whole = false;
+        QV_TRY(inflate_whole(decoder, compressed, body, out, trailer, whole, interruption));
+        if (!whole) {
+            QV_TRY(inflate_streaming(compressed, body, out, trailer, interruption));
         }
-        const std::uint32_t crc = crc_and_utf8_check(out, start, utf8);
+        std::uint32_t crc = 0;
+        QV_TRY(crc_and_utf8_check(out, start, utf8, crc, interruption));
         QV_TRY(check_trailer(compressed, trailer, out.size() - start, crc));
         member = trailer + 8;
         QV_TRY(another_member(compressed, member, another));

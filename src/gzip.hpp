@@ -15,6 +15,10 @@ namespace quorvel {
 // `out`. Zero bytes after the last member are padding and ignored; any other
 // bytes that do not start a member are an error. `valid_utf8` is true when
 // the whole output was also found to be valid UTF-8 on the way.
-Status inflate_gzip(std::string_view compressed, HeapArray<char>& out, bool& valid_utf8);
+// `interruption` is asked between members and every few megabytes of
+// output, though not inside the one call that decodes a member whole (a
+// parse that may have to stop runs on a thread of its own: see parse).
+Status inflate_gzip(std::string_view compressed, HeapArray<char>& out, bool& valid_utf8,
+                    const Interruption& interruption = {});
 
 }  // namespace quorvel

@@ -118,12 +118,28 @@ public:
     // written. A large, empty array (kOwnMappingMin bytes and more) moves
     // into address space of its own, so that its pages can later be handed
     // over (see adopt_pages) without cutting up the allocator's memory;
-    // throws std::bad_alloc.
-    void reserve_large_in_own_mapping(std::size_t count) {
+    // throws std::bad_alloc. Without `populate` its pages are mapped as
+    // they are written (or by populate), not all at once: a caller that
+    // writes gigabytes piece by piece can stop between pieces.
+    void reserve_large_in_own_mapping(std::size_t count, bool populate = true) {
         if (count < kOwnMappingMin / sizeof(T) || count > std::numeric_limits<std::size_t>::max() / sizeof(T) ||
-            size_ != 0 || !memory::enter_own_mapping(memory_, count * sizeof(T))) {
+            size_ != 0 || !memory::enter_own_mapping(memory_, count * sizeof(T), populate)) {
             reserve(count);
         }
+    }
+
+    // An empty array becomes `count` zeros. A large one takes fresh pages of
+    // its own, which read as zeros without being written: an array that is
+    // mostly zeros then costs neither the time of filling it nor the memory
+    // of the pages never written.
+    void assign_zeros(std::size_t count) {
+        if (size_ == 0 && count >= kOwnMappingMin / sizeof(T) &&
+            count <= std::numeric_limits<std::size_t>::max() / sizeof(T) &&
+            memory::enter_own_mapping(memory_, count * sizeof(T), false)) {
+            size_ = count;
+            return;
+        }
+        resize_zeroed(count);
     }
 
     // An array of the `count` values at `values`, which belong to someone

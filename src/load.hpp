@@ -31,8 +31,9 @@ public:
                         : std::string_view(bytes_.data() + offset_, bytes_.size() - offset_);
     }
 
-    // Whether the text is the file mapped as it is.
-    bool mapped() const noexcept { return static_cast<bool>(mapping_); }
+    // Whether the text is still what the file held: false only for a mapped
+    // file that changed under the mapping.
+    bool intact() const noexcept { return mapping_.intact(); }
 
     // Hands on the pages of the text as a walk reads it; for a walk whose
     // owner of the document reads nothing of it afterwards.
@@ -48,7 +49,8 @@ private:
 // True when the path's extension is exactly `gz`.
 bool has_gz_extension(std::string_view path) noexcept;
 
-// `interruption` is asked, while the file is opened and read, whether to stop.
+// `interruption` is asked, while the file is opened, read and inflated,
+// whether to stop.
 Status load_document(std::string_view path, Document& document, const Interruption& interruption = {});
 
 // The same from bytes already in memory; `gzip` says how to read them.

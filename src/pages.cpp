@@ -28,6 +28,19 @@ constexpr std::size_t round_up(std::size_t bytes, std::size_t page) noexcept {
     return (bytes + page - 1) / page * page;
 }
 
+// Page-table work on gigabytes goes this much at a time: the system holds the
+// process's memory map locked for each call, and every other thread that
+// maps memory meanwhile (a thread starting, the interpreter allocating)
+// waits for the whole call.
+constexpr std::size_t kCallChunk = std::size_t{8} << 20;
+
+template <class Call>
+void in_chunks(char* first, std::size_t bytes, Call&& call) noexcept {
+    for (std::size_t at = 0; at < bytes; at += kCallChunk) {
+        call(first + at, bytes - at < kCallChunk ? bytes - at : kCallChunk);
+    }
+}
+
 // `bytes` (a whole number of pages) of address space, not usable yet; null
 // when refused.
 char* reserve_address_space(std::size_t bytes) noexcept {
@@ -41,9 +54,7 @@ bool commit(void* at, std::size_t bytes) noexcept {
 }
 
 void unmap(void* at, std::size_t bytes) noexcept {
-    if (bytes != 0) {
-        ::munmap(at, bytes);
-    }
+    in_chunks(static_cast<char*>(at), bytes, [](char* first, std::size_t length) { ::munmap(first, length); });
 }
 
 
@@ -174,7 +185,7 @@ void give_back(void* begin, void* end) noexcept {
     std::size_t bytes = 0;
     if (whole_pages(begin, end, first, bytes)) {
         // Should the system refuse, the memory simply stays in use.
-        ::madvise(first, bytes, MADV_DONTNEED);
+        in_chunks(first, bytes, [](char* at, std::size_t length) { ::madvise(at, length, MADV_DONTNEED); });
     }
 #else
     (void)begin;
@@ -187,7 +198,8 @@ void populate(void* begin, void* end) noexcept {
     char* first = nullptr;
     std::size_t bytes = 0;
     if (whole_pages(begin, end, first, bytes)) {
-        ::madvise(first, bytes, MADV_POPULATE_WRITE);  // an old kernel just says no
+        // An old kernel just says no.
+        in_chunks(first, bytes, [](char* at, std::size_t length) { ::madvise(at, length, MADV_POPULATE_WRITE); });
     }
 #else
     (void)begin;
@@ -269,7 +281,7 @@ void release(ArrayMemory& block) noexcept {
     }
 }
 
-bool enter_own_mapping(ArrayMemory& block, std::size_t bytes) noexcept {
+bool enter_own_mapping(ArrayMemory& block, std::size_t bytes, bool populate_now) noexcept {
     const std::size_t page = page_size();
     if (block.mapped != 0 || block.foreign.release != nullptr || page == 0 || bytes > std::numeric_limits<std::size_t>::max() - page) {
         return false;
@@ -283,7 +295,9 @@ bool enter_own_mapping(ArrayMemory& block, std::size_t bytes) noexcept {
         unmap(base, bytes);
         return false;
     }
-    populate(base, base + bytes);
+    if (populate_now) {
+        populate(base, base + bytes);
+    }
     std::free(block.data);
     block = ArrayMemory{base, bytes, bytes, {}};
     return true;

@@ -61,9 +61,10 @@ void shrink_to(ArrayMemory& block, std::size_t used) noexcept;
 
 void release(ArrayMemory& block) noexcept;
 
-// An empty block into a mapping of its own (never foreign bytes), all of it usable and its pages
-// already mapped, with room for `bytes`; false, changing nothing, when refused.
-bool enter_own_mapping(ArrayMemory& block, std::size_t bytes) noexcept;
+// An empty block into a mapping of its own (never foreign bytes), all of it usable, with room for
+// `bytes`: its pages already mapped, or, without `populate`, mapped as they are first touched (they
+// read as zeros until written); false, changing nothing, when refused.
+bool enter_own_mapping(ArrayMemory& block, std::size_t bytes, bool populate = true) noexcept;
 
 // Takes over the pages [pages, pages + bytes), a whole number of them, as
 // room at the end of the block; their content becomes that of the bytes

@@ -9,24 +9,33 @@ namespace quorvel {
 namespace {
 
 template <class Load>
-ParseOutcome run(Load&& load, const ParseOptions& options, const Interruption& interruption) noexcept {
+ParseOutcome run(Load&& load, const ParseOptions& options, const Interruption& interruption) {
     return catch_faults(
         [&] {
             ParseOutcome outcome;
             Status status;
-            {
+            // A mapped file that changed under the walk (possible only once
+            // its lease ran out, as while the process was stopped) is read
+            // once more; what was read of it is dropped either way.
+            for (int attempt = 0; attempt < 2; ++attempt) {
                 // The document lives only for the walk; the record keeps
                 // copies. Its text is ours, so the walk gives back what it
                 // has read.
                 Document document;
                 status = load(document);
-                if (status.ok()) {
-                    RunRecord record;
-                    status = walk_document(document.text(), options, record, &document.consumed(), &interruption);
-                    if (status.ok()) {
-                        outcome.record = std::move(record);
-                    }
+                if (!status.ok()) {
+                    break;
                 }
+                RunRecord record;
+                status = walk_document(document.text(), options, record, &document.consumed(), &interruption);
+                if (!document.intact()) {
+                    status = ParseError::io("file changed while it was read");
+                    continue;
+                }
+                if (status.ok()) {
+                    outcome.record = std::move(record);
+                }
+                break;
             }
             if (status.ok()) {
                 outcome.status = ParseStatus::Ok;
@@ -68,7 +77,7 @@ std::string ParseOutcome::message() const {
     return {};
 }
 
-ParseOutcome parse(std::string_view path, const ParseOptions& options, const Interruption& interruption) noexcept {
+ParseOutcome parse(std::string_view path, const ParseOptions& options, const Interruption& interruption) {
     return run([&](Document& document) { return load_document(path, document, interruption); }, options,
                interruption);
 }

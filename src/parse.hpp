@@ -1,5 +1,8 @@
 // The entry point of the reader core: a path and the options in, a complete
-// RunRecord or the first problem out. Nothing here throws.
+// RunRecord or the first problem out. Nothing here throws; the
+// one unwind that passes through is the forced exit of the thread (by
+// pthread_exit or cancellation, possibly from inside `interruption`), which
+// gives back on its way whatever the parse held.
 #pragma once
 
 #include <optional>
@@ -33,7 +36,7 @@ struct ParseOutcome {
 
 // `interruption` is asked now and then (while the file is read, every few
 // megabytes of the walk) whether to stop.
-ParseOutcome parse(std::string_view path, const ParseOptions& options, const Interruption& interruption = {}) noexcept;
+ParseOutcome parse(std::string_view path, const ParseOptions& options, const Interruption& interruption = {});
 
 // The same over the bytes of a file already in memory, read as gzip when
 // `gzip` is set.

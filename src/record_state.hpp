@@ -23,7 +23,8 @@
 namespace quorvel {
 
 // 3: the sections of response, optics, MD and second k-point set runs.
-inline constexpr std::uint8_t kStateVersion = 3;
+// 4: the k-point generation's vectors, the electronic steps' energy terms.
+inline constexpr std::uint8_t kStateVersion = 4;
 
 // The header of `record`; `arrays` receives the bulk arrays in the order the
 // header describes them (views into the record).

@@ -93,14 +93,21 @@ struct AtomInfo {
     }
 };
 
+// The recipe of a generated k-point set; each vector only where written.
 struct KpointGeneration {
     std::string scheme;
     std::optional<std::array<std::int32_t, 3>> divisions;
-    Vec3 usershift{0.0, 0.0, 0.0};
+    std::optional<Vec3> usershift;
+    std::optional<Vec3> genvec1;
+    std::optional<Vec3> genvec2;
+    std::optional<Vec3> genvec3;
+    std::optional<Vec3> shift;
 
     static auto fields(auto& self) {
-        return std::tuple{Field{"scheme", self.scheme}, Field{"divisions", self.divisions},
-                          Field{"usershift", self.usershift}};
+        return std::tuple{Field{"scheme", self.scheme},   Field{"divisions", self.divisions},
+                          Field{"usershift", self.usershift}, Field{"genvec1", self.genvec1},
+                          Field{"genvec2", self.genvec2}, Field{"genvec3", self.genvec3},
+                          Field{"shift", self.shift}};
     }
 };
 
@@ -198,10 +205,13 @@ struct Energies {
     // The `energy` element held these three entries and nothing else, as
     // in the steps of a linear-response loop.
     bool only_these = false;
+    // Which of the three it held: 1 e_fr_energy, 2 e_wo_entrp, 4 e_0_energy.
+    std::uint8_t written = 0;
 
     static auto fields(auto& self) {
         return std::tuple{Field{"e_fr_energy", self.e_fr_energy}, Field{"e_wo_entrp", self.e_wo_entrp},
-                          Field{"e_0_energy", self.e_0_energy}, Field{"only_these", self.only_these}};
+                          Field{"e_0_energy", self.e_0_energy}, Field{"only_these", self.only_these},
+                          Field{"written", self.written}};
     }
 };
 
@@ -223,6 +233,20 @@ struct MdEnergies {
     }
 };
 
+// One named entry of the `energy` of an electronic step other than the three
+// of `Energies` (which VASP writes after the others): its value, the index of
+// its name in the record's `scstep_term_names`, and the index of its
+// electronic step among its ionic step's `scsteps`.
+struct EnergyTerm {
+    double value = 0.0;
+    std::uint32_t name = 0;
+    std::uint32_t scstep = 0;
+
+    static auto fields(auto& self) {
+        return std::tuple{Field{"value", self.value}, Field{"name", self.name}, Field{"scstep", self.scstep}};
+    }
+};
+
 struct IonicStep {
     Structure structure;
     Energies energies;  // of the calculation's own `energy`
@@ -234,12 +258,28 @@ struct IonicStep {
     bool stress_written = false;
     std::optional<FloatRows> magnetization;
     std::vector<Energies> scsteps;
+    // The other named entries of the `energy` of each of `scsteps`, in file
+    // order.
+    std::vector<EnergyTerm> scstep_terms;
 
     static auto fields(auto& self) {
         return std::tuple{Field{"structure", self.structure},   Field{"energies", self.energies},
                           Field{"md", self.md},                 Field{"forces", self.forces},
                           Field{"stress", self.stress},         Field{"stress_written", self.stress_written},
-                          Field{"magnetization", self.magnetization}, Field{"scsteps", self.scsteps}};
+                          Field{"magnetization", self.magnetization}, Field{"scsteps", self.scsteps},
+                          Field{"scstep_terms", self.scstep_terms}};
+    }
+    // The terms of each electronic step follow those of the one before.
+    static std::string mismatch(const IonicStep& self) {
+        std::uint64_t scstep = 0;
+        for (const EnergyTerm& term : self.scstep_terms) {
+            if (term.scstep < scstep || term.scstep >= self.scsteps.size()) {
+                return "energy terms out of the order of its " + std::to_string(self.scsteps.size()) +
+                       " electronic steps";
+            }
+            scstep = term.scstep;
+        }
+        return {};
     }
 };
 
@@ -464,6 +504,9 @@ struct RunRecord {
     std::optional<Dynmat> dynmat;
     std::optional<KpointsOpt> kpoints_opt;
     std::vector<PredictedStep> predicted_steps;
+    // The names of the electronic steps' energy terms, each once, in the
+    // order they were first met (see ScstepTerms).
+    std::vector<std::string> scstep_term_names;
     std::uint64_t all_ionic_steps = 0;  // before the selection of the kept ones
     bool complete = false;              // the end tag of `modeling` was read
 
@@ -478,7 +521,21 @@ struct RunRecord {
                           Field{"epsilon_rpa", self.epsilon_rpa}, Field{"epsilon_ion", self.epsilon_ion},
                           Field{"born_charges", self.born_charges}, Field{"dynmat", self.dynmat},
                           Field{"kpoints_opt", self.kpoints_opt}, Field{"predicted_steps", self.predicted_steps},
+                          Field{"scstep_term_names", self.scstep_term_names},
                           Field{"all_ionic_steps", self.all_ionic_steps}, Field{"complete", self.complete}};
+    }
+    // Every energy term of a step names one of the record's names.
+    static std::string mismatch(const RunRecord& self) {
+        const auto named = [&](const IonicStep& step) {
+            return std::all_of(step.scstep_terms.begin(), step.scstep_terms.end(),
+                               [&](const EnergyTerm& term) { return term.name < self.scstep_term_names.size(); });
+        };
+        const bool all_named =
+            std::all_of(self.ionic_steps.begin(), self.ionic_steps.end(), named) &&
+            std::all_of(self.predicted_steps.begin(), self.predicted_steps.end(),
+                        [&](const PredictedStep& predicted) { return named(predicted.step); });
+        return all_named ? std::string()
+                         : "an energy term beyond its " + std::to_string(self.scstep_term_names.size()) + " names";
     }
 };
 

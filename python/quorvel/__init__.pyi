@@ -35,7 +35,20 @@ class _KpointsRequired(TypedDict):
 class Kpoints(_KpointsRequired, total=False):
     scheme: str  # only with a generation recipe
     divisions: list[int]  # only when the recipe has divisions
+    usershift: list[float]  # the recipe's vectors, 3 floats each, only where written
+    genvec1: list[float]
+    genvec2: list[float]
+    genvec3: list[float]
+    shift: list[float]
     labels: list[tuple[int, str]]  # (0-based k-point index, label), only when labelled
+
+class Generator(TypedDict):
+    program: str
+    version: str
+    subversion: str
+    platform: str
+    date: str
+    time: str
 
 class _StructureRequired(TypedDict):
     lattice: list[list[float]]  # three rows
@@ -274,10 +287,12 @@ class Vasprun:
         """The k-points of the run: a dict with ``"kpointlist"`` (ndarray
         (nkpts, 3), fractional) and ``"weights"`` (ndarray (nkpts,));
         ``"scheme"`` (str, e.g. "Gamma", "Monkhorst-Pack", "listgenerated")
-        and ``"divisions"`` (3 ints) only when the file has a generation
-        recipe with them, ``"labels"`` (list of (0-based index, label)) only
-        when the file labels points. vasprun.xml holds no labels of a line-mode
-        path: they are in the run's KPOINTS file."""
+        only when the file has a generation recipe, and of the recipe
+        ``"divisions"`` (3 ints) and the vectors ``"usershift"``,
+        ``"genvec1"``, ``"genvec2"``, ``"genvec3"``, ``"shift"`` (3
+        floats each) only where written; ``"labels"`` (list of (0-based
+        index, label)) only when the file labels points. vasprun.xml holds no
+        labels of a line-mode path: they are in the run's KPOINTS file."""
     @property
     def initial_structure(self) -> Structure:
         """The structure the run started from: a dict with ``"lattice"`` (3
@@ -459,3 +474,20 @@ class Vasprun:
         ``"forces"`` and ``"predicted"`` (bool). Every predicted step is
         kept whatever ``ionic_step_skip`` and ``ionic_step_offset`` select.
         ``[]`` for a run that is not molecular dynamics."""
+    @property
+    def generator(self) -> Generator:
+        """What the file says of the program that wrote it: a dict of str with
+        ``"program"``, ``"version"``, ``"subversion"`` (its build),
+        ``"platform"``, ``"date"`` and ``"time"`` (of the run's start),
+        each "" when the file does not say."""
+    @property
+    def electronic_step_energies(self) -> list[list[dict[str, float]]]:
+        """Every energy of every electronic step: per kept ionic step a list with
+        a dict per electronic step of each named entry of its energy (eV): the
+        terms such as ``"alphaZ"``, ``"ewald"``, ``"hartreedc"``,
+        ``"XCdc"``, ``"pawpsdc"``, ``"pawaedc"``, ``"eentropy"``,
+        ``"bandstr"``, ``"atom"`` in file order, then those of
+        ``"e_fr_energy"``, ``"e_wo_entrp"``, ``"e_0_energy"`` written, which
+        VASP writes last (all of them for some electronic steps, the three alone
+        for the others). A value written as asterisks is NaN.
+        ``electronic_steps`` holds the three alone, as arrays."""

@@ -33,9 +33,26 @@ std::optional<double>* md_energy(MdEnergies& md, std::string_view name) noexcept
     return name == "total" ? &md.total : nullptr;
 }
 
+// Which of the three energies `name` is: 0 for e_fr_energy, 1 for
+// e_wo_entrp, 2 for e_0_energy, 3 for none.
+unsigned energy_of(std::optional<std::string_view> name) noexcept {
+    return name == "e_fr_energy" ? 0 : name == "e_wo_entrp" ? 1 : name == "e_0_energy" ? 2 : 3;
+}
+
 }  // namespace
 
-Status parse_energy(XmlCursor& cursor, Energies& energies, MdEnergies* md, bool scstep) {
+std::uint32_t ScstepTermNames::search(std::string_view name) {
+    for (std::uint32_t i = 0; i < texts_.size(); ++i) {
+        if (same_text(texts_[i], name)) {
+            return i;
+        }
+    }
+    names_.emplace_back(name);
+    texts_.assign(names_.begin(), names_.end());  // the list may have moved its texts
+    return static_cast<std::uint32_t>(texts_.size() - 1);
+}
+
+Status parse_energy(XmlCursor& cursor, Energies& energies, MdEnergies* md, ScstepTermSink* scstep) {
     energies = Energies{};
     unsigned named = 0;        // which of the three were met, a bit each
     std::size_t entries = 0;   // child elements of any kind
@@ -51,21 +68,31 @@ Status parse_energy(XmlCursor& cursor, Energies& energies, MdEnergies* md, bool 
             QV_TRY(cursor.read_text(text));
             double value = 0.0;
             if (!parse_f64(text, value)) {
-                value = scstep && all_asterisks(text) ? std::numeric_limits<double>::quiet_NaN() : 0.0;
+                value = scstep != nullptr && all_asterisks(text) ? std::numeric_limits<double>::quiet_NaN() : 0.0;
             }
-            if (name == "e_fr_energy") {
-                energies.e_fr_energy = value;
-                named |= 1;
-            } else if (name == "e_wo_entrp") {
-                energies.e_wo_entrp = value;
-                named |= 2;
-            } else if (name == "e_0_energy") {
-                energies.e_0_energy = value;
-                named |= 4;
-            } else if (md != nullptr && name) {
-                if (std::optional<double>* slot = md_energy(*md, *name)) {
-                    *slot = value;
-                }
+            const unsigned energy = energy_of(name);
+            if (energy == 3 && scstep != nullptr && name) {
+                scstep->terms.push_back(EnergyTerm{value, scstep->names.index(*name), scstep->scstep});
+            }
+            switch (energy) {
+                case 0:
+                    energies.e_fr_energy = value;
+                    named |= 1;
+                    break;
+                case 1:
+                    energies.e_wo_entrp = value;
+                    named |= 2;
+                    break;
+                case 2:
+                    energies.e_0_energy = value;
+                    named |= 4;
+                    break;
+                default:
+                    if (md != nullptr && name) {
+                        if (std::optional<double>* slot = md_energy(*md, *name)) {
+                            *slot = value;
+                        }
+                    }
             }
             return {};
         },
@@ -74,13 +101,14 @@ Status parse_energy(XmlCursor& cursor, Energies& energies, MdEnergies* md, bool 
             return {};
         }));
     energies.only_these = entries == 3 && named == 7;
+    energies.written = static_cast<std::uint8_t>(named);
     return {};
 }
 
 Status read_step_energies(XmlCursor& cursor, IonicStep& step, bool* whole) {
     MdEnergies md;
     return read_whole<Energies>(
-        cursor, [&](Energies& energies) { return parse_energy(cursor, energies, &md, false); },
+        cursor, [&](Energies& energies) { return parse_energy(cursor, energies, &md, nullptr); },
         [&](Energies&& energies) {
             step.energies = energies;
             step.md = md.any() ? std::optional<MdEnergies>(md) : std::nullopt;
@@ -92,15 +120,42 @@ Status read_step_energies(XmlCursor& cursor, IonicStep& step, bool* whole) {
 
 namespace {
 
-// The energies of the last `energy` of a `scstep`.
-Status parse_scstep(XmlCursor& cursor, Energies& energies) {
-    energies = Energies{};
-    return for_each_child(cursor, "scstep", [&](const XmlEvent& child) -> Status {
+// The energies of the last `energy` of a `scstep`, and its named entries
+// with the step's terms. The first of a step makes room for as many
+// electronic steps and terms as the previous step had, so that a run's steps
+// grow their lists once.
+Status read_scstep(SectionWalk& walk, const XmlEvent&) {
+    IonicStep& step = *walk.step;
+    std::vector<EnergyTerm>& terms = step.scstep_terms;
+    const std::size_t begin = terms.size();
+    if (step.scsteps.empty()) {
+        terms.reserve(walk.scstep_terms_held);
+        step.scsteps.reserve(walk.scsteps_held);
+    }
+    ScstepTermSink sink{terms, walk.scstep_term_names, static_cast<std::uint32_t>(step.scsteps.size())};
+    Energies energies;
+    Status status = for_each_child(walk.cursor, "scstep", [&](const XmlEvent& child) -> Status {
         if (child.name == "energy") {
-            return parse_energy(cursor, energies, nullptr, true);
+            terms.resize(begin);  // only the last one counts
+            sink.names.start_row();
+            return parse_energy(walk.cursor, energies, nullptr, &sink);
         }
-        return cursor.skip_element();
+        return walk.cursor.skip_element();
     });
+    if (walk.cursor.input_ended() || !status.ok()) {
+        terms.resize(begin);  // a cut electronic step contributes nothing
+        if (walk.cursor.input_ended()) {
+            return {};
+        }
+        return status;
+    }
+    if (terms.size() != begin) {
+        sink.names.row_started_with(terms[begin].name);
+    }
+    step.scsteps.push_back(energies);
+    walk.scstep_terms_held = terms.size();
+    walk.scsteps_held = step.scsteps.size();
+    return {};
 }
 
 Status read_step_energy(SectionWalk& walk, const XmlEvent&) { return read_step_energies(walk.cursor, *walk.step); }
@@ -136,7 +191,7 @@ Status read_magnetization(XmlCursor& cursor, FloatRows& rows) { return cursor.re
 constexpr Section kCalculation[] = {
     {.element = "structure", .read = into<&IonicStep::structure, read_structure>},
     {.element = "energy", .read = read_step_energy},
-    {.element = "scstep", .read = into<&IonicStep::scsteps, parse_scstep>},
+    {.element = "scstep", .read = read_scstep},
     {.element = "varray", .name = "forces", .read = into<&IonicStep::forces, read_forces>},
     {.element = "varray", .name = "stress", .read = read_stress},
     {.element = "varray", .name = "magnetization", .read = into<&IonicStep::magnetization, read_magnetization>},

@@ -48,16 +48,28 @@ bool character_reference(std::string_view body, std::uint32_t& cp) {
 
 }  // namespace
 
-Status decode_entities(std::string_view raw, std::string& out) {
+Status decode_entities(std::string_view raw, std::string& out, bool cut_by_the_end,
+                       const Interruption* interruption) {
+    constexpr std::size_t kInterruptStep = std::size_t{4} << 20;
     out.clear();
     const char* amp = static_cast<const char*>(std::memchr(raw.data(), '&', raw.size()));
     const char* p = raw.data();
     const char* const end = p + raw.size();
+    const char* ask_at = p + kInterruptStep;
     while (amp != nullptr) {
         out.append(p, amp);
+        if (amp >= ask_at) [[unlikely]] {
+            ask_at = amp + kInterruptStep;
+            if (interruption != nullptr && interruption->stop()) {
+                return ParseError::interrupted();
+            }
+        }
         const char* semicolon =
             static_cast<const char*>(std::memchr(amp + 1, ';', static_cast<std::size_t>(end - amp - 1)));
         if (semicolon == nullptr) {
+            if (cut_by_the_end) {
+                return {};
+            }
             return ParseError::other("Unterminated escape sequence '" +
                                      quote_input(std::string_view(amp, static_cast<std::size_t>(end - amp))) +
                                      "' in text");

@@ -96,6 +96,10 @@ Status XmlCursor::skip_element() {
     }
 }
 
+Status XmlCursor::ask_to_stop() {
+    return interruption_ != nullptr && interruption_->stop() ? Status(ParseError::interrupted()) : Status();
+}
+
 Status XmlCursor::fast_skip(std::string_view name) {
     std::string needle;
     needle.reserve(name.size() + 3);
@@ -118,12 +122,12 @@ Status XmlCursor::fast_skip(std::string_view name) {
     return {};
 }
 
-Status XmlCursor::unescape(std::string_view raw, std::string_view& text) {
+Status XmlCursor::unescape(std::string_view raw, std::string_view& text, bool cut_by_the_end) {
     if (std::memchr(raw.data(), '&', raw.size()) == nullptr) {
         text = needs_unicode_trim(raw) ? trim_whitespace(raw) : raw;
         return {};
     }
-    QV_TRY(decode_entities(raw, scratch_));
+    QV_TRY(decode_entities(raw, scratch_, cut_by_the_end, interruption_));
     text = trim_whitespace(scratch_);
     return {};
 }
@@ -143,7 +147,7 @@ Status XmlCursor::read_text(std::string_view& text) {
         QV_TRY(next_event(event));
         switch (event.kind) {
             case EventKind::Text:
-                QV_TRY(unescape(event.text, text));
+                QV_TRY(unescape(event.text, text, reader_.next_byte() == reader_.document_end()));
                 break;
             case EventKind::End:
             case EventKind::Eof:

@@ -126,12 +126,34 @@ public:
         return {};
     }
 
+    // Calls `on_piece(piece)` over `text` a few megabytes at a time, cut at
+    // ASCII white space (never inside a token), asking between two pieces
+    // whether to stop: a text of hundreds of megabytes then takes no longer
+    // to stop than the rest of the document. A short text is one piece.
+    template <class OnPiece>
+    Status for_each_piece(std::string_view text, OnPiece&& on_piece) {
+        constexpr std::size_t kPiece = std::size_t{4} << 20;
+        while (text.size() > kPiece) {
+            const std::size_t cut = text.find_first_of(" \t\n\r", kPiece);
+            if (cut == std::string_view::npos) {
+                break;
+            }
+            on_piece(text.substr(0, cut));
+            text.remove_prefix(cut);
+            QV_TRY(ask_to_stop());
+        }
+        on_piece(text);
+        return {};
+    }
+
     // The rows of the `varray` whose start tag was just read.
     Status read_vec3_rows(std::vector<Vec3>& rows);
     Status read_float_rows(FloatRows& rows);
 
 private:
-    Status unescape(std::string_view raw, std::string_view& text);
+    // `cut_by_the_end`: the text runs to the end of the input.
+    Status unescape(std::string_view raw, std::string_view& text, bool cut_by_the_end = false);
+    Status ask_to_stop();
     Status passed_checkpoint(const char* floor, HeapArray<double>* rows);
     Status check_interruption();
     void schedule_checkpoint() noexcept;

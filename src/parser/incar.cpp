@@ -14,6 +14,9 @@ namespace {
 // T, TRUE, .TRUE., F, FALSE, .FALSE. in any letter case. The long s (U+017F)
 // upper-cases to S, so it spells FALSE as well as an ASCII s does.
 std::optional<bool> parse_logical(std::string_view text) {
+    if (text.size() > 16) {
+        return std::nullopt;  // longer than any spelling: not worth a copy
+    }
     std::string upper;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
@@ -33,9 +36,9 @@ std::optional<bool> parse_logical(std::string_view text) {
     return std::nullopt;
 }
 
-}  // namespace
-
-IncarValue convert_incar_value(std::string_view text, std::string_view type) {
+// The value of a text whose type is not a number: a string, an integer or
+// a logical, kept as the text itself when it does not convert.
+std::optional<IncarValue> typed_value(std::string_view text, std::string_view type) {
     if (type == "string") {
         return std::string(text);
     }
@@ -52,36 +55,61 @@ IncarValue convert_incar_value(std::string_view text, std::string_view type) {
         }
         return std::string(text);
     }
-    std::vector<double> numbers;
-    for_each_token(text, [&](std::string_view token) {
-        double value = 0.0;
-        if (parse_f64(token, value)) {
-            numbers.push_back(value);
+    return std::nullopt;
+}
+
+// The numbers of the tokens of a text, which may come a piece at a time.
+// A vector keeps NaN in place of a token that is not a number, so that
+// MAGMOM stays aligned with the atoms; a float leaves it out.
+class TokenNumbers {
+public:
+    explicit TokenNumbers(bool vector) noexcept : vector_(vector) {}
+
+    void add(std::string_view piece) {
+        for_each_token(piece, [&](std::string_view token) {
+            double value = std::numeric_limits<double>::quiet_NaN();
+            const bool number = parse_f64(token, value);
+            any_ = any_ || number;
+            if (number || vector_) {
+                numbers_.push_back(value);
+            }
+            return true;
+        });
+    }
+
+    // The text itself when no token is a number; else one float, or a
+    // list (always, for a vector).
+    IncarValue value(std::string_view text) && {
+        if (!any_) {
+            return std::string(text);
         }
-        return true;
-    });
-    if (numbers.empty()) {
-        return std::string(text);
+        if (numbers_.size() == 1 && !vector_) {
+            return numbers_[0];
+        }
+        return std::move(numbers_);
     }
-    if (numbers.size() == 1) {
-        return numbers[0];
+
+private:
+    std::vector<double> numbers_;
+    bool vector_;
+    bool any_ = false;
+};
+
+}  // namespace
+
+IncarValue convert_incar_value(std::string_view text, std::string_view type) {
+    if (std::optional<IncarValue> value = typed_value(text, type)) {
+        return std::move(*value);
     }
-    return numbers;
+    TokenNumbers numbers(false);
+    numbers.add(text);
+    return std::move(numbers).value(text);
 }
 
 IncarValue convert_vector_value(std::string_view text) {
-    std::vector<double> numbers;
-    bool any = false;
-    for_each_token(text, [&](std::string_view token) {
-        double value = std::numeric_limits<double>::quiet_NaN();
-        any = parse_f64(token, value) || any;
-        numbers.push_back(value);
-        return true;
-    });
-    if (!any) {
-        return std::string(text);
-    }
-    return numbers;
+    TokenNumbers numbers(true);
+    numbers.add(text);
+    return std::move(numbers).value(text);
 }
 
 Status read_parameter(XmlCursor& cursor, const XmlEvent& start, ParameterMap& map, bool keep_held) {
@@ -93,9 +121,17 @@ Status read_parameter(XmlCursor& cursor, const XmlEvent& start, ParameterMap& ma
     const std::string_view type = get_attribute(start, "type").value_or("float");
     std::string_view text;
     QV_TRY(cursor.read_text(text));
-    if (name) {
-        map.insert(std::string(*name), vector ? convert_vector_value(text) : convert_incar_value(text, type), keep_held);
+    if (!name) {
+        return {};
     }
+    std::optional<IncarValue> value = vector ? std::nullopt : typed_value(text, type);
+    if (!value) {
+        // Numbers a few megabytes at a time: a MAGMOM of 10^8 stops like the rest.
+        TokenNumbers numbers(vector);
+        QV_TRY(cursor.for_each_piece(text, [&](std::string_view piece) { numbers.add(piece); }));
+        value = std::move(numbers).value(text);
+    }
+    map.insert(std::string(*name), std::move(*value), keep_held);
     return {};
 }
 

@@ -33,12 +33,115 @@ using SpeciesList = Species::Symbols;
 // What the rows of a calculation share beyond its step.
 struct CalculationContext;
 
+// An element or attribute name of a row. Its length and its first and last
+// bytes are packed in one word, so that telling names apart takes one
+// comparison: a child is compared with every row of its parent's table.
+class SectionName {
+public:
+    constexpr SectionName() noexcept = default;
+    consteval SectionName(const char* text) : text_(text), key_(key_of(text_)) {}
+
+    static constexpr std::uint64_t key_of(std::string_view name) noexcept {
+        if (name.empty()) {
+            return 0;
+        }
+        return std::uint64_t{static_cast<std::uint32_t>(name.size())} |
+               std::uint64_t{static_cast<unsigned char>(name.front())} << 32 |
+               std::uint64_t{static_cast<unsigned char>(name.back())} << 40;
+    }
+
+    // Whether `name`, whose key_of is `key`, is this name.
+    bool matches(std::string_view name, std::uint64_t key) const noexcept {
+        return key == key_ && name.size() == text_.size() && same_bytes(name.data(), text_.data(), name.size());
+    }
+    constexpr bool empty() const noexcept { return text_.empty(); }
+    constexpr std::string_view text() const noexcept { return text_; }
+
+    // Whether the `size` bytes at `a` and `b` are equal, once their keys are.
+    // Names are short: two loads a side that overlap where they must, and
+    // no call.
+    static bool same_bytes(const char* a, const char* b, std::size_t size) noexcept {
+        const auto word = [](const char* p, auto width) {
+            decltype(width) value;
+            std::memcpy(&value, p, sizeof value);
+            return value;
+        };
+        if (size >= 8) {
+            for (std::size_t at = 0; at + 8 < size; at += 8) {
+                if (word(a + at, std::uint64_t{}) != word(b + at, std::uint64_t{})) {
+                    return false;
+                }
+            }
+            return word(a + size - 8, std::uint64_t{}) == word(b + size - 8, std::uint64_t{});
+        }
+        if (size >= 4) {
+            return word(a, std::uint32_t{}) == word(b, std::uint32_t{}) &&
+                   word(a + size - 4, std::uint32_t{}) == word(b + size - 4, std::uint32_t{});
+        }
+        return size < 2 || a[size / 2] == b[size / 2];  // the first and last bytes are in the key
+    }
+
+private:
+
+    std::string_view text_;
+    std::uint64_t key_ = 0;
+};
+
+// Whether two short texts are equal, without a call.
+inline bool same_text(std::string_view a, std::string_view b) noexcept {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    if (a.size() >= 4) {
+        return SectionName::same_bytes(a.data(), b.data(), a.size());  // whole words that cover them
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i] != b[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The record's names of the electronic steps' energy terms, as they are
+// met. A term's name is most likely the one after the previous term's, and
+// the first of a row the first of the previous row's, so that naming a term
+// mostly takes one comparison of short texts.
+class ScstepTermNames {
+public:
+    // `names` is the record's list, which grows only through this.
+    explicit ScstepTermNames(std::vector<std::string>& names) noexcept : names_(names) {}
+
+    // The index of `name` in the list.
+    std::uint32_t index(std::string_view name) {
+        std::uint32_t found = next_;
+        if (found >= texts_.size() || !same_text(texts_[found], name)) [[unlikely]] {
+            found = search(name);
+        }
+        next_ = found + 1;
+        return found;
+    }
+    // The next name starts a row.
+    void start_row() noexcept { next_ = row_start_; }
+    // The last row started with the name at `index`.
+    void row_started_with(std::uint32_t index) noexcept { row_start_ = index; }
+
+private:
+    // The index of `name`, found among all or added.
+    std::uint32_t search(std::string_view name);
+
+    std::vector<std::string>& names_;
+    std::vector<std::string_view> texts_;  // of the names, made again whenever one is added
+    std::uint32_t next_ = 0;               // the index the next name most likely has
+    std::uint32_t row_start_ = 0;          // the first name of the last row
+};
+
 // What the rows of a table read into: the record, and inside a calculation
 // the ionic step that it is building.
 class SectionWalk {
 public:
     SectionWalk(XmlCursor& text, const ParseOptions& wanted, RunRecord& result) noexcept
-        : cursor(text), options(wanted), record(result) {}
+        : cursor(text), options(wanted), record(result), scstep_term_names(result.scstep_term_names) {}
 
     XmlCursor& cursor;
     const ParseOptions& options;
@@ -53,6 +156,11 @@ public:
     std::optional<IonicStep> predicted;
     bool predicted_whole = false;
     bool final_structure_read = false;  // a top-level structure went to the final one
+    // The electronic steps and their terms of the last step read, for which
+    // the next step makes room at once.
+    std::size_t scsteps_held = 0;
+    std::size_t scstep_terms_held = 0;
+    ScstepTermNames scstep_term_names;
 
     // The symbols of the record's atom list, made once for every structure
     // read after it; null while it has none.
@@ -79,58 +187,6 @@ enum class Merge : std::uint8_t {
 
 // Parses a section whose start tag was just read and puts its value in place.
 using ReadSection = Status (*)(SectionWalk& walk, const XmlEvent& start);
-
-// An element or attribute name of a row. Its length and its first and last
-// bytes are packed in one word, so that telling names apart takes one
-// comparison: a child is compared with every row of its parent's table.
-class SectionName {
-public:
-    constexpr SectionName() noexcept = default;
-    consteval SectionName(const char* text) : text_(text), key_(key_of(text_)) {}
-
-    static constexpr std::uint64_t key_of(std::string_view name) noexcept {
-        if (name.empty()) {
-            return 0;
-        }
-        return std::uint64_t{static_cast<std::uint32_t>(name.size())} |
-               std::uint64_t{static_cast<unsigned char>(name.front())} << 32 |
-               std::uint64_t{static_cast<unsigned char>(name.back())} << 40;
-    }
-
-    // Whether `name`, whose key_of is `key`, is this name.
-    bool matches(std::string_view name, std::uint64_t key) const noexcept {
-        return key == key_ && name.size() == text_.size() && same_bytes(name.data(), text_.data(), name.size());
-    }
-    constexpr bool empty() const noexcept { return text_.empty(); }
-    constexpr std::string_view text() const noexcept { return text_; }
-
-private:
-    // Names are short: two loads a side that overlap where they must, and
-    // no call.
-    static bool same_bytes(const char* a, const char* b, std::size_t size) noexcept {
-        const auto word = [](const char* p, auto width) {
-            decltype(width) value;
-            std::memcpy(&value, p, sizeof value);
-            return value;
-        };
-        if (size >= 8) {
-            for (std::size_t at = 0; at + 8 < size; at += 8) {
-                if (word(a + at, std::uint64_t{}) != word(b + at, std::uint64_t{})) {
-                    return false;
-                }
-            }
-            return word(a + size - 8, std::uint64_t{}) == word(b + size - 8, std::uint64_t{});
-        }
-        if (size >= 4) {
-            return word(a, std::uint32_t{}) == word(b, std::uint32_t{}) &&
-                   word(a + size - 4, std::uint32_t{}) == word(b + size - 4, std::uint32_t{});
-        }
-        return size < 2 || a[size / 2] == b[size / 2];  // the first and last bytes are in the key
-    }
-
-    std::string_view text_;
-    std::uint64_t key_ = 0;
-};
 
 struct Section {
     SectionName element;
@@ -172,7 +228,8 @@ template <class T, class Parse, class Place>
 Status read_whole(XmlCursor& cursor, Parse&& parse, Place&& place) {
     T value;
     Status status = parse(value);
-    if (cursor.input_ended()) {
+    // A request to stop is no error of the text.
+    if (cursor.input_ended() && (status.ok() || status.error().kind() != ErrorKind::Interrupted)) {
         return {};
     }
     QV_TRY(std::move(status));

@@ -74,10 +74,19 @@ Status parse_tensor(XmlCursor& cursor, Mat3& tensor);
 Status parse_born_charges(XmlCursor& cursor, DenseArray<3, 3, 3>& charges);
 Status parse_dynmat(XmlCursor& cursor, Dynmat& dynmat);
 
+// Where the named entries of an electronic step's `energy` other than the
+// three of `Energies` go: its step's terms, named by the record's list.
+struct ScstepTermSink {
+    std::vector<EnergyTerm>& terms;
+    ScstepTermNames& names;
+    std::uint32_t scstep = 0;  // the index of the electronic step
+};
+
 // The energies of an `energy` element, with the MD energies where `md` is
-// given; values that do not parse are 0.0. In an electronic step
-// (`scstep`), a value written as asterisks is NaN instead.
-Status parse_energy(XmlCursor& cursor, Energies& energies, MdEnergies* md, bool scstep);
+// given; values that do not parse are 0.0. In an electronic step (`scstep`
+// given), a value written as asterisks is NaN instead, and every other named
+// entry joins the step's terms.
+Status parse_energy(XmlCursor& cursor, Energies& energies, MdEnergies* md, ScstepTermSink* scstep);
 // The `energy` of a step (with its MD energies) into `step` when whole;
 // `whole`, when given, is then set.
 Status read_step_energies(XmlCursor& cursor, IonicStep& step, bool* whole = nullptr);

@@ -111,7 +111,10 @@ Status build_dense(SetTree& tree, const std::vector<std::uint64_t>& dims, HeapAr
         tree.clear();
         return {};
     }
-    out = HeapArray<double>(static_cast<std::size_t>(total));
+    // Sets shorter than the first leave zeros, which fresh pages hold
+    // already: only the rows read are written.
+    out = HeapArray<double>();
+    out.assign_zeros(static_cast<std::size_t>(total));
     if (tree.counts[0].empty()) {
         return {};
     }

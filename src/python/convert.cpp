@@ -332,10 +332,16 @@ PyObject* kpoints_to_python(const KpointSet& kpoints) {
         if (!set_item(dict.get(), "scheme", to_python(kpoints.generation->scheme))) {
             return nullptr;
         }
-        if (const auto& divisions = kpoints.generation->divisions) {
-            if (!set_item(dict.get(), "divisions", to_python(*divisions))) {
-                return nullptr;
+        // The divisions and the vectors that were written, by their names.
+        const bool filled = all_fields(*kpoints.generation, [&](auto field) {
+            if constexpr (requires { field.value.has_value(); }) {
+                return !field.value || set_item(dict.get(), field.name, to_python(*field.value));
+            } else {
+                return true;  // the scheme, set above
             }
+        });
+        if (!filled) {
+            return nullptr;
         }
     }
     if (!kpoints.labels.empty()) {
@@ -378,6 +384,50 @@ PyObject* electronic_steps_to_python(const std::vector<IonicStep>& steps) {
             &step.scsteps);
     });
 }
+
+PyObject* electronic_step_energies_to_python(const RunRecord& record) {
+    std::vector<PyRef> names;  // the str of each name, made once
+    names.reserve(record.scstep_term_names.size());
+    for (const std::string& name : record.scstep_term_names) {
+        names.emplace_back(to_python(name));
+        if (!names.back()) {
+            return nullptr;
+        }
+    }
+    return list_of(record.ionic_steps, [&](const IonicStep& step) -> PyObject* {
+        PyRef list(PyList_New(static_cast<Py_ssize_t>(step.scsteps.size())));
+        if (!list) {
+            return nullptr;
+        }
+        auto term = step.scstep_terms.begin();
+        for (std::size_t scstep = 0; scstep < step.scsteps.size(); ++scstep) {
+            PyObject* dict = PyDict_New();
+            if (dict == nullptr) {
+                return nullptr;
+            }
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(scstep), dict);
+            for (; term != step.scstep_terms.end() && term->scstep == scstep; ++term) {
+                PyRef value(to_python(term->value));
+                if (!value || PyDict_SetItem(dict, names[term->name].get(), value.get()) < 0) {
+                    return nullptr;
+                }
+            }
+            const Energies& energies = step.scsteps[scstep];
+            const std::pair<unsigned, std::pair<const char*, double>> three[] = {
+                {1, {"e_fr_energy", energies.e_fr_energy}},
+                {2, {"e_wo_entrp", energies.e_wo_entrp}},
+                {4, {"e_0_energy", energies.e_0_energy}}};
+            for (const auto& [bit, entry] : three) {
+                if ((energies.written & bit) != 0 && !set_item(dict, entry.first, to_python(entry.second))) {
+                    return nullptr;
+                }
+            }
+        }
+        return list.release();
+    });
+}
+
+PyObject* generator_to_python(const GeneratorInfo& generator) { return to_python(generator); }
 
 PyObject* band_edges_to_python(const BandEdges& edges) { return to_python(edges); }
 

@@ -33,6 +33,11 @@ PyObject* md_steps_to_python(const RunRecord& record);
 
 // One (n, 3) array per step: the three energies of each electronic step.
 PyObject* electronic_steps_to_python(const std::vector<IonicStep>& steps);
+// Per kept ionic step, a dict per electronic step of every named entry of
+// its `energy`: the others in file order, then the three energies written.
+PyObject* electronic_step_energies_to_python(const RunRecord& record);
+// The generator's six strings by their names.
+PyObject* generator_to_python(const GeneratorInfo& generator);
 PyObject* band_edges_to_python(const BandEdges& edges);
 
 // The text of repr(): program, version, atoms, k-point and step counts.

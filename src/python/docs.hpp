@@ -76,10 +76,12 @@ inline constexpr const char kKpoints[] =
     "The k-points of the run: a dict with ``\"kpointlist\"`` (ndarray\n"
     "(nkpts, 3), fractional) and ``\"weights\"`` (ndarray (nkpts,));\n"
     "``\"scheme\"`` (str, e.g. \"Gamma\", \"Monkhorst-Pack\", \"listgenerated\")\n"
-    "and ``\"divisions\"`` (3 ints) only when the file has a generation\n"
-    "recipe with them, ``\"labels\"`` (list of (0-based index, label)) only\n"
-    "when the file labels points. vasprun.xml holds no labels of a line-mode\n"
-    "path: they are in the run's KPOINTS file.";
+    "only when the file has a generation recipe, and of the recipe\n"
+    "``\"divisions\"`` (3 ints) and the vectors ``\"usershift\"``,\n"
+    "``\"genvec1\"``, ``\"genvec2\"``, ``\"genvec3\"``, ``\"shift\"`` (3\n"
+    "floats each) only where written; ``\"labels\"`` (list of (0-based\n"
+    "index, label)) only when the file labels points. vasprun.xml holds no\n"
+    "labels of a line-mode path: they are in the run's KPOINTS file.";
 
 inline constexpr const char kInitialStructure[] =
     "The structure the run started from: a dict with ``\"lattice\"`` (3\n"
@@ -261,5 +263,22 @@ inline constexpr const char kMdSteps[] =
     "``\"forces\"`` and ``\"predicted\"`` (bool). Every predicted step is\n"
     "kept whatever ``ionic_step_skip`` and ``ionic_step_offset`` select.\n"
     "``[]`` for a run that is not molecular dynamics.";
+
+inline constexpr const char kGenerator[] =
+    "What the file says of the program that wrote it: a dict of str with\n"
+    "``\"program\"``, ``\"version\"``, ``\"subversion\"`` (its build),\n"
+    "``\"platform\"``, ``\"date\"`` and ``\"time\"`` (of the run's start),\n"
+    "each \"\" when the file does not say.";
+
+inline constexpr const char kElectronicStepEnergies[] =
+    "Every energy of every electronic step: per kept ionic step a list with\n"
+    "a dict per electronic step of each named entry of its energy (eV): the\n"
+    "terms such as ``\"alphaZ\"``, ``\"ewald\"``, ``\"hartreedc\"``,\n"
+    "``\"XCdc\"``, ``\"pawpsdc\"``, ``\"pawaedc\"``, ``\"eentropy\"``,\n"
+    "``\"bandstr\"``, ``\"atom\"`` in file order, then those of\n"
+    "``\"e_fr_energy\"``, ``\"e_wo_entrp\"``, ``\"e_0_energy\"`` written, which\n"
+    "VASP writes last (all of them for some electronic steps, the three alone\n"
+    "for the others). A value written as asterisks is NaN.\n"
+    "``electronic_steps`` holds the three alone, as arrays.";
 
 }  // namespace quorvel::python::docs

@@ -2,7 +2,10 @@
 
 #include <chrono>
 
+#include <cxxabi.h>
+
 #include "errors.hpp"
+#include "interruptible_parse.hpp"
 
 namespace quorvel::python {
 
@@ -16,7 +19,33 @@ struct SignalWatch {
     PyThreadState* thread = nullptr;  // this thread's state while the lock is released
     std::chrono::steady_clock::time_point next_look;
     PyRef raised;  // what a signal handler raised
+    // Whether the interpreter was running normally when the parse began:
+    // once it is being finalized, taking the lock back ends this thread.
+    bool may_be_ended = false;
 };
+
+// Read without the lock: the flag is an atomic of the runtime.
+bool interpreter_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
+// Once finalization has started, CPython (before 3.14) ends any other
+// thread that takes the lock with pthread_exit, which unwinds the stack as
+// if by an exception. That unwind has to run through every frame up to the
+// thread's start, and on the way nothing of Python may be touched: the
+// exception a handler raised is let go of, not released.
+void take_the_lock_back(SignalWatch& watch) {
+    try {
+        PyEval_RestoreThread(watch.thread);
+    } catch (abi::__forced_unwind&) {
+        static_cast<void>(watch.raised.release());
+        throw;
+    }
+}
 
 bool signal_raised(void* context) {
     auto& watch = *static_cast<SignalWatch*>(context);
@@ -25,7 +54,11 @@ bool signal_raised(void* context) {
         return false;
     }
     watch.next_look = now + kSignalInterval;
-    PyEval_RestoreThread(watch.thread);
+    // Nobody will see what the parse makes: it stops without the lock.
+    if (watch.may_be_ended && interpreter_finalizing()) {
+        return true;
+    }
+    take_the_lock_back(watch);
     if (PyErr_CheckSignals() < 0) {
         watch.raised = take_exception();
     }
@@ -38,12 +71,25 @@ bool signal_raised(void* context) {
 ParseOutcome parse_without_the_lock(std::string_view path, const ParseOptions& options) {
     SignalWatch watch;
     watch.next_look = std::chrono::steady_clock::now() + kSignalInterval;
+    // A parse that starts during finalization runs in the thread finalizing
+    // (a __del__, a weakref callback), which is never ended.
+    watch.may_be_ended = !interpreter_finalizing();
     const Interruption interruption{signal_raised, &watch};
     watch.thread = PyEval_SaveThread();
-    ParseOutcome outcome = parse(path, options, interruption);
-    PyEval_RestoreThread(watch.thread);
-    if (outcome.status == ParseStatus::Interrupted) {
+    ParseOutcome outcome = parse_interruptibly(path, options, interruption);
+    if (watch.may_be_ended && interpreter_finalizing()) {
+        outcome = ParseOutcome{};  // given back now, while nothing else is going on
+        outcome.status = ParseStatus::Interrupted;
+    }
+    take_the_lock_back(watch);
+    // What a handler raised is raised, also when the parse came to its end
+    // before it saw the request to stop.
+    if (watch.raised) {
+        outcome = ParseOutcome{};
+        outcome.status = ParseStatus::Interrupted;
         raise_exception(std::move(watch.raised));
+    } else if (outcome.status == ParseStatus::Interrupted) {  // a finalization that did not end this thread
+        PyErr_SetString(PyExc_RuntimeError, "the interpreter is shutting down");
     }
     return outcome;
 }

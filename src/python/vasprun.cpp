@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "convert.hpp"
@@ -230,7 +231,11 @@ PyObject* vasprun_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!bind_arguments(args, kwargs, bound) || !convert_options(bound, encoded_path, path, options)) {
             return nullptr;
         }
-        ParseOutcome outcome = parse_without_the_lock(path, options);
+        // No reference is held across the parse: a thread that finalization
+        // ends in it must drop nothing on its way out.
+        const std::string path_bytes(path);
+        encoded_path = PyRef();
+        ParseOutcome outcome = parse_without_the_lock(path_bytes, options);
         switch (outcome.status) {
             case ParseStatus::Ok:
                 break;
@@ -316,6 +321,8 @@ PyObject* get_born_charges(const RunRecord& r) { return optional_or_none(r.born_
 PyObject* get_dynmat(const RunRecord& r) { return optional_or_none(r.dynmat, dynmat_to_python); }
 PyObject* get_kpoints_opt(const RunRecord& r) { return optional_or_none(r.kpoints_opt, kpoints_opt_to_python); }
 PyObject* get_md_steps(const RunRecord& r) { return md_steps_to_python(r); }
+PyObject* get_generator(const RunRecord& r) { return generator_to_python(r.generator); }
+PyObject* get_electronic_step_energies(const RunRecord& r) { return electronic_step_energies_to_python(r); }
 
 // Pickling: the record as its state (see record_state.hpp), restored by
 // quorvel._restore. The object is immutable, so a copy is the object itself.
@@ -371,6 +378,9 @@ PyGetSetDef kProperties[] = {
     {"dynmat", getter<get_dynmat>, nullptr, docs::kDynmat, nullptr},
     {"kpoints_opt", getter<get_kpoints_opt>, nullptr, docs::kKpointsOpt, nullptr},
     {"md_steps", getter<get_md_steps>, nullptr, docs::kMdSteps, nullptr},
+    {"generator", getter<get_generator>, nullptr, docs::kGenerator, nullptr},
+    {"electronic_step_energies", getter<get_electronic_step_energies>, nullptr, docs::kElectronicStepEnergies,
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -50,7 +50,11 @@ RunRecord small_record() {
     step.energies = Energies{-10.5, -10.4, -10.45, false};
     step.forces = {Vec3{0.1, 0.0, 0.0}, Vec3{-0.1, 0.0, 0.0}};
     step.magnetization = FloatRows{{0.5, 0.5, 0.25}, {0, 1, 3}};
-    step.scsteps = {Energies{-10.0, -10.0, -10.0, false}, Energies{-10.5, -10.4, -10.45, false}};
+    step.scsteps = {Energies{-10.0, -10.0, -10.0, false}, Energies{-10.5, -10.4, -10.45, true}};
+    r.scstep_term_names = {"ewald", "e_fr_energy", "e_wo_entrp", "e_0_energy"};
+    step.scstep_terms = {EnergyTerm{-300.0, 0, 0}, EnergyTerm{-10.0, 1, 0},  EnergyTerm{-10.0, 2, 0},
+                         EnergyTerm{-10.0, 3, 0},  EnergyTerm{-10.5, 1, 1},  EnergyTerm{-10.4, 2, 1},
+                         EnergyTerm{-10.45, 3, 1}};
     fill(r.eigenvalues.emplace().values, {1, 2, 3, 2});
     r.projected.emplace().orbitals = {"s", "p"};
     fill(r.projected->values, {1, 2, 3, 2, 2});
@@ -168,7 +172,16 @@ const Forgery kForgeries[] = {
      "offsets that do not cut its 3 values into rows (at ionic_steps[0].magnetization)"},
     {"MagnetizationRowsOutOfOrder", [](RunRecord& r) { r.ionic_steps[0].magnetization->offsets = {0, 2, 1, 3}; },
      "offsets that do not cut its 3 values into rows (at ionic_steps[0].magnetization)"},
+    // A row of energy terms for each electronic step, each term named by the record.
+    {"EnergyTermOfAnElectronicStepTooMany", [](RunRecord& r) { r.ionic_steps[0].scstep_terms[6].scstep = 2; },
+     "energy terms out of the order of its 2 electronic steps (at ionic_steps[0])"},
+    {"EnergyTermsOutOfOrder", [](RunRecord& r) { r.ionic_steps[0].scstep_terms[1].scstep = 1; },
+     "energy terms out of the order of its 2 electronic steps (at ionic_steps[0])"},
+    {"EnergyTermOfNoName", [](RunRecord& r) { r.ionic_steps[0].scstep_terms[6].name = 4; },
+     "an energy term beyond its 4 names"},
     // Python decodes every text as strict UTF-8.
+    {"EnergyTermNameNotUtf8", [](RunRecord& r) { r.scstep_term_names[0] = "XC\xff"; },
+     "a text that is not UTF-8 (at scstep_term_names[0])"},
     {"ProgramNotUtf8", [](RunRecord& r) { r.generator.program = "vasp\xff"; },
      "a text that is not UTF-8 (at generator.program)"},
     {"AtomSymbolNotUtf8", [](RunRecord& r) { r.atom_info.atoms[1] = "\xc0\x80"; },  // an overlong NUL

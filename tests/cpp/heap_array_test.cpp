@@ -79,6 +79,27 @@ TEST(HeapArray, ReleaseFrontReturnsMemory) {
     EXPECT_EQ(values[kCount - 1], 1.0);
 }
 
+// Zeros of a large array cost nothing until written: an array filled with
+// zeros around a few values read (later sets shorter than the first) holds
+// the memory of those values only.
+TEST(HeapArray, LargeZerosAreFreshPages) {
+    for (const std::size_t count : {std::size_t{0}, std::size_t{100}, std::size_t{1} << 29}) {
+        const long before = resident_pages();
+        HeapArray<double> values;
+        values.assign_zeros(count);
+        ASSERT_EQ(values.size(), count);
+        if (count == 0) continue;
+        for (std::size_t i = 0; i < count; i += count / 7 + 1) ASSERT_EQ(values[i], 0.0) << i;
+        values[count - 1] = 2.5;
+        EXPECT_EQ(values[count - 1], 2.5);
+        EXPECT_EQ(values[count - 2], 0.0);
+        if (count > kOwnMappingMin && before != 0) {
+            // 4 GiB of zeros: a few pages of them touched.
+            EXPECT_LT((resident_pages() - before) * ::sysconf(_SC_PAGESIZE), 64L << 20);
+        }
+    }
+}
+
 // Pages of a text taken over as room for numbers: what was written before
 // stays, the pages arrive with their content, the text reads as zeros where
 // they left, and the array grows, shrinks and moves as usual afterwards.

@@ -8,8 +8,11 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
+#include "load.hpp"
+#include "record_digest.hpp"
 #include "test_support.hpp"
 
 namespace quorvel {
@@ -369,6 +372,40 @@ TEST(HostileText, ALongAtomSymbolIsNotCopiedPerStructure) {
     const std::string steps = repeat("<calculation>" + testing::structure_xml(1) + "</calculation>", 1000);
     const std::string document = run_file(steps, std::string(kMB, 'X'));
     EXPECT_EQ(parse_limited(document, false, 256 * kMB), "ok");
+}
+
+// A row tag that is not exactly `<r>` is read as the tokenizer reads it, by the rows read without
+// events as by the events: `<r/r>` and `<r a="1">` are start tags of rows, `<rr>` is another
+// element. Each is put in place of one row tag of the eigenvalues (first, inner and last rows of
+// the first set, which gives the array its shape, and of later sets); the record must be the one of
+// the same tag spelled `<r >`, `<rr >`..., which only the events read.
+TEST(HostileRows, RowTagsThatAreNotPlainAreReadAsTheTokenizerReadsThem) {
+    std::vector<std::filesystem::path> files = {std::filesystem::path(QUORVEL_SOURCE_DIR) / "samples" / "sample.xml"};
+    const std::filesystem::path corpus = std::filesystem::path(QUORVEL_CORPUS_DIR) / "cr-dos.xml";  // 116 bands
+    if (std::filesystem::exists(corpus)) files.push_back(corpus);
+    const std::pair<std::string, std::string> tags[] = {
+        {"<r/r>", "<r >"}, {"<r a=\"1\">", "<r  a=\"1\">"}, {"<rr>", "<rr >"}, {"<r/r/>", "<r/r />"}};
+    ParseOptions options;
+    options.parse_projected = true;
+    for (const auto& file : files) {
+        Document document;
+        ASSERT_TRUE(load_document_from_bytes(testing::read_file(file), false, document).ok()) << file;
+        const std::string text(document.text());
+        const std::size_t first = text.find("<r>", text.find("<eigenvalues>"));
+        const std::size_t last = text.rfind("<r>", text.find("</eigenvalues>"));
+        const std::size_t second_set = text.find("<r>", text.find("kpoint 2", first));
+        for (const std::size_t at : {first, text.find("<r>", first + 1), text.find("<r>", first + 500), second_set,
+                                     text.find("<r>", second_set + 1), last}) {
+            for (const auto& [tag, spelled] : tags) {
+                std::string odd = text, events = text;
+                odd.replace(at, 3, tag);
+                events.replace(at, 3, spelled);
+                EXPECT_EQ(testing::walk_to_digest(odd, false, options, false),
+                          testing::walk_to_digest(events, false, options, false))
+                    << file.filename() << " at " << at << ": " << tag;
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -117,6 +117,7 @@ IonicStep clone_step(const IonicStep& step) {
     copy.stress_written = step.stress_written;
     copy.magnetization = step.magnetization;
     copy.scsteps = step.scsteps;
+    copy.scstep_terms = step.scstep_terms;
     return copy;
 }
 
@@ -146,6 +147,10 @@ void check_cut(std::string_view text, const Whole& whole, std::size_t cut) {
         const std::vector<Energies>& all = w.ionic_steps[i].scsteps;
         ASSERT_TRUE(i + 1 == r.ionic_steps.size() && step.scsteps.size() < all.size()) << "step " << i << ", cut at " << cut;
         step.scsteps.insert(step.scsteps.end(), all.begin() + static_cast<std::ptrdiff_t>(step.scsteps.size()), all.end());
+        // Their terms too, named alike: the cut file met the names in the same order.
+        const std::vector<EnergyTerm>& every = w.ionic_steps[i].scstep_terms;
+        const auto kept = static_cast<std::ptrdiff_t>(step.scstep_terms.size());
+        step.scstep_terms.insert(step.scstep_terms.end(), every.begin() + kept, every.end());
         ASSERT_TRUE(RecordDigest::of(step) == whole.steps[i]) << "step " << i << " of the cut at " << cut;
     }
     expect_whole_section(r.eigenvalues, whole.eigenvalues, "eigenvalues", cut);
@@ -217,6 +222,40 @@ TEST(Truncation, RealFilesCutAnywhereKeepWhatIsWhole) {
         ASSERT_TRUE(load_document_from_bytes(read_file(entry.path()), has_gz_extension(name), document).ok()) << name;
         sweep(std::string(document.text()), 150, 50, name);
     }
+}
+
+// The end of the input inside an entity or character reference is a cut
+// like any other: the sample with references in text items of every kind
+// (a string, a number, a row of a structure, of the forces and of the
+// eigenvalues), cut at every byte in and around each of them.
+TEST(Truncation, ACutInsideAReferenceIsCutText) {
+    std::string text = read_file(std::filesystem::path(QUORVEL_SOURCE_DIR) / "samples" / "sample.xml");
+    const std::pair<std::string, std::string> edits[] = {
+        {"<i type=\"string\" name=\"PREC\">Accurate", "<i type=\"string\" name=\"PREC\">Acc&#x75;rate"},
+        {"<i name=\"EDIFF\">      0.00001000", "<i name=\"EDIFF\">&#x20;     0.00001000&#32;"},
+        {"<v>       0.61362934       0.40426260", "<v>       0.61362934&#x20;     0.40426260&amp;&#9;"},
+        {"<varray name=\"forces\" >\n   <v>", "<varray name=\"forces\" >\n   <v>&#x20;&#x20;"},
+        {"<r>  -10.5518    1.0000 </r>", "<r>  -10.5518&#x20;   1.0000 </r>"},
+    };
+    std::vector<std::size_t> references;
+    for (const auto& [from, to] : edits) {
+        const std::size_t at = text.find(from);
+        ASSERT_NE(at, std::string::npos) << from;
+        text.replace(at, from.size(), to);
+        for (std::size_t amp = text.find('&', at); amp < at + to.size(); amp = text.find('&', amp + 1)) {
+            references.push_back(amp);
+        }
+    }
+    const Whole whole = whole_document(text);
+    for (const std::size_t reference : references) {
+        for (std::size_t cut = reference - 2; cut < reference + 10; ++cut) {
+            check_cut(text, whole, cut);
+            ASSERT_FALSE(::testing::Test::HasFailure()) << "cut at " << cut;
+        }
+    }
+    // The cut of the report: a row of numbers ends in `&#x20`.
+    const ParseOutcome cut = parse_prefix(text, text.find("-10.5518&#x20") + 13);
+    EXPECT_EQ(cut.status, ParseStatus::Ok) << cut.message();
 }
 
 }  // namespace

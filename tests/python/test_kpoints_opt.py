@@ -18,7 +18,8 @@ def test_the_second_set_apart_from_the_main_one():
     opt = run.kpoints_opt
     assert list(opt) == ["kpoints", "eigenvalues", "projected", "dos"]
     kpoints = opt["kpoints"]
-    assert list(kpoints) == ["kpointlist", "weights", "scheme", "divisions"]
+    assert list(kpoints) == ["kpointlist", "weights", "scheme", "divisions", "usershift", "genvec1", "genvec2",
+                             "genvec3", "shift"]
     assert (kpoints["scheme"], kpoints["divisions"]) == ("Gamma", [7, 7, 4])
     assert kpoints["kpointlist"].shape == (24, 3) and kpoints["kpointlist"][1].tolist() == [0.14285714, -0.0, 0.0]
     assert kpoints["weights"][[0, 1, -1]].tolist() == [0.00510204, 0.03061224, 0.03061224]

@@ -138,9 +138,9 @@ def test_counts_beyond_the_state_allocate_nothing():
 
 def test_state_starts_with_its_format_and_version():
     _, header, arrays = small_state()
-    assert header[:4] == b"QVRS" and header[4] == 3
-    # the states of quorvel before the response, optics, MD and KPOINTS_OPT sections are refused cleanly
-    assert refused(b"QVRS\x02" + header[5:], arrays).startswith("unsupported Vasprun state version 2")
+    assert header[:4] == b"QVRS" and header[4] == 4
+    # the states of quorvel before the k-point recipe's vectors and the energy terms are refused cleanly
+    assert refused(b"QVRS\x03" + header[5:], arrays).startswith("unsupported Vasprun state version 3")
 
 
 def _out_of_band(run):

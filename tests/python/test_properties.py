@@ -11,7 +11,7 @@ import pytest
 import quorvel
 
 Vasprun = quorvel.Vasprun
-KEYS = ["scheme", "divisions"]
+KEYS = ["scheme", "divisions", "usershift", "genvec1", "genvec2", "genvec3", "shift"]
 STEP_KEYS = ["structure", "e_fr_energy", "e_wo_entrp", "e_0_energy", "forces", "stress", "stress_written"]
 
 
@@ -50,7 +50,8 @@ def test_record_value_types_and_key_orders(sample_path, generate, options, kpoin
 
 @pytest.mark.parametrize("body, extra", [
     ("", {}),
-    ('<generation param="Monkhorst-Pack"><v name="usershift">0 0 0</v></generation>', {"scheme": "Monkhorst-Pack"}),
+    ('<generation param="Monkhorst-Pack"><v name="usershift">0 0 0</v></generation>',
+     {"scheme": "Monkhorst-Pack", "usershift": [0.0, 0.0, 0.0]}),
     ('<generation><v type="int" name="divisions">2 3 4</v></generation>', dict(scheme="unknown", divisions=[2, 3, 4])),
     ('<varray name="labels"><v>G</v></varray><varray name="labelindex"><v>2</v></varray>', {"labels": [(1, "G")]}),
 ])

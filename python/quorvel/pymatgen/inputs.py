@@ -34,8 +34,14 @@ def kpoints(data: quorvel.Kpoints) -> Kpoints:
         # The path's end points and divisions stay in the file; pymatgen keeps only the mode.
         return Kpoints(comment=_COMMENT, style=style)
     divisions = data.get("divisions", [1, 1, 1])
-    # The file's usershift and generating vectors are not read by this core; see the README.
-    return Kpoints(comment=_COMMENT, style=style, kpts=[tuple(divisions)], kpts_shift=(0.0, 0.0, 0.0))
+    x, y, z = data.get("usershift", (0.0, 0.0, 0.0))
+    result = Kpoints(comment=_COMMENT, style=style, kpts=[tuple(divisions)], kpts_shift=(x, y, z))
+    vectors = {"genvec1": data.get("genvec1"), "genvec2": data.get("genvec2"), "genvec3": data.get("genvec3"),
+               "shift": data.get("shift")}
+    for name, vector in vectors.items():  # attributes of the Kpoints, as pymatgen keeps them
+        if vector is not None:
+            setattr(result, name, list(vector))
+    return result
 
 
 def actual_kpoints(data: quorvel.Kpoints) -> tuple[list[Any], list[Any]]:

@@ -32,15 +32,16 @@ def energies(step: IonicStep) -> dict[str, float]:
 
 
 def electronic_steps(table: FloatArray) -> list[dict[str, float]]:
-    """One dict per electronic step: the energies this core reads of each."""
+    """One dict per electronic step of its three energies, for cores that read no more of them."""
     first, second, third = ELECTRONIC_ENERGIES
     return [{first: a, second: b, third: c} for a, b, c in table.tolist()]
 
 
-def ionic_step(step: IonicStep, electronic: FloatArray, structure: Callable[[Any], Any],
+def ionic_step(step: IonicStep, electronic: list[dict[str, float]], structure: Callable[[Any], Any],
                array: Callable[[Any], Any] = np.array, tensors: dict[str, Any] | None = None) -> dict[str, Any]:
-    """pymatgen's dict of one ionic step; `structure` and `array` make its structure and arrays,
-    `tensors` are the static dielectric tensors the step wrote.
+    """pymatgen's dict of one ionic step; `electronic` are its electronic steps' dicts (taken as they
+    are), `structure` and `array` make its structure and arrays, `tensors` are the static dielectric
+    tensors the step wrote.
 
     pymatgen keeps arrays (`np.array`) in `Vasprun.ionic_steps`, lists in `as_dict()`."""
     result: dict[str, Any] = energies(step)
@@ -51,7 +52,7 @@ def ionic_step(step: IonicStep, electronic: FloatArray, structure: Callable[[Any
         result["magnetization"] = array(step["magnetization"])
     for key, value in (tensors or {}).items():
         result[key] = array(value)
-    result["electronic_steps"] = electronic_steps(electronic)
+    result["electronic_steps"] = electronic
     result["structure"] = structure(step["structure"])
     return result
 

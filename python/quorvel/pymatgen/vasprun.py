@@ -97,8 +97,10 @@ class Vasprun(outputs.Vasprun):
         return inputs.incar(self._record.parameters)
 
     def _make_generator(self) -> Incar:
-        # Only the program and its version: this core does not read the build, platform and date.
-        return inputs.incar({"program": self._record.program, "version": self._record.version})
+        # Cores before the generator property read only the program and its version.
+        generator = optional_property(self._record, "generator")
+        return inputs.incar(generator if generator is not None else
+                            {"program": self._record.program, "version": self._record.version})
 
     def _make_vasp_version(self) -> str:
         return str(self.generator["VERSION"])
@@ -151,12 +153,21 @@ class Vasprun(outputs.Vasprun):
 
     def _steps(self, kept: list[IonicStep], make_structure: Any, array: Any) -> list[dict[str, Any]]:
         """The kept ionic steps; the static dielectric tensors go to the file's last step."""
-        electronic = self._kept(self._once("electronic_steps"))
+        electronic = self._kept(self._electronic_energies())
         last = len(kept) - 1 if self._last_step_kept() else -1
         tensors = {key: value for key in ("epsilon_rpa", "epsilon", "epsilon_ion")
                    if (value := optional_property(self._record, key)) is not None}
-        return [steps.ionic_step(step, table, make_structure, array, tensors if index == last else None)
-                for index, (step, table) in enumerate(zip(kept, electronic))]
+        return [steps.ionic_step(step, energies, make_structure, array, tensors if index == last else None)
+                for index, (step, energies) in enumerate(zip(kept, electronic))]
+
+    def _electronic_energies(self) -> list[list[dict[str, float]]]:
+        """Per ionic step of the file, a fresh dict of the energies of each electronic step: every
+        term written, or the three energies alone from cores that read no more."""
+        energies = optional_property(self._record, "electronic_step_energies")
+        if energies is None:
+            return [steps.electronic_steps(table) for table in self._once("electronic_steps")]
+        result: list[list[dict[str, float]]] = energies
+        return result
 
     def _make_md_data(self) -> list[dict[str, Any]]:
         md_steps = optional_property(self._record, "md_steps")
