@@ -15,6 +15,8 @@ build_info: Final[BuildInfo]
 # for type checkers only: import them under `typing.TYPE_CHECKING`.
 
 FloatArray = npt.NDArray[np.float64]
+BoolArray = npt.NDArray[np.bool_]
+IntArray = npt.NDArray[np.int64]
 IncarValue = int | float | bool | str | list[float]
 
 class BuildInfo(TypedDict):
@@ -86,6 +88,27 @@ class _MdStepRequired(TypedDict):
 
 class MdStep(_MdStepRequired, _MdEnergies, total=False):
     pass
+
+class Trajectory(TypedDict):
+    lattice: FloatArray  # (n, 3, 3)
+    positions: FloatArray  # (n, natoms, 3), fractional
+    positions_written: BoolArray  # (n,)
+    volume: FloatArray  # (n,)
+    forces: FloatArray  # (n, natoms, 3); NaN where not written
+    forces_written: BoolArray  # (n,)
+    stress: FloatArray  # (n, 3, 3), kB; NaN where not written
+    stress_written: BoolArray  # (n,)
+    e_fr_energy: FloatArray  # (n,)
+    e_wo_entrp: FloatArray  # (n,)
+    e_0_energy: FloatArray  # (n,)
+    last_electronic_e_fr_energy: FloatArray  # (n,); NaN for a step without electronic steps
+    last_electronic_e_wo_entrp: FloatArray  # (n,)
+    last_electronic_e_0_energy: FloatArray  # (n,)
+    electronic_step_count: IntArray  # (n,)
+    selective: BoolArray  # (n, natoms, 3)
+    selective_written: BoolArray  # (n,)
+    magnetization: FloatArray  # (n, natoms, 3); NaN beyond each step's columns
+    magnetization_columns: IntArray  # (n,): 1 to 3; 0 without natoms rows, -1 for other shapes
 
 class Projected(TypedDict):
     data: FloatArray  # (nspins, nkpts, nbands, nions, norbitals)
@@ -491,3 +514,23 @@ class Vasprun:
         VASP writes last (all of them for some electronic steps, the three alone
         for the others). A value written as asterisks is NaN.
         ``electronic_steps`` holds the three alone, as arrays."""
+    @property
+    def trajectory(self) -> Trajectory:
+        """The kept ionic steps as NumPy arrays, a row per step (n of them), made
+        fresh on each read; natoms is the length of ``atoms``:
+        ``"lattice"`` (n, 3, 3), ``"positions"`` (n, natoms, 3; fractional) and
+        ``"positions_written"``, ``"volume"`` (n,), ``"forces"`` (n, natoms, 3)
+        and ``"forces_written"``, ``"stress"`` (n, 3, 3; kB) and
+        ``"stress_written"``, the energies ``"e_fr_energy"``, ``"e_wo_entrp"``,
+        ``"e_0_energy"`` (n,) as ``ionic_steps`` has them, the same three of each
+        step's last electronic step as ``"last_electronic_e_fr_energy"``,
+        ``"last_electronic_e_wo_entrp"``, ``"last_electronic_e_0_energy"`` (n,),
+        ``"electronic_step_count"`` (n,) int64, ``"selective"`` (n, natoms, 3)
+        bool and ``"selective_written"``, ``"magnetization"`` (n, natoms, 3)
+        and ``"magnetization_columns"`` (n,) int64: the width of the step's rows
+        (1 to 3; 0 without natoms rows, -1 for rows of another shape). Each
+        ``*_written`` is (n,) bool: the step wrote the value, natoms rows of it
+        (the stress: three).
+        A value a step did not write is NaN (False for flags), as are the last
+        electronic energies of a step without electronic steps and the columns
+        of the magnetization beyond its width."""

@@ -1,7 +1,11 @@
 #include "convert.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstring>
+#include <initializer_list>
+#include <limits>
 #include <ranges>
 #include <span>
 #include <string>
@@ -15,6 +19,7 @@ namespace quorvel::python {
 namespace {
 
 static_assert(sizeof(Vec3) == 3 * sizeof(double), "rows of three are stored contiguously");
+static_assert(sizeof(Flags3) == 3 * sizeof(bool), "flags of three are stored contiguously");
 
 // Inserts `value` (a new reference, or null after a failed call) under `key`.
 bool set_item(PyObject* dict, const char* key, PyObject* value) {
@@ -425,6 +430,177 @@ PyObject* electronic_step_energies_to_python(const RunRecord& record) {
         }
         return list.release();
     });
+}
+
+namespace {
+
+constexpr double kNotWritten = std::numeric_limits<double>::quiet_NaN();
+
+// An array of `dims` that `fill(out, count)` writes; `Fill` is any callable,
+// passed through make_array's context.
+template <class Made, class Fill>
+PyObject* filled(PyObject* (*make)(std::span<const std::uint64_t>, void (*)(Made*, std::size_t, const void*),
+                                   const void*),
+                 std::span<const std::uint64_t> dims, const Fill& fill) {
+    return make(
+        dims,
+        [](Made* out, std::size_t count, const void* context) { (*static_cast<const Fill*>(context))(out, count); },
+        &fill);
+}
+
+// (steps, per_step...) doubles: `write(step, out)` writes the `width` values
+// of a step and returns false where it has none, which are then NaN.
+template <class Write>
+PyObject* per_step(const std::vector<IonicStep>& steps, std::initializer_list<std::uint64_t> per_step_dims,
+                   Write write) {
+    std::array<std::uint64_t, 4> dims{steps.size(), 1, 1, 1};
+    std::size_t width = 1;
+    std::size_t rank = 1;
+    for (std::uint64_t dim : per_step_dims) {
+        dims[rank++] = dim;
+        width *= dim;
+    }
+    return filled(make_array, std::span<const std::uint64_t>(dims.data(), rank), [&](double* out, std::size_t) {
+        for (const IonicStep& step : steps) {
+            if (!write(step, out)) {
+                std::fill_n(out, width, kNotWritten);
+            }
+            out += width;
+        }
+    });
+}
+
+// Copies `count` rows of three where `rows` has that many.
+bool copy_rows(std::span<const Vec3> rows, std::size_t count, double* out) {
+    if (rows.size() != count) {
+        return false;
+    }
+    if (count != 0) {
+        std::memcpy(out, rows.data(), count * sizeof(Vec3));
+    }
+    return true;
+}
+
+// The width of the rows of `rows` when it has `count` rows of one width
+// from 1 to 3; 0 when it has not `count` rows (or none); -1 for any other
+// shape.
+std::int64_t row_width(const FloatRows& rows, std::size_t count) {
+    if (rows.size() != count || count == 0) {
+        return 0;
+    }
+    const std::size_t width = rows.offsets[1] - rows.offsets[0];
+    for (std::size_t r = 0; r < count; ++r) {
+        if (rows.offsets[r + 1] - rows.offsets[r] != width) {
+            return -1;
+        }
+    }
+    return width >= 1 && width <= 3 ? static_cast<std::int64_t>(width) : -1;
+}
+
+const Energies* last_electronic(const IonicStep& step) {
+    return step.scsteps.empty() ? nullptr : &step.scsteps.back();
+}
+
+}  // namespace
+
+PyObject* trajectory_to_python(const RunRecord& record) {
+    const std::vector<IonicStep>& steps = record.ionic_steps;
+    const std::size_t natoms = record.atom_info.atoms.size();
+    const std::uint64_t count = steps.size();
+    PyRef dict(PyDict_New());
+    if (!dict) {
+        return nullptr;
+    }
+    auto energy = [&](double Energies::*member) {
+        return per_step(steps, {}, [member](const IonicStep& step, double* out) {
+            *out = step.energies.*member;
+            return true;
+        });
+    };
+    auto last_energy = [&](double Energies::*member) {
+        return per_step(steps, {}, [member](const IonicStep& step, double* out) {
+            const Energies* last = last_electronic(step);
+            return last != nullptr && (*out = last->*member, true);
+        });
+    };
+    auto flags = [&](auto flag) {
+        return filled(make_flag_array, std::array<std::uint64_t, 1>{count}, [&](bool* out, std::size_t) {
+            for (const IonicStep& step : steps) {
+                *out++ = flag(step);
+            }
+        });
+    };
+    auto counts = [&](auto value) {
+        return filled(make_count_array, std::array<std::uint64_t, 1>{count}, [&](std::int64_t* out, std::size_t) {
+            for (const IonicStep& step : steps) {
+                *out++ = value(step);
+            }
+        });
+    };
+    auto selective_written = [natoms](const IonicStep& step) {
+        return step.structure.selective && step.structure.selective->size() == natoms;
+    };
+    const bool filled_all =
+        set_item(dict.get(), "lattice", per_step(steps, {3, 3}, [](const IonicStep& step, double* out) {
+            return copy_rows(step.structure.lattice, 3, out);
+        })) &&
+        set_item(dict.get(), "positions", per_step(steps, {natoms, 3}, [natoms](const IonicStep& step, double* out) {
+            return copy_rows(step.structure.positions, natoms, out);
+        })) &&
+        set_item(dict.get(), "positions_written", flags([natoms](const IonicStep& step) {
+            return step.structure.positions.size() == natoms;
+        })) &&
+        set_item(dict.get(), "volume", per_step(steps, {}, [](const IonicStep& step, double* out) {
+            *out = step.structure.volume;
+            return true;
+        })) &&
+        set_item(dict.get(), "forces", per_step(steps, {natoms, 3}, [natoms](const IonicStep& step, double* out) {
+            return copy_rows(step.forces, natoms, out);
+        })) &&
+        set_item(dict.get(), "forces_written",
+                 flags([natoms](const IonicStep& step) { return step.forces.size() == natoms; })) &&
+        set_item(dict.get(), "stress", per_step(steps, {3, 3}, [](const IonicStep& step, double* out) {
+            return step.stress_written && copy_rows(step.stress, 3, out);
+        })) &&
+        set_item(dict.get(), "stress_written", flags([](const IonicStep& step) { return step.stress_written; })) &&
+        set_item(dict.get(), "e_fr_energy", energy(&Energies::e_fr_energy)) &&
+        set_item(dict.get(), "e_wo_entrp", energy(&Energies::e_wo_entrp)) &&
+        set_item(dict.get(), "e_0_energy", energy(&Energies::e_0_energy)) &&
+        set_item(dict.get(), "last_electronic_e_fr_energy", last_energy(&Energies::e_fr_energy)) &&
+        set_item(dict.get(), "last_electronic_e_wo_entrp", last_energy(&Energies::e_wo_entrp)) &&
+        set_item(dict.get(), "last_electronic_e_0_energy", last_energy(&Energies::e_0_energy)) &&
+        set_item(dict.get(), "electronic_step_count",
+                 counts([](const IonicStep& step) { return static_cast<std::int64_t>(step.scsteps.size()); })) &&
+        set_item(dict.get(), "selective",
+                 filled(make_flag_array, std::array<std::uint64_t, 3>{count, natoms, 3}, [&](bool* out, std::size_t) {
+                     for (const IonicStep& step : steps) {
+                         if (selective_written(step) && natoms != 0) {
+                             std::memcpy(out, step.structure.selective->data(), natoms * sizeof(Flags3));
+                         } else {
+                             std::fill_n(out, natoms * 3, false);
+                         }
+                         out += natoms * 3;
+                     }
+                 })) &&
+        set_item(dict.get(), "selective_written", flags(selective_written)) &&
+        set_item(dict.get(), "magnetization", per_step(steps, {natoms, 3}, [natoms](const IonicStep& step,
+                                                                                    double* out) {
+            const std::int64_t width = step.magnetization ? row_width(*step.magnetization, natoms) : 0;
+            if (width <= 0) {
+                return false;
+            }
+            for (std::size_t atom = 0; atom < natoms; ++atom) {
+                const double* row = step.magnetization->values.data() + step.magnetization->offsets[atom];
+                for (std::int64_t axis = 0; axis < 3; ++axis) {
+                    *out++ = axis < width ? row[axis] : kNotWritten;
+                }
+            }
+            return true;
+        })) &&
+        set_item(dict.get(), "magnetization_columns", counts([natoms](const IonicStep& step) {
+            return step.magnetization ? row_width(*step.magnetization, natoms) : std::int64_t{0};
+        }));
+    return filled_all ? dict.release() : nullptr;
 }
 
 PyObject* generator_to_python(const GeneratorInfo& generator) { return to_python(generator); }

@@ -36,6 +36,9 @@ PyObject* electronic_steps_to_python(const std::vector<IonicStep>& steps);
 // Per kept ionic step, a dict per electronic step of every named entry of
 // its `energy`: the others in file order, then the three energies written.
 PyObject* electronic_step_energies_to_python(const RunRecord& record);
+// The kept ionic steps as arrays, one per value, a row per step (see
+// docs::kTrajectory); NaN where a step did not write a value.
+PyObject* trajectory_to_python(const RunRecord& record);
 // The generator's six strings by their names.
 PyObject* generator_to_python(const GeneratorInfo& generator);
 PyObject* band_edges_to_python(const BandEdges& edges);

@@ -281,4 +281,24 @@ inline constexpr const char kElectronicStepEnergies[] =
     "for the others). A value written as asterisks is NaN.\n"
     "``electronic_steps`` holds the three alone, as arrays.";
 
+inline constexpr const char kTrajectory[] =
+    "The kept ionic steps as NumPy arrays, a row per step (n of them), made\n"
+    "fresh on each read; natoms is the length of ``atoms``:\n"
+    "``\"lattice\"`` (n, 3, 3), ``\"positions\"`` (n, natoms, 3; fractional) and\n"
+    "``\"positions_written\"``, ``\"volume\"`` (n,), ``\"forces\"`` (n, natoms, 3)\n"
+    "and ``\"forces_written\"``, ``\"stress\"`` (n, 3, 3; kB) and\n"
+    "``\"stress_written\"``, the energies ``\"e_fr_energy\"``, ``\"e_wo_entrp\"``,\n"
+    "``\"e_0_energy\"`` (n,) as ``ionic_steps`` has them, the same three of each\n"
+    "step's last electronic step as ``\"last_electronic_e_fr_energy\"``,\n"
+    "``\"last_electronic_e_wo_entrp\"``, ``\"last_electronic_e_0_energy\"`` (n,),\n"
+    "``\"electronic_step_count\"`` (n,) int64, ``\"selective\"`` (n, natoms, 3)\n"
+    "bool and ``\"selective_written\"``, ``\"magnetization\"`` (n, natoms, 3)\n"
+    "and ``\"magnetization_columns\"`` (n,) int64: the width of the step's rows\n"
+    "(1 to 3; 0 without natoms rows, -1 for rows of another shape). Each\n"
+    "``*_written`` is (n,) bool: the step wrote the value, natoms rows of it\n"
+    "(the stress: three).\n"
+    "A value a step did not write is NaN (False for flags), as are the last\n"
+    "electronic energies of a step without electronic steps and the columns\n"
+    "of the magnetization beyond its width.";
+
 }  // namespace quorvel::python::docs

@@ -102,6 +102,58 @@ PyObject* make_array(const double* data, std::span<const std::uint64_t> dims) {
         data);
 }
 
+namespace {
+
+// The shape of `dims` and its count of values; false with MemoryError set
+// when it is too large for an array of `item` bytes a value.
+bool array_shape(std::span<const std::uint64_t> dims, std::size_t item, npy_intp (&shape)[NPY_MAXDIMS],
+                 std::uint64_t& count) {
+    count = 1;
+    int i = 0;
+    for (std::uint64_t dim : dims) {
+        if (dim > static_cast<std::uint64_t>(NPY_MAX_INTP) || __builtin_mul_overflow(count, dim, &count)) {
+            PyErr_NoMemory();
+            return false;
+        }
+        shape[i++] = static_cast<npy_intp>(dim);
+    }
+    if (count > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) / item) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
+
+// A C-ordered array of NumPy's type `type_number` whose values `fill`
+// writes into the buffer NumPy allocated for it.
+template <class Value>
+PyObject* numpy_owned_array(int type_number, std::span<const std::uint64_t> dims,
+                            void (*fill)(Value*, std::size_t, const void*), const void* context) {
+    static_assert(sizeof(Value) == sizeof(npy_bool) || sizeof(Value) == sizeof(npy_int64));
+    npy_intp shape[NPY_MAXDIMS];
+    std::uint64_t count = 0;
+    if (!load_numpy_api() || !array_shape(dims, sizeof(Value), shape, count)) {
+        return nullptr;
+    }
+    PyObject* array = PyArray_SimpleNew(static_cast<int>(dims.size()), shape, type_number);
+    if (array != nullptr) {
+        fill(static_cast<Value*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array))),
+             static_cast<std::size_t>(count), context);
+    }
+    return array;
+}
+
+}  // namespace
+
+PyObject* make_flag_array(std::span<const std::uint64_t> dims, FillFlags fill, const void* context) {
+    static_assert(sizeof(bool) == sizeof(npy_bool));
+    return numpy_owned_array(NPY_BOOL, dims, fill, context);
+}
+
+PyObject* make_count_array(std::span<const std::uint64_t> dims, FillCounts fill, const void* context) {
+    return numpy_owned_array(NPY_INT64, dims, fill, context);
+}
+
 PyObject* make_array(std::span<const std::uint64_t> dims, FillArray fill, const void* context) {
     if (!load_numpy_api()) {
         return nullptr;
@@ -114,18 +166,8 @@ PyObject* make_array(std::span<const std::uint64_t> dims, FillArray fill, const 
     npy_intp strides[NPY_MAXDIMS];
     const int rank = static_cast<int>(dims.size());
     std::uint64_t count = 1;
-    {
-        int i = 0;
-        for (std::uint64_t dim : dims) {
-            if (dim > static_cast<std::uint64_t>(NPY_MAX_INTP) ||
-                __builtin_mul_overflow(count, dim, &count)) {
-                return PyErr_NoMemory();
-            }
-            shape[i++] = static_cast<npy_intp>(dim);
-        }
-    }
-    if (count > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) / sizeof(double)) {
-        return PyErr_NoMemory();
+    if (!array_shape(dims, sizeof(double), shape, count)) {
+        return nullptr;
     }
     npy_intp stride = sizeof(double);
     for (int i = rank; i-- > 0;) {

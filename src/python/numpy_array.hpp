@@ -19,6 +19,14 @@ PyObject* make_array(std::span<const std::uint64_t> dims, FillArray fill, const 
 // The same holding a copy of the values at `data`.
 PyObject* make_array(const double* data, std::span<const std::uint64_t> dims);
 
+// A bool array and an int64 array of shape `dims` whose values `fill(out,
+// count, context)` writes into the buffer NumPy allocates for the array.
+// Null with an exception set on failure.
+using FillFlags = void (*)(bool* out, std::size_t count, const void* context);
+PyObject* make_flag_array(std::span<const std::uint64_t> dims, FillFlags fill, const void* context);
+using FillCounts = void (*)(std::int64_t* out, std::size_t count, const void* context);
+PyObject* make_count_array(std::span<const std::uint64_t> dims, FillCounts fill, const void* context);
+
 // The PySliceContainer type, made on first use.
 PyTypeObject* slice_container_type();
 

@@ -323,6 +323,7 @@ PyObject* get_kpoints_opt(const RunRecord& r) { return optional_or_none(r.kpoint
 PyObject* get_md_steps(const RunRecord& r) { return md_steps_to_python(r); }
 PyObject* get_generator(const RunRecord& r) { return generator_to_python(r.generator); }
 PyObject* get_electronic_step_energies(const RunRecord& r) { return electronic_step_energies_to_python(r); }
+PyObject* get_trajectory(const RunRecord& r) { return trajectory_to_python(r); }
 
 // Pickling: the record as its state (see record_state.hpp), restored by
 // quorvel._restore. The object is immutable, so a copy is the object itself.
@@ -381,6 +382,7 @@ PyGetSetDef kProperties[] = {
     {"generator", getter<get_generator>, nullptr, docs::kGenerator, nullptr},
     {"electronic_step_energies", getter<get_electronic_step_energies>, nullptr, docs::kElectronicStepEnergies,
      nullptr},
+    {"trajectory", getter<get_trajectory>, nullptr, docs::kTrajectory, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -146,4 +146,4 @@ def property_names():
             "dos", "dielectric", "converged", "parameters", "electronic_steps", "final_energy",
             "converged_electronic", "converged_ionic", "band_gap", "complete", "dielectric_functions",
             "conductivity", "epsilon", "epsilon_rpa", "epsilon_ion", "born_charges", "dynmat", "kpoints_opt",
-            "md_steps", "generator", "electronic_step_energies"]
+            "md_steps", "generator", "electronic_step_energies", "trajectory"]
