@@ -33,24 +33,19 @@ class StepFacts:
     last_electronic: list[FloatArray | None]  # e_fr, e_wo_entrp, e_0 of its last electronic step
 
 
-def step_facts(run: quorvel.Vasprun, steps: list[quorvel.IonicStep]) -> StepFacts:
-    electronic = run.electronic_steps
-    if len(electronic) != len(steps):  # a step without electronic steps counts none
-        electronic = electronic[:len(steps)] + [np.empty((0, 3))] * (len(steps) - len(electronic))
-    every = list(range(len(steps)))
-    return StepFacts(total=len(steps), numbers=every, dft=every, stress_written=stress_written(run, steps),
-                     converged=electronic_converged(run, [len(energies) for energies in electronic]),
-                     last_electronic=[energies[-1] if len(energies) else None for energies in electronic])
+def step_facts(run: quorvel.Vasprun, trajectory: quorvel.Trajectory) -> StepFacts:
+    counts = trajectory["electronic_step_count"].tolist()
+    last = np.stack([trajectory["last_electronic_e_fr_energy"], trajectory["last_electronic_e_wo_entrp"],
+                     trajectory["last_electronic_e_0_energy"]], axis=1)
+    every = list(range(len(counts)))
+    return StepFacts(total=len(counts), numbers=every, dft=every, stress_written=stress_written(run, trajectory),
+                     converged=electronic_converged(run, counts),
+                     last_electronic=[row if count else None for row, count in zip(last, counts)])
 
 
-def stress_written(run: quorvel.Vasprun, steps: list[quorvel.IonicStep]) -> list[bool]:
-    """Whether each step wrote its stress. The reader does not say yet, and gives zeros for a
-    stress the step did not write (machine-learned MD writes none): every stress counts,
-    unless a step says otherwise under the name the ASE bridge expects too."""
-    flags: list[bool] = []
-    for step in steps:
-        written: object = step.get("stress_written", True)
-        flags.append(bool(written))
+def stress_written(run: quorvel.Vasprun, trajectory: quorvel.Trajectory) -> list[bool]:
+    """Whether each step wrote its stress (machine-learned MD writes none)."""
+    flags: list[bool] = trajectory["stress_written"].tolist()
     return flags
 
 
@@ -96,12 +91,3 @@ def stacked_array(rows: list[list[list[float]]], count: int, width: int) -> Floa
         whole = np.array(rows, dtype=np.float64)  # fails with NumPy's word for what is wrong
     return whole.reshape(len(rows), count, width)
 
-
-def stacked(rows: list[list[list[float]]], count: int, width: int) -> list[FloatArray | None]:
-    """Per step its (count, width) array, or None where the step has no such rows; one array
-    for the run when every step has them."""
-    whole = stacked_array(rows, count, width)
-    if whole is not None:
-        return list(whole)
-    return [np.array(block, dtype=np.float64).reshape(count, width) if len(block) == count else None
-            for block in rows]

@@ -10,7 +10,7 @@ quorvel-vasp-xml` use it. Needs ASE (`pip install 'quorvel[ase]'`)."""
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING, Any, overload
+from typing import TYPE_CHECKING, Any, Callable, overload
 
 import numpy as np
 
@@ -70,12 +70,12 @@ def read(path: Path, index: Index = -1) -> Atoms | list[Atoms]:
     default), a slice or a text such as ":" or "-3:" for a list."""
     chosen = _index(index)
     run = quorvel.Vasprun(path)
-    # the steps' lists and the images are many objects, none in a cycle
+    # the images and their calculators are many objects, none in a cycle
     with without_cycle_collection():
-        steps = run.ionic_steps
+        images = _Images(run)
         if isinstance(chosen, slice):
-            return _Images(run, steps).atoms(range(len(steps))[chosen])
-        return _Images(run, steps).atoms([range(len(steps))[chosen]])[0]
+            return images.atoms(range(images.count)[chosen])
+        return images.atoms([range(images.count)[chosen]])[0]
 
 
 def read_quorvel_vasp_xml(filename: str, index: Index = -1) -> list[Atoms]:
@@ -95,13 +95,13 @@ def _index(index: Index) -> int | slice:
 
 class _Images:
     """Atoms of a run's ionic steps. What every image shares (numbers, parameters, k-points) is
-    made once, and the numbers of the chosen steps are converted to arrays together."""
+    made once, and the values of the chosen steps are rows of the run's trajectory arrays."""
 
-    def __init__(self, run: quorvel.Vasprun, steps: list[IonicStep]) -> None:
+    def __init__(self, run: quorvel.Vasprun) -> None:
         self.run = run
-        self.steps = steps
-        self.electronic = run.electronic_steps
-        self.last = len(steps) - 1
+        self.trajectory = run.trajectory
+        self.count = len(self.trajectory["volume"])
+        self.last = self.count - 1
         symbols = element_symbols(run.atoms, run.atom_types, _ELEMENTS.__contains__)
         self.numbers = Atoms(symbols).numbers
         self.flags = _selective(run.initial_structure) or _selective(run.final_structure)
@@ -110,16 +110,19 @@ class _Images:
         self.ibz_kpts = run.kpoints["kpointlist"]
 
     def atoms(self, indices: range | list[int]) -> list[Atoms]:
-        chosen = [self.steps[index] for index in indices]
-        if not chosen:
+        picked = list(indices)
+        if not picked:
             return []
-        count = len(chosen)
-        natoms = len(self.numbers)
-        cells = _array([step["structure"]["lattice"] for step in chosen], 3)
-        fractional = _array([step["structure"]["positions"] for step in chosen], natoms)
-        forces = list(_array([step["forces"] for step in chosen], natoms))
-        stresses = list((_array([step["stress"] for step in chosen], 3) * _STRESS_UNIT).reshape(count, 9)[:, _VOIGT])
-        energies, free_energies = self._energies(indices, chosen)
+        count = len(picked)
+        trajectory = self.trajectory
+        cells = trajectory["lattice"][picked]
+        fractional = self._rows(trajectory["positions"], trajectory["positions_written"], picked,
+                                lambda step: step["structure"]["positions"])
+        forces = list(self._rows(trajectory["forces"], trajectory["forces_written"], picked,
+                                 lambda step: step["forces"]))
+        stresses = list((trajectory["stress"][picked] * _STRESS_UNIT).reshape(count, 9)[:, _VOIGT])
+        stress_written = trajectory["stress_written"][picked].tolist()
+        energies, free_energies = self._energies(picked)
         # the product ASE forms, image by image (the same bits as one matmul of the stack)
         positions = np.matmul(fractional, cells)
         # Each image and each calculator's copy of it has arrays of its own: rows of stacks
@@ -128,13 +131,16 @@ class _Images:
         clones = _Clones(self.numbers, positions, cells)
         template = self._template(clones.atoms(0, None, 0))
         born = optional_property(self.run, "born_charges")
+        selective = trajectory["selective"][picked]
+        selective_written = trajectory["selective_written"][picked].tolist()
+        natoms = len(self.numbers)
         images = []
-        for position, index in enumerate(indices):
-            step = chosen[position]
-            flags = _selective(step["structure"]) or self.flags
+        for position, index in enumerate(picked):
+            # the step's own flags where it has any, else the run's
+            flags = selective[position].tolist() if selective_written[position] and natoms else self.flags
             results: dict[str, Any] = {"energy": energies[position], "free_energy": free_energies[position],
                                        "forces": forces[position]}
-            if _stress_written(step):
+            if stress_written[position]:
                 results["stress"] = stresses[position]
             if index == self.last and born is not None:
                 results["born_effective_charges"] = np.array(born)
@@ -145,6 +151,15 @@ class _Images:
             atoms._calc = calculator  # the setter's set_atoms is not a single-point calculator's
             images.append(atoms)
         return images
+
+    def _rows(self, stack: Any, written: Any, picked: list[int],
+              rows_of: Callable[[IonicStep], list[list[float]]]) -> Any:
+        """(steps, natoms, 3) of the picked steps' rows. Where a step has not natoms rows, the
+        steps' lists as ASE's reading would give them (NumPy refuses rows of mixed counts)."""
+        if written[picked].all():
+            return stack[picked]
+        steps = self.run.ionic_steps
+        return _array([rows_of(steps[index]) for index in picked], len(self.numbers))
 
     def _template(self, atoms: Atoms) -> Any:
         """The calculator every image's is a copy of, made once by ASE's constructor."""
@@ -157,20 +172,16 @@ class _Images:
             self.__dict__["template"] = template
         return template
 
-    def _energies(self, indices: range | list[int], chosen: list[IonicStep]) -> tuple[list[Any], list[Any]]:
+    def _energies(self, picked: list[int]) -> tuple[list[Any], list[Any]]:
         """The energy (the free energy with the last electronic step's sigma -> 0 correction:
-        VASP 5 writes a wrong e_0_energy in many files) and free energy of each chosen step,
+        VASP 5 writes a wrong e_0_energy in many files) and free energy of each picked step,
         as NumPy scalars."""
-        free = np.array([step["e_fr_energy"] for step in chosen], dtype=float)
-        energy = np.array([step["e_0_energy"] for step in chosen], dtype=float)
-        last = np.zeros((len(chosen), 3))
-        has_last = np.zeros(len(chosen), dtype=bool)
-        for position, index in enumerate(indices):
-            electronic: Any = self.electronic[index] if index < len(self.electronic) else ()
-            if len(electronic):
-                last[position] = electronic[-1]
-                has_last[position] = True
-        energy = np.where(has_last, free + (last[:, 2] - last[:, 0]), energy)
+        trajectory = self.trajectory
+        free = trajectory["e_fr_energy"][picked]
+        energy = trajectory["e_0_energy"][picked]
+        has_last = trajectory["electronic_step_count"][picked] > 0
+        last_sigma0 = trajectory["last_electronic_e_0_energy"][picked]
+        energy = np.where(has_last, free + (last_sigma0 - trajectory["last_electronic_e_fr_energy"][picked]), energy)
         return list(energy), list(free)
 
     def _bands(self, calculator: Any) -> None:
@@ -254,11 +265,6 @@ def _constraints(flags: list[list[bool]]) -> list[Any]:
     if fixed:
         result.append(_FixAtoms(indices=fixed))
     return result
-
-
-def _stress_written(step: IonicStep) -> bool:
-    written: Any = step.get("stress_written", True)  # newer cores only
-    return "stress" in step and bool(written)
 
 
 def _parameters(run: quorvel.Vasprun) -> dict[str, Any]:

@@ -27,7 +27,7 @@ import quorvel
 from ._extxyz import ASE_KEYS, REF_KEYS, Keys, write_extxyz
 from ._frame import FloatArray, Frame, InfoValue
 from ._gc import without_cycle_collection
-from ._steps import StepFacts, stacked, step_facts
+from ._steps import StepFacts, step_facts
 
 __all__ = ["ASE_KEYS", "REF_KEYS", "Frame", "Keys", "OnSkip", "frames", "run_frames", "frames_of_run", "write_extxyz"]
 
@@ -73,7 +73,7 @@ def run_frames(path: Path, *, every: int = 1, last: bool = False, converged_only
                info: Sequence[str] = (), on_skip: OnSkip | None = None) -> list[Frame]:
     """The frames of one run file (see `frames`); raises when the file cannot be read."""
     run = quorvel.Vasprun(path, parse_dos=False, parse_eigen=False)
-    with without_cycle_collection():  # the steps' many lists
+    with without_cycle_collection():  # the frames' many objects
         return frames_of_run(run, os.fsdecode(path), every=every, last=last, converged_only=converged_only,
                              info=info, on_skip=on_skip)
 
@@ -86,30 +86,33 @@ def frames_of_run(run: quorvel.Vasprun, source: str, *, every: int = 1, last: bo
         raise ValueError(f"every must be at least 1, got {every}")
     if converged_only and not run.complete:
         return []
-    steps = run.ionic_steps
-    facts = step_facts(run, steps)
+    trajectory = run.trajectory
+    facts = step_facts(run, trajectory)
     chosen = _chosen(facts, every, last, converged_only)
     if not chosen:
         return []
     values = _run_values(run, info)
     species = tuple(run.atoms)
-    kept = [steps[index] for index in chosen]
     natoms = len(species)
-    lattices = stacked([step["structure"]["lattice"] for step in kept], 3, 3)
-    fractional = stacked([step["structure"]["positions"] for step in kept], natoms, 3)
-    forces = stacked([step["forces"] for step in kept], natoms, 3)
-    stresses = stacked([step["stress"] if facts.stress_written[index] else [] for index, step in zip(chosen, kept)],
-                        3, 3)
-    magmoms = _magmoms(kept, natoms)
-    energy, free_energy = _energies(run, kept, [facts.last_electronic[index] for index in chosen], lattices)
-    unusable = _unusable(energy, free_energy, forces, stresses)
-    # The product ASE forms from the same two arrays (step by step: the same bits), so that
-    # positions equal its reading to the bit.
-    positions = [None if scaled is None or lattice is None else scaled @ lattice
-                 for scaled, lattice in zip(fractional, lattices)]
+    lattice_stack = trajectory["lattice"][chosen]
+    lattices: list[FloatArray | None] = list(lattice_stack)
+    # The product ASE forms from the same two arrays (one matmul of the stack gives the same
+    # bits as step by step), so that positions equal its reading to the bit.
+    positions = _rows(np.matmul(trajectory["positions"][chosen], lattice_stack),
+                      _flags(trajectory["positions_written"].tolist(), chosen))
+    forces_stack = trajectory["forces"][chosen]
+    forces_written = _flags(trajectory["forces_written"].tolist(), chosen)
+    stress_stack = trajectory["stress"][chosen] * KBAR_TO_ASE_STRESS
+    stress_written = _flags(facts.stress_written, chosen)
+    forces, stresses = _rows(forces_stack, forces_written), _rows(stress_stack, stress_written)
+    magmoms = _magmoms(run, trajectory, chosen, natoms)
+    energy, free_energy = _energies(run, trajectory, chosen, [facts.last_electronic[index] for index in chosen],
+                                    lattices)
+    unusable = _unusable(energy, free_energy, _finite(forces_stack, forces_written),
+                         _finite(stress_stack, stress_written))
     result = []
     for number, index in enumerate(chosen):
-        lattice, position, stress = lattices[number], positions[number], stresses[number]
+        lattice, position = lattices[number], positions[number]
         if lattice is None or position is None:
             continue  # nothing a training set can use
         if unusable[number]:  # a NaN would poison a training set
@@ -117,7 +120,7 @@ def frames_of_run(run: quorvel.Vasprun, source: str, *, every: int = 1, last: bo
                 on_skip(source, facts.numbers[index], unusable[number])
             continue
         result.append(Frame(species, lattice, position, forces[number], magmoms[number], float(energy[number]),
-                            float(free_energy[number]), None if stress is None else stress * KBAR_TO_ASE_STRESS,
+                            float(free_energy[number]), stresses[number],
                             source, facts.numbers[index], facts.total, run.complete, facts.converged[index], values))
     return result
 
@@ -139,7 +142,29 @@ def _run_values(run: quorvel.Vasprun, keys: Sequence[str]) -> dict[str, InfoValu
     return values
 
 
-def _magmoms(kept: list[quorvel.IonicStep], natoms: int) -> list[FloatArray | None]:
+def _flags(flags: list[bool], chosen: list[int]) -> list[bool]:
+    return [flags[index] for index in chosen]
+
+
+def _rows(stack: FloatArray, written: list[bool]) -> list[FloatArray | None]:
+    """Per chosen step its row of a stack of the chosen steps, None where the step did not write it."""
+    return [row if ok else None for row, ok in zip(stack, written)]
+
+
+def _magmoms(run: quorvel.Vasprun, trajectory: quorvel.Trajectory, chosen: list[int],
+             natoms: int) -> list[FloatArray | None]:
+    """Per chosen step its moments: (natoms,) for rows of one value, (natoms, width) for wider rows."""
+    columns = trajectory["magnetization_columns"][chosen].tolist()
+    if natoms == 0 or not any(columns):
+        return [None] * len(chosen)
+    if min(columns) < 0:  # rows of another shape: as the steps' lists give them
+        steps = run.ionic_steps
+        return _magmoms_of_lists([steps[index] for index in chosen], natoms)
+    return [None if width == 0 else row[:, 0].copy() if width == 1 else row[:, :width].copy()
+            for row, width in zip(trajectory["magnetization"][chosen], columns)]
+
+
+def _magmoms_of_lists(kept: list[quorvel.IonicStep], natoms: int) -> list[FloatArray | None]:
     found: list[FloatArray | None] = []
     for step in kept:
         rows = step.get("magnetization")
@@ -151,8 +176,9 @@ def _magmoms(kept: list[quorvel.IonicStep], natoms: int) -> list[FloatArray | No
     return found
 
 
-def _energies(run: quorvel.Vasprun, kept: list[quorvel.IonicStep], last_electronic: list[FloatArray | None],
-              lattices: list[FloatArray | None]) -> tuple[FloatArray, FloatArray]:
+def _energies(run: quorvel.Vasprun, trajectory: quorvel.Trajectory, chosen: list[int],
+              last_electronic: list[FloatArray | None], lattices: list[FloatArray | None]
+              ) -> tuple[FloatArray, FloatArray]:
     """The σ→0 and free energies of the kept steps, without the PV term of PSTRESS.
 
     The σ→0 energy is mended as `final_energy` mends the last step's: where the step's
@@ -163,11 +189,11 @@ def _energies(run: quorvel.Vasprun, kept: list[quorvel.IonicStep], last_electron
     of exactly 0.0 where the last electronic step's is not 0.0 (a NaN for asterisks there
     too) is taken as unread, NaN, and the step left out; a σ→0 energy of 0.0, which VASP
     itself writes in some runs, is mended as above."""
-    free = np.array([step["e_fr_energy"] for step in kept], dtype=np.float64)
-    sigma0 = np.array([step["e_0_energy"] for step in kept], dtype=np.float64)
+    free = trajectory["e_fr_energy"][chosen]
+    sigma0 = trajectory["e_0_energy"][chosen]
     has_last = np.array([energies is not None for energies in last_electronic])
     lasts = np.array([(0.0, 0.0, 0.0) if energies is None else energies for energies in last_electronic],
-                     dtype=np.float64).reshape(len(kept), 3)
+                     dtype=np.float64).reshape(len(chosen), 3)
     free[has_last & (free == 0.0) & ~(lasts[:, 0] == 0.0)] = np.nan
     corrected = np.rint((free + (lasts[:, 2] - lasts[:, 0])) * 1e8) / 1e8
     energy = np.where(has_last & (np.abs(corrected - sigma0) > 1e-7), corrected, sigma0)
@@ -180,20 +206,17 @@ def _energies(run: quorvel.Vasprun, kept: list[quorvel.IonicStep], last_electron
     return energy, free
 
 
-def _unusable(energy: FloatArray, free_energy: FloatArray, forces: list[FloatArray | None],
-              stresses: list[FloatArray | None]) -> list[tuple[str, ...]]:
+def _unusable(energy: FloatArray, free_energy: FloatArray, forces: list[bool],
+              stresses: list[bool]) -> list[tuple[str, ...]]:
     """Per step, the names of its values that are not all finite numbers; () for a usable step."""
-    finite = [np.isfinite(energy).tolist(), np.isfinite(free_energy).tolist(), _finite(forces), _finite(stresses)]
+    finite = [np.isfinite(energy).tolist(), np.isfinite(free_energy).tolist(), forces, stresses]
     return [tuple(name for name, ok in zip(_CHECKED, flags) if not ok) for flags in zip(*finite)]
 
 
-def _finite(arrays: list[FloatArray | None]) -> list[bool]:
-    """Per step, whether its array (if any) holds finite numbers only; all at once where every step has one."""
-    if arrays and all(array is not None for array in arrays):
-        stack = np.stack(arrays)  # type: ignore[arg-type]  # none is None
-        flags: Any = np.isfinite(stack).reshape(len(arrays), -1).all(axis=1)  # typed as bool by some NumPys
-        return [bool(flag) for flag in flags]
-    return [array is None or bool(np.isfinite(array).all()) for array in arrays]
+def _finite(stack: FloatArray, written: list[bool]) -> list[bool]:
+    """Per step, whether its row of the stack holds finite numbers only, where the step wrote it."""
+    flags: Any = np.isfinite(stack).reshape(len(stack), -1).all(axis=1)  # typed as bool by some NumPys
+    return [bool(flag) or not ok for flag, ok in zip(flags.tolist(), written)]
 
 
 # The values of a frame that must be finite, as `on_skip` names them.

@@ -252,13 +252,13 @@ def test_runs_without_a_loop_to_judge_converge(run_xml, write_xml, incar, expect
 
 def test_frames_that_a_training_set_cannot_use_are_left_out(sample_path):
     run = quorvel.Vasprun(sample_path)
-    steps = run.ionic_steps
-    steps[1]["e_fr_energy"] = math.nan  # as the reader gives energies written as asterisks
-    steps[2]["forces"][0][1] = math.inf
+    trajectory = run.trajectory
+    trajectory["e_fr_energy"][1] = math.nan  # as the reader gives energies written as asterisks
+    trajectory["forces"][2, 0, 1] = math.inf
 
     class Run:  # the read run, with those steps
         def __getattr__(self, name):
-            return steps if name == "ionic_steps" else getattr(run, name)
+            return trajectory if name == "trajectory" else getattr(run, name)
 
     assert [f.step for f in export.frames_of_run(Run(), "run")] == [0]
 
@@ -308,7 +308,8 @@ def test_values_vasp_wrote_as_asterisks_leave_their_step_out_with_a_note(sample_
 
 
 def test_a_step_that_wrote_no_stress_has_none(sample_path, monkeypatch):
-    monkeypatch.setattr(_steps, "stress_written", lambda run, steps: [i != 1 for i in range(len(steps))])
+    monkeypatch.setattr(_steps, "stress_written",
+                        lambda run, trajectory: [i != 1 for i in range(len(trajectory["stress_written"]))])
     frames = export.run_frames(sample_path)
     assert [f.stress is None for f in frames] == [False, True, False]
     pairs = [p for p, _ in parse_frames(_extxyz.frame_text(frames[1], export.ASE_KEYS))]
