@@ -1,6 +1,7 @@
 #include "inflate_ahead.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <exception>
 
@@ -20,6 +21,7 @@ namespace {
 // the cache for the CRC-32 and the UTF-8 check, and for the reader to
 // follow closely; large enough that handing on costs nothing.
 constexpr std::size_t kPiece = std::size_t{512} << 10;
+std::atomic<std::size_t> piece_size{kPiece};
 
 // ISA-L takes its input in pieces of at most this size (its counts are 32 bits).
 constexpr std::size_t kInputPiece = std::size_t{1} << 30;
@@ -27,6 +29,10 @@ constexpr std::size_t kInputPiece = std::size_t{1} << 30;
 }  // namespace
 
 bool InflateAhead::available() noexcept { return QUORVEL_HAVE_ISAL != 0; }
+
+void InflateAhead::set_piece_size(std::size_t bytes) noexcept {
+    piece_size.store(bytes != 0 ? bytes : kPiece, std::memory_order_relaxed);
+}
 
 InflateAhead::InflateAhead(HeapArray<char>& compressed) noexcept : compressed_(std::move(compressed)) {}
 
@@ -75,15 +81,15 @@ std::size_t InflateAhead::ready() noexcept {
     return ready_;
 }
 
-Status InflateAhead::wait_beyond(const char*& end, bool& whole) {
-    const std::size_t seen = static_cast<std::size_t>(end - out_.data());
+Status InflateAhead::wait_for(const char* want, const char*& end, bool& whole) {
+    const std::size_t wanted = static_cast<std::size_t>(want - out_.data());
     std::size_t ready = 0;
     bool done = false;
     bool succeeded = false;
     {
         std::unique_lock<std::mutex> lock(mutex_);
         waiting_ = true;
-        changed_.wait(lock, [&] { return ready_ > seen || done_; });
+        changed_.wait(lock, [&] { return ready_ >= wanted || done_; });
         waiting_ = false;
         ready = ready_;
         done = done_;
@@ -141,6 +147,7 @@ bool InflateAhead::inflate_all() {
     const std::string_view in(compressed_.data(), compressed_.size());
     char* const out = out_.data();
     const std::size_t room = out_.size();
+    const std::size_t piece = piece_size.load(std::memory_order_relaxed);
     std::size_t produced = 0;
     std::size_t member = 0;
     Utf8Check utf8;
@@ -166,12 +173,12 @@ bool InflateAhead::inflate_all() {
                 if (fed == in.size()) {
                     return false;  // cut data
                 }
-                const std::size_t piece = std::min(in.size() - fed, kInputPiece);
+                const std::size_t input = std::min(in.size() - fed, kInputPiece);
                 state.next_in = reinterpret_cast<std::uint8_t*>(const_cast<char*>(in.data() + fed));
-                state.avail_in = static_cast<std::uint32_t>(piece);
-                fed += piece;
+                state.avail_in = static_cast<std::uint32_t>(input);
+                fed += input;
             }
-            const std::size_t step = std::min(kPiece, room - produced);
+            const std::size_t step = std::min(piece, room - produced);
             if (step == 0) {
                 return false;  // more than announced: several members, or a wrong length
             }

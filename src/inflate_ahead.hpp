@@ -30,6 +30,10 @@ public:
     // decoder).
     static bool available() noexcept;
 
+    // The output handed to the reader at a time (512 KiB unless set): the
+    // tests make it small, to meet the reader at many more places.
+    static void set_piece_size(std::size_t bytes) noexcept;
+
     // Starts inflating the gzip data `compressed`, which it takes over, and
     // waits until the first piece is there. Null, with `compressed` left as
     // it was, when this cannot be done: no decoder in this build, no length
@@ -48,7 +52,7 @@ public:
     bool owns_mapping() const noexcept { return out_.owns_mapping(); }
     std::size_t ready() noexcept;
 
-    Status wait_beyond(const char*& end, bool& whole) override;
+    Status wait_for(const char* want, const char*& end, bool& whole) override;
 
     // Waits for the inflate to end: true when the whole data was inflated
     // into the buffer to its last byte, every member's length and CRC-32

@@ -10,11 +10,11 @@ class TextSupply {
 public:
     virtual ~TextSupply() = default;
 
-    // Waits until the text reaches beyond `end`, or until it is whole; `end`
-    // is then where the text reaches now, and `whole` tells that nothing
-    // more will come. A writer that cannot go on makes it an error, which
-    // ends the reading.
-    virtual Status wait_beyond(const char*& end, bool& whole) = 0;
+    // Waits until the text reaches `want` (beyond `end`, where it reaches
+    // now), or until it is whole; `end` is then where the text reaches, and
+    // `whole` tells that nothing more will come. A writer that cannot go on
+    // makes it an error, which ends the reading.
+    virtual Status wait_for(const char* want, const char*& end, bool& whole) = 0;
 };
 
 }  // namespace quorvel

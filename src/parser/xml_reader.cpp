@@ -64,8 +64,12 @@ Status XmlReader::error_at(const char* where, const char* what) const {
 }
 
 Status XmlReader::wait_for_more() {
+    // What was read in vain is read again once more has come: waiting for
+    // as much again as that keeps the rereading of a long element to the
+    // length of the element.
+    const std::size_t again = static_cast<std::size_t>(end_ - pos_);
     const char* end = end_;
-    QV_TRY(supply_->wait_beyond(end, whole_));
+    QV_TRY(supply_->wait_for(end_ + (again > 0 ? again : 1), end, whole_));
     end_ = end;
     return {};
 }

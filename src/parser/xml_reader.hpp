@@ -53,7 +53,8 @@ public:
     }
     // Whether the text up to the end is all there is.
     bool whole() const noexcept { return whole_; }
-    // Waits for more text (see read_from); the end moves on.
+    // Waits for more text (see read_from), at least as much again as lies
+    // between the position and the end; the end moves on.
     Status wait_for_more();
 
     // The next event; Eof again and again at the end. Markup that the end of
