@@ -10,7 +10,7 @@ set -euo pipefail
 QUORVEL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 QUORVEL_VENV="$QUORVEL_ROOT/.venv"
 
-debian_packages=(g++ make zlib1g-dev libdeflate-dev libgtest-dev libfast-float-dev)
+debian_packages=(g++ make zlib1g-dev libdeflate-dev libisal-dev libgtest-dev libfast-float-dev)
 if [ "${QUORVEL_SANITIZERS:-0}" = 1 ]; then
   debian_packages+=(clang-14 libclang-rt-14-dev lld-14)
 fi
