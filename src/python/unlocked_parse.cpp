@@ -22,7 +22,25 @@ struct SignalWatch {
     // Whether the interpreter was running normally when the parse began:
     // once it is being finalized, taking the lock back ends this thread.
     bool may_be_ended = false;
+    // Signal handlers run on the main thread alone: any other thread finds
+    // out at its first look and then never takes the lock back to look
+    // again, where it would only make the threads that run Python wait.
+    bool handles_signals = true;
 };
+
+// Whether this thread is the interpreter's main thread; with the lock. When
+// that cannot be told, it is taken to be.
+bool on_the_main_thread() {
+    PyRef threading(PyImport_ImportModule("threading"));
+    PyRef main(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
+    PyRef ident(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
+    const unsigned long id = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
+    if (PyErr_Occurred() != nullptr) {
+        PyErr_Clear();
+        return true;
+    }
+    return id == PyThread_get_thread_ident();
+}
 
 // Read without the lock: the flag is an atomic of the runtime.
 bool interpreter_finalizing() noexcept {
@@ -58,10 +76,14 @@ bool signal_raised(void* context) {
     if (watch.may_be_ended && interpreter_finalizing()) {
         return true;
     }
+    if (!watch.handles_signals) {
+        return false;
+    }
     take_the_lock_back(watch);
     if (PyErr_CheckSignals() < 0) {
         watch.raised = take_exception();
     }
+    watch.handles_signals = watch.raised || on_the_main_thread();
     watch.thread = PyEval_SaveThread();
     return static_cast<bool>(watch.raised);
 }
