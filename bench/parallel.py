@@ -39,10 +39,10 @@ def child_threads(paths, threads):
     def read(path):
         return quorvel.Vasprun(path, parse_projected=True)
 
-    start = time.perf_counter()
+    start, cpu = time.perf_counter(), time.process_time()
     with ThreadPoolExecutor(threads) as pool:
         list(pool.map(read, paths))
-    return {"seconds": time.perf_counter() - start}
+    return {"seconds": time.perf_counter() - start, "cpu_seconds": time.process_time() - cpu}
 
 
 def child_pickle(path, how):
@@ -119,15 +119,18 @@ def measure(paths_by_name, repeat, env, log=print):
     counts = sorted({1, 2, cores})
     files = make_tree(paths_by_name)
     total_mb = sum(os.path.getsize(p) for p in files) / 1e6
-    threads = {}
+    threads, cpu = {}, {}
     for round_ in range(THREAD_ROUNDS):
         for n in counts:
-            threads.setdefault(n, []).append(_run(["threads", str(n)] + files, env)["seconds"])
-            log("bench: threads %d, round %d/%d: %.3f s" % (n, round_ + 1, THREAD_ROUNDS, threads[n][-1]))
+            result = _run(["threads", str(n)] + files, env)
+            threads.setdefault(n, []).append(result["seconds"])
+            cpu.setdefault(n, []).append(result["cpu_seconds"])
+            log("bench: threads %d, round %d/%d: %.3f s (user+sys %.3f s)"
+                % (n, round_ + 1, THREAD_ROUNDS, threads[n][-1], cpu[n][-1]))
     median = {n: statistics.median(times) for n, times in threads.items()}
     speedups = {n: [one / many for one, many in zip(threads[1], threads[n])] for n in counts}
     results = {"threads": {"files": len(files), "tree": THREAD_TREE, "xml_mb": round(total_mb, 1),
-                           "runs": threads, "median_s": median, "speedup_per_round": speedups,
+                           "runs": threads, "cpu_s": cpu, "median_s": median, "speedup_per_round": speedups,
                            "speedup": {n: median[1] / median[n] for n in counts}}}
     pickles = {}
     for round_ in range(repeat):
@@ -138,11 +141,11 @@ def measure(paths_by_name, repeat, env, log=print):
     lines = ["", "threads: a tree of %d files (%s; %.0f MB), parse_projected=True; each of %d rounds" %
              (len(files), ", ".join("%d %s" % (count, name) for name, count in THREAD_TREE), total_mb, THREAD_ROUNDS),
              "| threads | " + " | ".join("round %d s (speed-up)" % (r + 1) for r in range(THREAD_ROUNDS)) +
-             " | median s | MB/s |", "|---:|" + "---:|" * (THREAD_ROUNDS + 2)]
+             " | median s | MB/s | median user+sys s |", "|---:|" + "---:|" * (THREAD_ROUNDS + 3)]
     for n in counts:
-        lines.append("| %d | %s | %.3f | %.0f |" % (
+        lines.append("| %d | %s | %.3f | %.0f | %.3f |" % (
             n, " | ".join("%.3f (%.2f)" % (t, s) for t, s in zip(threads[n], speedups[n])), median[n],
-            total_mb / median[n]))
+            total_mb / median[n], statistics.median(cpu[n])))
     lines += ["", "pickle of the %s record (arrays %.0f MB); median of %d" %
               (PICKLE_INPUT, pickles["protocol 4"][0]["arrays"] / 1e6, repeat),
               "| how | dumps s | dumps MB/s | loads s | loads MB/s | pickle / arrays | round-trip peak / arrays |",
