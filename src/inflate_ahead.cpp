@@ -86,14 +86,21 @@ Status InflateAhead::wait_for(const char* want, const char*& end, bool& whole) {
     std::size_t ready = 0;
     bool done = false;
     bool succeeded = false;
-    {
+    for (bool mapping = true;;) {
         std::unique_lock<std::mutex> lock(mutex_);
-        waiting_ = true;
-        changed_.wait(lock, [&] { return ready_ >= wanted || done_; });
-        waiting_ = false;
-        ready = ready_;
-        done = done_;
-        succeeded = succeeded_;
+        if (!mapping) {
+            waiting_ = true;
+            changed_.wait(lock, [&] { return ready_ >= wanted || done_; });
+            waiting_ = false;
+        }
+        if (ready_ >= wanted || done_) {
+            ready = ready_;
+            done = done_;
+            succeeded = succeeded_;
+            break;
+        }
+        lock.unlock();
+        mapping = map_ahead();
     }
     if (done && !succeeded) {
         // Never shown: the caller reads the file again the one-thread way.
@@ -117,7 +124,21 @@ HeapArray<char> InflateAhead::take_compressed() noexcept {
     return std::move(compressed_);
 }
 
+bool InflateAhead::map_ahead() noexcept {
+    // Some tenths of a millisecond of the system's work: the reader looks
+    // again soon.
+    constexpr std::size_t kRun = std::size_t{1} << 20;
+    const std::size_t at = std::max(mapped_, ready_now_.load(std::memory_order_relaxed));
+    if (at >= out_.size()) {
+        return false;
+    }
+    mapped_ = at + std::min(kRun, out_.size() - at);
+    out_.populate(at, mapped_ - at);
+    return true;
+}
+
 void InflateAhead::publish(std::size_t ready, bool done, bool succeeded) noexcept {
+    ready_now_.store(done ? out_.size() : ready, std::memory_order_relaxed);
     bool wake = false;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
@@ -182,7 +203,6 @@ bool InflateAhead::inflate_all() {
             if (step == 0) {
                 return false;  // more than announced: several members, or a wrong length
             }
-            out_.populate(produced, step);
             state.next_out = reinterpret_cast<std::uint8_t*>(out + produced);
             state.avail_out = static_cast<std::uint32_t>(step);
             const std::uint32_t input_before = state.avail_in;

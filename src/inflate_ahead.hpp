@@ -11,6 +11,7 @@
 // which gives the results, the errors and their texts as always.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <memory>
@@ -54,6 +55,13 @@ public:
 
     Status wait_for(const char* want, const char*& end, bool& whole) override;
 
+    // While the reader waits (see wait_for), it maps the pages of the buffer
+    // that the inflate has not come to yet, a run at a time, so that the
+    // inflating thread writes into pages already there instead of taking a
+    // fault for each: the system's part of the work, done by a thread that
+    // would wait otherwise. False when there is nothing left to map.
+    bool map_ahead() noexcept;
+
     // Waits for the inflate to end: true when the whole data was inflated
     // into the buffer to its last byte, every member's length and CRC-32
     // checked, and the text found to be valid UTF-8.
@@ -73,6 +81,8 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::size_t ready_ = 0;     // bytes of out_ inflated
+    std::atomic<std::size_t> ready_now_{0};  // the same, read without the lock
+    std::size_t mapped_ = 0;    // the reader mapped the pages before this
     bool done_ = false;         // the thread has nothing more to do
     bool succeeded_ = false;
     bool waiting_ = false;      // the reader waits for the next piece
