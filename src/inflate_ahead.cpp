@@ -9,7 +9,6 @@
 #include <isa-l/igzip_lib.h>
 #endif
 
-#include "deflate_whole.hpp"
 #include "gzip.hpp"
 #include "text.hpp"
 
@@ -179,10 +178,12 @@ bool InflateAhead::inflate_all() {
             return false;
         }
         body += member;
-        isal_inflate_init(&state);  // raw DEFLATE: the framing is ours, and so is the CRC-32
+        isal_inflate_init(&state);
+        // The framing is ours; ISA-L computes the CRC-32 while it writes the
+        // output.
+        state.crc_flag = IGZIP_GZIP_NO_HDR;
         std::size_t fed = body;
         const std::size_t start = produced;
-        std::uint32_t crc = 0;
         while (state.block_state != ISAL_BLOCK_FINISH) {
             {
                 const std::lock_guard<std::mutex> lock(mutex_);
@@ -213,7 +214,6 @@ bool InflateAhead::inflate_all() {
             if (got == 0 && state.avail_in == input_before && state.block_state != ISAL_BLOCK_FINISH) {
                 return false;  // no progress
             }
-            crc = deflate_whole::update_crc32(crc, out + produced, got);
             produced += got;
             utf8.grow(out, produced);
             if (utf8.broken()) {
@@ -224,9 +224,10 @@ bool InflateAhead::inflate_all() {
             }
         }
         // ISA-L reads ahead into its bit buffer: the whole bytes there are
-        // past the end of the DEFLATE data.
+        // past the end of the DEFLATE data. (A version that read the trailer
+        // itself would only send every file the one-thread way.)
         const std::size_t trailer = fed - state.avail_in - static_cast<std::size_t>(state.read_in_length / 8);
-        if (!gzip_framing::check_trailer(in, trailer, produced - start, crc).ok() ||
+        if (!gzip_framing::check_trailer(in, trailer, produced - start, state.crc).ok() ||
             !gzip_framing::another_member(in, trailer + 8, another).ok()) {
             return false;
         }
