@@ -29,9 +29,11 @@ struct SignalWatch {
 };
 
 // Whether this thread is the interpreter's main thread; with the lock. When
-// that cannot be told, it is taken to be.
+// that cannot be told (also when `threading` was never imported, which
+// nothing here imports for the question), it is taken to be.
 bool on_the_main_thread() {
-    PyRef threading(PyImport_ImportModule("threading"));
+    PyRef name(PyUnicode_FromString("threading"));
+    PyRef threading(name ? PyImport_GetModule(name.get()) : nullptr);
     PyRef main(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
     PyRef ident(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
     const unsigned long id = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
@@ -39,7 +41,7 @@ bool on_the_main_thread() {
         PyErr_Clear();
         return true;
     }
-    return id == PyThread_get_thread_ident();
+    return !ident || id == PyThread_get_thread_ident();
 }
 
 // Read without the lock: the flag is an atomic of the runtime.
