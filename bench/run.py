@@ -344,6 +344,10 @@ def snapshot_module(module, out_dir):
         shutil.copytree(os.path.dirname(module), os.path.join(MODULE_DIR, os.path.basename(os.path.dirname(module))))
     else:
         shutil.copy2(module, MODULE_DIR)
+        # The libraries a repaired wheel carries beside the module (ISA-L's), found through its RPATH.
+        libs = os.path.join(os.path.dirname(module), "quorvel.libs")
+        if os.path.isdir(libs):
+            shutil.copytree(libs, os.path.join(MODULE_DIR, "quorvel.libs"))
     CHILD_ENV["PYTHONPATH"] = os.pathsep.join(p for p in (MODULE_DIR, os.environ.get("PYTHONPATH")) if p)
     copied = _probe(CHILD_ENV)[2]
     if not os.path.abspath(copied).startswith(MODULE_DIR + os.sep):
