@@ -6,9 +6,11 @@ threads  a tree of mixed sizes (many small files and a few large ones, in a fixe
          cores, in three rounds; the speed-up of each round is its 1-thread time over its
          n-thread time, and every round is reported.
 pickle   the record of the projection-heavy file pickled and unpickled in memory, with
-         protocol 4 and protocol 5 (in-band), and with protocol 5's buffers out of band:
-         MB/s of the record's arrays, and the peak memory of the round trip above the
-         record itself, as a multiple of the arrays' bytes.
+         protocol 4 and protocol 5 (in-band), and with protocol 5's buffers out of band,
+         handed to loads as they are and as bytearrays (as a transport that receives into
+         writable memory hands them, which the restored record copies): MB/s of the
+         record's arrays, and the peak memory of the round trip above the record itself,
+         as a multiple of the arrays' bytes.
 
 Each measurement runs in a fresh interpreter (this file, with --child).
 """
@@ -62,15 +64,18 @@ def child_pickle(path, how):
     with open("/proc/self/clear_refs", "w") as f:
         f.write("5")
     base = _status("VmRSS")
-    buffers = [] if how == "out-of-band" else None
+    buffers = [] if how.startswith("out-of-band") else None
     protocol = 4 if how == "protocol 4" else 5
     start = time.perf_counter()
     data = pickle.dumps(run, protocol=protocol, buffer_callback=None if buffers is None else buffers.append)
     dumped = time.perf_counter()
+    if how == "out-of-band, bytearray":  # the transport's copy, not timed
+        buffers = [bytearray(b) for b in buffers]
+    loading = time.perf_counter()
     back = pickle.loads(data, buffers=buffers)
     loaded = time.perf_counter()
     assert back.eigenvalue_shape == run.eigenvalue_shape
-    return {"dumps": dumped - start, "loads": loaded - dumped, "arrays": arrays, "pickle_bytes": len(data),
+    return {"dumps": dumped - start, "loads": loaded - loading, "arrays": arrays, "pickle_bytes": len(data),
             "peak": _status("VmHWM") - base}
 
 
@@ -134,7 +139,7 @@ def measure(paths_by_name, repeat, env, log=print):
                            "speedup": {n: median[1] / median[n] for n in counts}}}
     pickles = {}
     for round_ in range(repeat):
-        for how in ("protocol 4", "protocol 5", "out-of-band"):
+        for how in ("protocol 4", "protocol 5", "out-of-band", "out-of-band, bytearray"):
             pickles.setdefault(how, []).append(_run(["pickle", paths_by_name[PICKLE_INPUT], how], env))
             log("bench: pickle %s, round %d/%d" % (how, round_ + 1, repeat))
     results["pickle"] = {}

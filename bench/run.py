@@ -52,6 +52,10 @@ INPUTS = {
                               " 9 orbitals, 1 spin, NEDOS 2000, VASP 5.4.1",
                         options=dict(species="Os:2,O:4", spins=1, kpoints=463, bands=36, projected=True, dos=True,
                                      nedos=2000, steps=1, vasp_version="5.4.1")),
+    # For the bridges' benchmark (bench/bridges.py) only: pymatgen and ASE take seconds on the 4000 steps.
+    "relax-1000": dict(about="relaxation, ~5 MB: 1000 calculations of an 8-atom cell",
+                       options=dict(species="Li:2,Fe:2,O:4", spins=2, kpoints=20, steps=1000, scsteps=6,
+                                    magnetization=True)),
     "projected-gz": dict(about="gzip (level 6) of projected", gzip_of="projected"),
     "real-shaped-gz": dict(about="gzip (level 6) of real-shaped", gzip_of="real-shaped"),
     "relax-gz": dict(about="gzip (level 6) of relax", gzip_of="relax"),
@@ -96,15 +100,20 @@ def input_path(inputs_dir, name):
     return os.path.join(inputs_dir, name + ".xml")
 
 
-def prepare_inputs(names, inputs_dir):
-    """Generate the inputs that are missing or were made with other options; returns the manifest."""
-    os.makedirs(inputs_dir, exist_ok=True)
-    manifest_path = os.path.join(inputs_dir, "manifest.json")
+def load_manifest(folder):
+    """The path of a folder's manifest.json and what it records ({} when it is missing or unreadable)."""
+    os.makedirs(folder, exist_ok=True)
+    manifest_path = os.path.join(folder, "manifest.json")
     try:
         with open(manifest_path) as f:
-            manifest = json.load(f)
+            return manifest_path, json.load(f)
     except (OSError, ValueError):
-        manifest = {}
+        return manifest_path, {}
+
+
+def prepare_inputs(names, inputs_dir):
+    """Generate the inputs that are missing or were made with other options; returns the manifest."""
+    manifest_path, manifest = load_manifest(inputs_dir)
     generator_sha = file_sha256(GENERATOR)
     generator = None
     wanted = []
@@ -506,6 +515,8 @@ def main(argv=None):
     p.add_argument("--no-instructions", action="store_true", help="skip the instruction count")
     p.add_argument("--parallel", action="store_true",
                    help="also the threads and pickle cases of bench/parallel.py")
+    p.add_argument("--export", action="store_true",
+                   help="also the training-set export of bench/export.py (quorvel export against ASE)")
     p.add_argument("--module", metavar="DIR",
                    help="time the quorvel found in DIR (e.g. one installed with pip install --target DIR) instead"
                         " of the installed one")
@@ -551,6 +562,10 @@ def main(argv=None):
         wanted = parallel.THREAD_INPUTS + (parallel.PICKLE_INPUT,)
         results["parallel"], parallel_lines = parallel.measure(
             {n: input_path(inputs_dir, n) for n in wanted}, repeat, CHILD_ENV, log)
+    export_lines = []
+    if a.export:
+        import export
+        results["export"], export_lines = export.measure(out_dir, repeat, log, CHILD_ENV)
     if instructions:
         results["instructions"] = count_instructions(inputs_dir, out_dir, use_perf)
     results["machine"]["loadavg_end"] = _loadavg()
@@ -563,7 +578,7 @@ def main(argv=None):
              built.get("gzip", "?"), built.get("floats", "?"), machine["python"], machine["numpy"], machine["nproc"],
              machine["cpu"]))
     print(table)
-    for line in parallel_lines:
+    for line in parallel_lines + export_lines:
         print(line)
     os.makedirs(out_dir, exist_ok=True)
     history = os.path.join(out_dir, "history")

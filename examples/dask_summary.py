@@ -61,7 +61,7 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
 
     from dask.distributed import Client, LocalCluster
-    from quorvel_cli import expand_arguments
+    from quorvel.cli.files import expand_arguments
 
     paths, problems = expand_arguments(args.runs)
     for problem in problems:

@@ -3,7 +3,9 @@
 // corpus covers every option and both loading paths. The walk is then run
 // again with the text given back at every page passed, and, where the
 // processor has AVX2, with the portable row reader instead of the four-cell
-// one: neither may change the outcome.
+// one: neither may change the outcome. Every record made is also written as a
+// state and read back: the state's checks refuse only what the parser never
+// makes.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -12,6 +14,7 @@
 #include "parse.hpp"
 #include "parser/number_rows.hpp"
 #include "record_digest.hpp"
+#include "record_state.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) {
@@ -35,6 +38,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (outcome.status == quorvel::ParseStatus::OutOfMemory) {
         return 0;
+    }
+    if (outcome.status == quorvel::ParseStatus::Ok) {
+        std::vector<std::string_view> views;
+        const std::string header = quorvel::write_state(*outcome.record, views);
+        std::vector<quorvel::StateArray> arrays;
+        for (const std::string_view bytes : views) {
+            arrays.push_back({bytes, {}, false});
+        }
+        quorvel::RunRecord restored;
+        if (!quorvel::read_state(header, arrays, restored).ok()) {
+            __builtin_trap();
+        }
     }
     const auto kept = quorvel::testing::walk_to_digest(bytes, gzip, options, false);
     if (kept != quorvel::testing::walk_to_digest(bytes, gzip, options, true)) {

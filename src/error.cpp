@@ -1,5 +1,7 @@
 #include "error.hpp"
 
+#include <cstring>
+
 namespace quorvel {
 
 namespace {
@@ -21,6 +23,13 @@ std::string counts_to_string(const std::vector<std::uint64_t>& counts) {
 ParseError ParseError::io(std::string description) {
     ParseError e(ErrorKind::Io);
     e.text_ = std::move(description);
+    return e;
+}
+
+ParseError ParseError::os(int error_number) {
+    ParseError e(ErrorKind::Io);
+    e.text_ = std::strerror(error_number);
+    e.error_number_ = error_number;
     return e;
 }
 
@@ -81,7 +90,9 @@ ParseError ParseError::other(std::string message) {
 std::string ParseError::to_string() const {
     switch (kind_) {
         case ErrorKind::Io:
-            return "I/O error: " + text_;
+            return error_number_ == 0
+                       ? "I/O error: " + text_
+                       : "I/O error: " + text_ + " (os error " + std::to_string(error_number_) + ")";
         case ErrorKind::Xml:
             return "XML parse error: " + text_;
         case ErrorKind::Encoding:

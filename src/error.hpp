@@ -2,11 +2,13 @@
 //
 // Every reading operation returns a Status: success, or the first ParseError
 // met. The rendered text of a ParseError (to_string) is exactly what a Python
-// caller reads in the RuntimeError, so its wording is part of the interface.
+// caller reads as the exception's text, so its wording is part of the
+// interface; its kind and fields reach the caller as well.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -28,6 +30,8 @@ enum class ErrorKind : std::uint8_t {
 class ParseError {
 public:
     static ParseError io(std::string description);
+    // A failure of the operating system: its errno and description.
+    static ParseError os(int error_number);
     static ParseError xml(std::string description);
     static ParseError encoding(std::string message);
     static ParseError missing_element(std::string element);
@@ -41,18 +45,32 @@ public:
     ErrorKind kind() const noexcept { return kind_; }
     std::string to_string() const;
 
-    // Field access, mainly for tests. For Io, Xml, Encoding, MissingElement and
-    // Other `text` is the single field; ParseValue keeps value, type and message.
+    // The fields. For Io, Xml, Encoding, MissingElement and Other `text` is
+    // the single field; ParseValue keeps value, type and message.
     const std::string& text() const noexcept { return text_; }
     const std::string& type_name() const noexcept { return type_name_; }
     const std::string& message() const noexcept { return message_; }
     const std::vector<std::uint64_t>& expected() const noexcept { return expected_; }
     const std::vector<std::uint64_t>& got() const noexcept { return got_; }
+    // Io: the errno of a failure of the operating system; 0 for one of the
+    // content (gzip data).
+    int error_number() const noexcept { return error_number_; }
+
+    // The byte offset in the document text (after decompression and
+    // decoding) at which the reader stood when it met the problem, where the
+    // problem has a place.
+    const std::optional<std::uint64_t>& offset() const noexcept { return offset_; }
+    ParseError& at(std::uint64_t offset) noexcept {
+        offset_ = offset;
+        return *this;
+    }
 
 private:
     explicit ParseError(ErrorKind kind) : kind_(kind) {}
 
     ErrorKind kind_;
+    int error_number_ = 0;
+    std::optional<std::uint64_t> offset_;
     std::string text_;
     std::string type_name_;
     std::string message_;
@@ -84,6 +102,7 @@ public:
 
     bool ok() const noexcept { return !error_; }
     const ParseError& error() const noexcept { return *error_; }
+    ParseError& error() noexcept { return *error_; }
 
 private:
     std::unique_ptr<ParseError> error_;

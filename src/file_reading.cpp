@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
@@ -15,11 +14,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "read_lease.hpp"
 #include "text.hpp"
 
 namespace quorvel {
 
 namespace {
+
+// Plain files from this size on are mapped rather than read where a lease
+// allows it: below it, reading costs less than setting the mapping up.
+constexpr std::uint64_t kMapMin = std::uint64_t{1} << 20;
 
 // Pieces of a read: each is checked as UTF-8 while it is still in the cache,
 // and the caller is asked between two whether to stop.
@@ -38,9 +42,7 @@ constexpr std::int64_t kSettleNanoseconds = std::int64_t{200} * 1000 * 1000;
 constexpr std::int64_t kSettleLimitNanoseconds = std::int64_t{1000} * 1000 * 1000;
 constexpr long kSettleStepNanoseconds = 10 * 1000 * 1000;
 
-Status os_error(int code) {
-    return ParseError::io(std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")");
-}
+Status os_error(int code) { return ParseError::os(code); }
 
 Status stop_if_asked(const Interruption& interruption) {
     return interruption.stop() ? Status(ParseError::interrupted()) : Status();
@@ -57,6 +59,8 @@ public:
         }
     }
     int get() const noexcept { return fd_; }
+    // Hands the descriptor to someone else, who closes it.
+    void release() noexcept { fd_ = -1; }
 
 private:
     int fd_;
@@ -161,67 +165,6 @@ Status read_stream(int fd, HeapArray<char>& out, Utf8Check& utf8, const Interrup
 
 // ------------------------------------------------------- regular files
 
-// A read lease, where the system gives one: while it is held, nobody has
-// the file open for writing, and whoever opens it so (or truncates it) waits
-// until it is let go, or until the system's lease-break time (45 s by
-// default) has passed. None is had for a file open for writing, one of
-// another user, or on a file system without leases (NFS).
-//
-// Taking a lease makes the process the one told of its break, by SIGIO,
-// whose default action ends the process; the kernel sets that owner itself,
-// so it cannot be cleared beforehand, only right after. A break in between
-// would kill the process: the signal is first changed to one whose default
-// action is to ignore it and that nobody handles, and without such a signal
-// no lease is taken.
-class ReadLease {
-public:
-    explicit ReadLease(int fd) noexcept : fd_(fd) {
-#if defined(F_SETLEASE) && defined(F_SETSIG)
-        const int signal = unhandled_ignored_signal();
-        held_ = signal != 0 && ::fcntl(fd, F_SETSIG, signal) == 0 && ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0;
-        if (held_) {
-            ::fcntl(fd, F_SETOWN, 0);  // nobody is told of a break: the breaker waits
-        }
-#endif
-    }
-    ReadLease(const ReadLease&) = delete;
-    ReadLease& operator=(const ReadLease&) = delete;
-    ~ReadLease() {
-#if defined(F_SETLEASE)
-        if (held_) {
-            ::fcntl(fd_, F_SETLEASE, F_UNLCK);
-        }
-#endif
-    }
-    bool held() const noexcept { return held_; }
-
-private:
-#if defined(F_SETLEASE) && defined(F_SETSIG)
-    static int unhandled_ignored_signal() noexcept {
-        for (const int signal : {SIGURG, SIGWINCH}) {
-            struct sigaction action {};
-            if (::sigaction(signal, nullptr, &action) == 0 && (action.sa_flags & SA_SIGINFO) == 0 &&
-                (action.sa_handler == SIG_DFL || action.sa_handler == SIG_IGN)) {
-                return signal;
-            }
-        }
-        return 0;
-    }
-#endif
-
-    int fd_;
-    bool held_ = false;
-};
-
-bool same_time(const timespec& a, const timespec& b) noexcept {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
-// Whether nothing that a write changes has changed between two looks.
-bool same_status(const struct stat& a, const struct stat& b) noexcept {
-    return a.st_size == b.st_size && same_time(a.st_mtim, b.st_mtim) && same_time(a.st_ctim, b.st_ctim);
-}
-
 // How long ago the status last changed; negative for a time ahead of the
 // clock (another machine's, on a network file system).
 std::int64_t age_of(const struct stat& info) noexcept {
@@ -246,6 +189,23 @@ Status wait_until_settled(int fd, struct stat& info, const Interruption& interru
         }
     }
     return {};
+}
+
+// A write stamps the file when it begins and may go on for a while after:
+// a writer preempted in the middle of a large write (on a loaded machine,
+// for longer than any settling time) leaves a file whose status says
+// nothing of the half written. Ext4, XFS and tmpfs hold the file's lock
+// for the whole of a write, and take it also to look for data (SEEK_DATA):
+// that look waits until the write in progress has ended, so that what is
+// read after it is whole, and any later write stamps the file anew. On file
+// systems that take no lock there the look costs a system call and nothing
+// else; its answer does not matter.
+void wait_for_write_in_progress(int fd) noexcept {
+#if defined(SEEK_DATA)
+    (void)::lseek(fd, 0, SEEK_DATA);
+#else
+    (void)fd;
+#endif
 }
 
 // pread(2) of up to `capacity` bytes at `offset`, retried when a signal
@@ -327,6 +287,9 @@ Status read_regular(int fd, HeapArray<char>& out, bool& valid_utf8, const Interr
         if (attempt != 0 && !lease.held()) {
             QV_TRY(wait_until_settled(fd, before, interruption));
         }
+        if (!lease.held()) {
+            wait_for_write_in_progress(fd);
+        }
         out = HeapArray<char>();
         Utf8Check utf8;
         bool cut = false;
@@ -351,13 +314,19 @@ Status read_regular(int fd, HeapArray<char>& out, bool& valid_utf8, const Interr
 
 }  // namespace
 
-Status read_file(std::string_view path, HeapArray<char>& out, bool& valid_utf8, const Interruption& interruption) {
+Status read_file(std::string_view path, HeapArray<char>& out, bool& valid_utf8, const Interruption& interruption,
+                 FileMapping* mapping) {
     int raw_fd = -1;
     QV_TRY(open_file(path, raw_fd, interruption));
-    const FileDescriptor fd(raw_fd);
+    FileDescriptor fd(raw_fd);
     struct stat info {};
     if (::fstat(fd.get(), &info) != 0) {
         return os_error(errno);
+    }
+    if (mapping != nullptr && S_ISREG(info.st_mode) && static_cast<std::uint64_t>(info.st_size) >= kMapMin &&
+        mapping->map(fd.get())) {
+        fd.release();
+        return {};
     }
     // Files of /proc say they are empty: they are read as streams.
     if (S_ISREG(info.st_mode) && info.st_size > 0) {

@@ -2,10 +2,9 @@
 //
 // A regular file is read up to the size it had when it was opened: what a
 // writer appends later was not written yet then, and a file that keeps
-// growing would never end. It is read, never mapped: a mapping can be cut
-// under the reader (a truncation once a lease has timed out, as it does
-// while the process is stopped), which kills the process with SIGBUS. The
-// file is checked for change around the read; a change means one more read,
+// growing would never end. Where the caller can take a mapping, a file of
+// 1 MB or more is mapped instead, under a read lease (see FileMapping). A
+// file read is checked for change around the read; a change means one more read,
 // then an error, never a text made of two versions.
 //
 // Anything else (a pipe, a terminal, a device, a file of /proc) is read to
@@ -18,13 +17,16 @@
 #include <string_view>
 
 #include "error.hpp"
+#include "file_mapping.hpp"
 #include "heap_array.hpp"
 
 namespace quorvel {
 
 // The bytes of the file at `path` into `out`; `valid_utf8` tells whether
 // they were found to be valid UTF-8 on the way. `interruption` is asked
-// between pieces and while a read waits.
-Status read_file(std::string_view path, HeapArray<char>& out, bool& valid_utf8, const Interruption& interruption);
+// between pieces and while a read waits. With `mapping`, a file that can be
+// mapped is mapped there instead, and `out` is left empty.
+Status read_file(std::string_view path, HeapArray<char>& out, bool& valid_utf8, const Interruption& interruption,
+                 FileMapping* mapping = nullptr);
 
 }  // namespace quorvel

@@ -1,5 +1,6 @@
 #include "load.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -92,6 +93,27 @@ bool load_inflating_ahead(HeapArray<char>& compressed, Document& document) noexc
     return true;
 }
 
+// A mapped file becomes the document as it is, unless it is not UTF-8:
+// then it is decoded into memory.
+Status finish_mapped_document(FileMapping mapping, Document& document, const Interruption& interruption) {
+    constexpr std::size_t kPiece = std::size_t{4} << 20;
+    Utf8Check utf8;
+    for (std::size_t at = 0; at < mapping.size(); at += kPiece) {
+        utf8.grow(mapping.data(), at + std::min(kPiece, mapping.size() - at));
+        if (interruption.stop()) {
+            return ParseError::interrupted();
+        }
+    }
+    if (!utf8.valid(mapping.size())) {
+        HeapArray<char> raw;
+        raw.append(mapping.data(), mapping.size());
+        return finish_document(std::move(raw), document);
+    }
+    const std::size_t offset = rewrite_declared_encoding(mapping.data(), mapping.size());
+    document = Document(std::move(mapping), offset);
+    return {};
+}
+
 }  // namespace
 
 bool has_gz_extension(std::string_view path) noexcept {
@@ -129,8 +151,13 @@ Status load_document(std::string_view path, Document& document, const Interrupti
                      bool inflate_ahead) {
     HeapArray<char> raw;
     bool valid_utf8 = false;
-    QV_TRY(read_file(path, raw, valid_utf8, interruption));
-    if (has_gz_extension(path)) {
+    const bool gzip = has_gz_extension(path);
+    FileMapping mapping;
+    QV_TRY(read_file(path, raw, valid_utf8, interruption, gzip ? nullptr : &mapping));
+    if (mapping) {
+        return finish_mapped_document(std::move(mapping), document, interruption);
+    }
+    if (gzip) {
         if (inflate_ahead && inflate_ahead_wanted(raw.size()) && load_inflating_ahead(raw, document)) {
             return {};
         }

@@ -9,15 +9,17 @@
 
 #include "consumed_text.hpp"
 #include "error.hpp"
+#include "file_mapping.hpp"
 #include "heap_array.hpp"
 #include "inflate_ahead.hpp"
 
 namespace quorvel {
 
-// The loaded document: its bytes in memory. The text is a view into them; it
-// starts after any bytes the declaration rewrite gave up. A gzip file may
-// still be being inflated while the document is read (see InflateAhead):
-// the text is then what is inflated so far, and the supply writes the rest.
+// The loaded document: bytes in memory, or a file mapped as it is (see
+// FileMapping). The text is a view into them; it starts after any bytes the
+// declaration rewrite gave up. A gzip file may still be being inflated while
+// the document is read (see InflateAhead): the text is then what is
+// inflated so far, and the supply writes the rest.
 class Document {
 public:
     Document() noexcept = default;
@@ -26,6 +28,13 @@ public:
           offset_(offset),
           ready_(bytes_.size()),
           consumed_(std::string_view(bytes_.data() + offset_, bytes_.size() - offset_), bytes_.owns_mapping()) {}
+    // The pages of a mapped file are given back as read, never moved: they
+    // belong to the file.
+    Document(FileMapping mapping, std::size_t offset) noexcept
+        : mapping_(std::move(mapping)),
+          offset_(offset),
+          ready_(mapping_.size()),
+          consumed_(std::string_view(mapping_.data() + offset_, mapping_.size() - offset_), false) {}
     // The text `ahead` is inflating, `ready` bytes of it there now.
     Document(std::unique_ptr<InflateAhead> ahead, std::size_t offset, std::size_t ready) noexcept
         : offset_(offset),
@@ -35,7 +44,7 @@ public:
 
     // The text there is now: all of it, unless supply() is not null.
     std::string_view text() const noexcept {
-        const char* const bytes = ahead_ ? ahead_->data() : bytes_.data();
+        const char* const bytes = ahead_ ? ahead_->data() : mapping_ ? mapping_.data() : bytes_.data();
         return std::string_view(bytes + offset_, ready_ - offset_);
     }
 
@@ -44,12 +53,17 @@ public:
     TextSupply* supply() noexcept { return ahead_.get(); }
     InflateAhead* inflating_ahead() noexcept { return ahead_.get(); }
 
+    // Whether the text is still what the file held: false only for a mapped
+    // file that changed under the mapping.
+    bool intact() const noexcept { return mapping_.intact(); }
+
     // Hands on the pages of the text as a walk reads it; for a walk whose
     // owner of the document reads nothing of it afterwards.
     ConsumedText& consumed() noexcept { return consumed_; }
 
 private:
     HeapArray<char> bytes_;
+    FileMapping mapping_;
     std::size_t offset_ = 0;
     std::size_t ready_ = 0;
     ConsumedText consumed_;

@@ -1,11 +1,6 @@
 #include "parse.hpp"
 
-#include <exception>
-#include <new>
-#include <stdexcept>
-
-#include <cxxabi.h>
-
+#include "faults.hpp"
 #include "load.hpp"
 #include "parser/sections.hpp"
 
@@ -23,15 +18,22 @@ Status walk(Document& document, const ParseOptions& options, RunRecord& record, 
 
 template <class Load>
 ParseOutcome run(Load&& load, const ParseOptions& options, const Interruption& interruption) {
-    ParseOutcome outcome;
-    try {
-        Status status;
-        {
-            // The document lives only for the walk; the record keeps copies.
-            // Its text is ours, so the walk gives back what it has read.
-            Document document;
-            status = load(document);
-            if (status.ok()) {
+    return catch_faults(
+        [&] {
+            ParseOutcome outcome;
+            Status status;
+            // A mapped file that changed under the walk (possible only once
+            // its lease ran out, as while the process was stopped) is read
+            // once more; what was read of it is dropped either way.
+            for (int attempt = 0; attempt < 2; ++attempt) {
+                // The document lives only for the walk; the record keeps
+                // copies. Its text is ours, so the walk gives back what it
+                // has read.
+                Document document;
+                status = load(document);
+                if (!status.ok()) {
+                    break;
+                }
                 RunRecord record;
                 status = walk(document, options, record, interruption);
                 // What the inflate ahead gave up on is read again the one-thread
@@ -47,43 +49,54 @@ ParseOutcome run(Load&& load, const ParseOptions& options, const Interruption& i
                         status = walk(document, options, record, interruption);
                     }
                 }
+                if (!document.intact()) {
+                    status = ParseError::io("file changed while it was read");
+                    continue;
+                }
                 if (status.ok()) {
                     outcome.record = std::move(record);
                 }
+                break;
             }
-        }
-        if (status.ok()) {
-            outcome.status = ParseStatus::Ok;
-        } else if (interrupted(status)) {
-            outcome = ParseOutcome{};
-            outcome.status = ParseStatus::Interrupted;
-        } else {
-            outcome.status = ParseStatus::Failed;
-            outcome.error = status.error().to_string();
-        }
-    } catch (abi::__forced_unwind&) {
-        throw;  // the thread is ending (see parse.hpp)
-    } catch (const std::bad_alloc&) {
-        outcome = ParseOutcome{};
-        outcome.status = ParseStatus::OutOfMemory;
-    } catch (const std::length_error&) {
-        outcome = ParseOutcome{};
-        outcome.status = ParseStatus::OutOfMemory;
-    } catch (const std::exception& fault) {
-        outcome = ParseOutcome{};
-        outcome.status = ParseStatus::Fault;
-        try {
-            outcome.error = fault.what();
-        } catch (...) {
-        }
-    } catch (...) {
-        outcome = ParseOutcome{};
-        outcome.status = ParseStatus::Fault;
-    }
-    return outcome;
+            if (status.ok()) {
+                outcome.status = ParseStatus::Ok;
+            } else if (interrupted(status)) {
+                outcome.status = ParseStatus::Interrupted;
+            } else {
+                outcome.status = ParseStatus::Failed;
+                outcome.error = std::move(status.error());
+            }
+            return outcome;
+        },
+        [](FaultKind kind, const char* description) noexcept {
+            ParseOutcome outcome;
+            outcome.status = kind == FaultKind::OutOfMemory ? ParseStatus::OutOfMemory : ParseStatus::Fault;
+            if (kind == FaultKind::Internal) {
+                try {
+                    outcome.fault = description;
+                } catch (...) {  // no room to say what it was
+                }
+            }
+            return outcome;
+        });
 }
 
 }  // namespace
+
+std::string ParseOutcome::message() const {
+    switch (status) {
+        case ParseStatus::Failed:
+            return error ? error->to_string() : std::string();
+        case ParseStatus::Fault:
+            return fault;
+        case ParseStatus::OutOfMemory:
+            return "out of memory";
+        case ParseStatus::Ok:
+        case ParseStatus::Interrupted:
+            break;
+    }
+    return {};
+}
 
 ParseOutcome parse(std::string_view path, const ParseOptions& options, const Interruption& interruption) {
     return run([&](Document& document) { return load_document(path, document, interruption, true); }, options,

@@ -1,5 +1,5 @@
 // The entry point of the reader core: a path and the options in, a complete
-// RunRecord or the text of the first problem out. Nothing here throws; the
+// RunRecord or the first problem out. Nothing here throws; the
 // one unwind that passes through is the forced exit of the thread (by
 // pthread_exit or cancellation, possibly from inside `interruption`), which
 // gives back on its way whatever the parse held.
@@ -10,22 +10,28 @@
 #include <string_view>
 
 #include "error.hpp"
+#include "parse_options.hpp"
 #include "run_record.hpp"
 
 namespace quorvel {
 
 enum class ParseStatus {
     Ok,
-    Failed,       // `error` holds the display text of the first ParseError
+    Failed,       // `error` holds the first ParseError
     OutOfMemory,  // an allocation failed; nothing was kept
-    Fault,        // an unexpected internal fault; `error` describes it
+    Fault,        // an unexpected internal fault; `fault` describes it
     Interrupted,  // the caller asked to stop; nothing was kept
 };
 
 struct ParseOutcome {
     ParseStatus status = ParseStatus::Failed;
     std::optional<RunRecord> record;
-    std::string error;
+    std::optional<ParseError> error;
+    std::string fault;
+
+    // What went wrong as text: the error's display text, the fault's
+    // description, "out of memory", or nothing.
+    std::string message() const;
 };
 
 // `interruption` is asked now and then (while the file is read, every few

@@ -2,7 +2,8 @@
 // header of everything but the bulk arrays, and the bulk arrays themselves as
 // raw little-endian float64 blocks, so that writing and reading them costs
 // no more than copying them. Reading checks the bytes as strictly as the
-// parser checks a file: version, checksums, lengths and shapes.
+// parser checks a file: version, checksums, lengths, every text as UTF-8,
+// and every shape against what the record's users assume of it.
 //
 // Header: "QVRS", the format version (one byte), the payload's length (u64)
 // and CRC-32 (u32), then the payload: every field of the record in a fixed
@@ -21,7 +22,9 @@
 
 namespace quorvel {
 
-inline constexpr std::uint8_t kStateVersion = 1;
+// 3: the sections of response, optics, MD and second k-point set runs.
+// 4: the k-point generation's vectors, the electronic steps' energy terms.
+inline constexpr std::uint8_t kStateVersion = 4;
 
 // The header of `record`; `arrays` receives the bulk arrays in the order the
 // header describes them (views into the record).
@@ -30,12 +33,17 @@ std::string write_state(const RunRecord& record, std::vector<std::string_view>& 
 // A bulk array as handed back: its bytes and who owns them.
 struct StateArray {
     std::string_view bytes;
-    ForeignOwner owner;  // the record borrows the bytes when set and they are aligned; otherwise copies them
+    ForeignOwner owner;  // released when the record is done with the bytes
+    // Nothing can change the bytes while the owner holds them, so the record
+    // may read them where they lie (when aligned); otherwise it copies them
+    // and releases the owner at once.
+    bool immutable = false;
 };
 
 // The record of a header and its bulk arrays. A failure is a ParseError of
 // kind Other whose text says what is wrong. The owners of `arrays` are all
-// released, on success with the record, on failure before returning.
+// released, on success with the record (or once copied), on failure before
+// returning.
 Status read_state(std::string_view header, std::vector<StateArray>& arrays, RunRecord& record);
 
 }  // namespace quorvel

@@ -61,7 +61,7 @@ constexpr std::int64_t kDefaultNelm = 60;
 }  // namespace
 
 bool converged(const RunRecord& record) noexcept {
-    return !record.ionic_steps.empty() && !(record.ionic_steps.back().e_fr_energy == 0.0);
+    return !record.ionic_steps.empty() && !(record.ionic_steps.back().energies.e_fr_energy == 0.0);
 }
 
 bool converged_electronic(const RunRecord& record) {
@@ -97,11 +97,33 @@ bool converged_ionic(const RunRecord& record) {
     const std::optional<double> ediffg = number(record.parameters.find("EDIFFG"));
     const bool no_force_criterion = ediffg && *ediffg == 0.0;
     const auto steps = static_cast<std::int64_t>(record.all_ionic_steps);
-    // Molecular dynamics, and relaxations that stop on energy alone, run all NSW steps.
-    if (ibrion == 0 || ((ibrion == 1 || ibrion == 2) && no_force_criterion)) {
+    // Molecular dynamics, and relaxations that stop on energy alone, run all
+    // NSW steps; the steps a force field predicted are steps of the run too.
+    if (ibrion == 0) {
+        return steps + static_cast<std::int64_t>(record.predicted_steps.size()) == nsw;
+    }
+    if ((ibrion == 1 || ibrion == 2) && no_force_criterion) {
         return steps == nsw;
     }
     return steps < nsw;
+}
+
+bool molecular_dynamics(const RunRecord& record) {
+    if (!record.predicted_steps.empty()) {
+        return true;
+    }
+    // VASP's IBRION is 0 by default when there are ionic steps to make.
+    const std::int64_t nsw = integer(record.parameters.find("NSW")).value_or(0);
+    return nsw >= 1 && integer(record.parameters.find("IBRION")).value_or(0) == 0;
+}
+
+const DielectricData* calculation_dielectric(const RunRecord& record) noexcept {
+    for (const DielectricFunction& function : record.dielectric_functions) {
+        if (function.in_calculation) {
+            return &function.data;
+        }
+    }
+    return nullptr;
 }
 
 std::optional<double> final_energy(const RunRecord& record) {
@@ -110,13 +132,14 @@ std::optional<double> final_energy(const RunRecord& record) {
     }
     const IonicStep& step = record.ionic_steps.back();
     if (step.scsteps.empty()) {
-        return step.e_0_energy;
+        return step.energies.e_0_energy;
     }
     const Energies& last = step.scsteps.back();
     // Rounded as NumPy's round does it (scaled, rounded half to even, scaled
     // back), which is what the usual correction of this fault gives.
-    const double corrected = std::nearbyint((step.e_fr_energy + (last.e_0_energy - last.e_fr_energy)) * 1e8) / 1e8;
-    return std::abs(corrected - step.e_0_energy) > 1e-7 ? corrected : step.e_0_energy;
+    const Energies& own = step.energies;
+    const double corrected = std::nearbyint((own.e_fr_energy + (last.e_0_energy - last.e_fr_energy)) * 1e8) / 1e8;
+    return std::abs(corrected - own.e_0_energy) > 1e-7 ? corrected : own.e_0_energy;
 }
 
 BandEdges band_edges(const EigenvalueArray& eigenvalues) noexcept {
@@ -126,7 +149,9 @@ BandEdges band_edges(const EigenvalueArray& eigenvalues) noexcept {
     const double* value = eigenvalues.values.data.data();
     BandEdges edges{0.0, std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(), false};
     std::uint64_t vbm_kpoint = kNone, cbm_kpoint = kNone;
-    for (std::uint64_t s = 0; s < shape[0]; ++s) {
+    // Without values there is nothing to walk, whatever the other extents say.
+    const std::uint64_t spins = eigenvalues.values.data.empty() ? 0 : shape[0];
+    for (std::uint64_t s = 0; s < spins; ++s) {
         for (std::uint64_t k = 0; k < shape[1]; ++k) {
             for (std::uint64_t b = 0; b < shape[2]; ++b, value += 2) {
                 const double energy = value[0], occupancy = value[1];

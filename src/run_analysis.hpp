@@ -21,8 +21,17 @@ bool converged_electronic(const RunRecord& record);
 
 // Whether the ionic loop ended before NSW steps (for molecular dynamics and
 // relaxations without a force criterion: ran all NSW steps), counting every
-// ionic step of the file.
+// ionic step of the file and, for molecular dynamics, every step that a
+// machine-learned force field predicted.
 bool converged_ionic(const RunRecord& record);
+
+// Whether the run is molecular dynamics: IBRION 0 with ionic steps to make
+// (NSW of at least 1), or steps that a force field predicted.
+bool molecular_dynamics(const RunRecord& record);
+
+// The run's dielectric function: the first of the last calculation that has
+// any; null when none has (a GW run's stand outside its calculation).
+const DielectricData* calculation_dielectric(const RunRecord& record) noexcept;
 
 // The last kept step's e_0_energy, mended where VASP 5 wrote it wrong: the
 // step's free energy plus the last electronic step's difference between the
@@ -35,6 +44,11 @@ struct BandEdges {
     double cbm;   // lowest empty energy; +inf when every state is occupied
     double vbm;   // highest occupied energy; -inf when none is
     bool direct;  // both at the same k-point
+
+    static auto fields(auto& self) {
+        return std::tuple{Field{"gap", self.gap}, Field{"cbm", self.cbm}, Field{"vbm", self.vbm},
+                          Field{"direct", self.direct}};
+    }
 };
 
 // Over all spins and k-points; a state is occupied above 1e-8 and ignored

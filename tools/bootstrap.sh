@@ -4,13 +4,20 @@
 # when run as root, otherwise listed), and the virtual environment .venv with
 # the Python packages of requirements-dev.txt.
 #
+# QUORVEL_BOOTSTRAP=build asks for less, what building and running quorvel
+# needs (tools/demo.sh): no GoogleTest, and requirements-build.txt only.
+#
 # Sourced by the other tools; sets PYTHON to the environment's interpreter.
 set -euo pipefail
 
 QUORVEL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 QUORVEL_VENV="$QUORVEL_ROOT/.venv"
 
-debian_packages=(g++ make zlib1g-dev libdeflate-dev libisal-dev libgtest-dev libfast-float-dev)
+bootstrap_set=${QUORVEL_BOOTSTRAP:-dev}
+debian_packages=(g++ make zlib1g-dev libdeflate-dev libisal-dev libfast-float-dev)
+if [ "$bootstrap_set" != build ]; then
+  debian_packages+=(libgtest-dev)
+fi
 if [ "${QUORVEL_SANITIZERS:-0}" = 1 ]; then
   debian_packages+=(clang-14 libclang-rt-14-dev lld-14)
 fi
@@ -68,10 +75,18 @@ if [ ! -x "$QUORVEL_VENV/bin/python" ]; then
 fi
 PYTHON="$QUORVEL_VENV/bin/python"
 
-stamp="$QUORVEL_VENV/.requirements-dev.txt"
-if ! cmp -s "$QUORVEL_ROOT/requirements-dev.txt" "$stamp"; then
-  echo "bootstrap: installing Python packages into .venv" >&2
-  "$PYTHON" -m pip install -q --disable-pip-version-check -r "$QUORVEL_ROOT/requirements-dev.txt"
-  cp "$QUORVEL_ROOT/requirements-dev.txt" "$stamp"
+# Each requirements file is installed once, and again when it changes; the
+# development set includes the build set.
+requirements=(requirements-build.txt)
+if [ "$bootstrap_set" != build ]; then
+  requirements+=(requirements-dev.txt)
 fi
+for file in "${requirements[@]}"; do
+  stamp="$QUORVEL_VENV/.$file"
+  if ! cmp -s "$QUORVEL_ROOT/$file" "$stamp"; then
+    echo "bootstrap: installing the Python packages of $file into .venv" >&2
+    "$PYTHON" -m pip install -q --disable-pip-version-check -r "$QUORVEL_ROOT/$file"
+    cp "$QUORVEL_ROOT/$file" "$stamp"
+  fi
+done
 export PATH="$QUORVEL_VENV/bin:$PATH"

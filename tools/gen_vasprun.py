@@ -330,6 +330,54 @@ class _Run:
         self._band_model()
         self._efermi = None
         self._dos = None
+        self._ionic_loop()
+        self._opt = None
+
+    # -- the ionic loop: relaxation, molecular dynamics or finite differences --
+    def _ionic_loop(self):
+        cfg = self.cfg
+        if (cfg["ml_steps"] or cfg["md_energies"]) and not cfg["md"]:
+            raise ValueError("ml_steps and md_energies need md")
+        if cfg["md"]:
+            self.nsw = self.nsteps * (1 + int(cfg["ml_steps"]))  # every MD step, DFT and predicted
+        elif cfg["dynmat"]:
+            self.ibrion, self.nsw = 8, 1
+        # Fixed atoms: the first half keeps all three coordinates free, the rest is fixed but for z.
+        self.selective = [(True, True, True) if i < (self.nions + 1) // 2 else (False, False, True)
+                          for i in range(self.nions)] if cfg["selective"] else None
+
+    def md_energies(self, m, e_fr):
+        """kinetic, lattice kinetic, nosepot, nosekinetic and total of MD step m (eV)."""
+        r = self.rng
+        kinetic = 0.0388 * self.nions * (0.8 + 0.4 * r.u("md-kinetic", m))
+        nosepot = 0.01 * m * r.u("md-nosepot", m)
+        nosekinetic = 0.002 * r.u("md-nosekinetic", m)
+        return (("kinetic", kinetic), ("lattice kinetic", 0.0), ("nosepot", nosepot),
+                ("nosekinetic", nosekinetic), ("total", e_fr + kinetic + nosepot + nosekinetic))
+
+    def velocities(self, key):
+        """Velocities (Angstrom/fs) of the atoms at the start (key 0) or end (key 1) of the run."""
+        r = self.rng
+        return [[0.006 * (r.u("velocity%d" % key, 3 * i + c) - 0.5) for c in range(3)] for i in range(self.nions)]
+
+    def predicted_step(self, t, j):
+        """The j-th step that the force field predicts after calculation t: structure, forces, energy."""
+        r, st = self.rng, self.steps[t]
+        key = t * 1000 + j
+        pos = [tuple((p[c] + 0.002 * (j + 1) * (r.u("ml-pos", (key * self.nions + i) * 3 + c) - 0.5)) % 1.0
+                     for c in range(3)) for i, p in enumerate(st["positions"])]
+        forces = [[f[c] * (1.0 + 0.2 * (r.u("ml-force", (key * self.nions + i) * 3 + c) - 0.5)) for c in range(3)]
+                  for i, f in enumerate(st["forces"])]
+        e_fr = st["e_fr"] + 0.05 * (r.u("ml-energy", key) - 0.5)
+        return dict(lattice=st["lattice"], positions=pos, forces=forces, e_fr=e_fr)
+
+    @property
+    def opt(self):
+        """The run as seen on the KPOINTS_OPT k-points: the same bands on a set of its own."""
+        if self._opt is None:
+            self._opt = _Run(dict(self.cfg, kpoints=self.cfg["kpoints_opt"], kpoints_opt=0, labels=False, hybrid=False),
+                             self.np)
+        return self._opt
 
     # -- k-points ----------------------------------------------------------
     def _kpoints(self):
@@ -337,54 +385,26 @@ class _Run:
         nk = int(cfg["kpoints"])
         if nk < 1:
             raise ValueError("kpoints must be positive")
-        if cfg["labels"]:
-            path = [("G", (0.0, 0.0, 0.0)), ("X", (0.0, 0.5, 0.0)), ("M", (0.5, 0.5, 0.0)),
-                    ("G", (0.0, 0.0, 0.0)), ("R", (0.5, 0.5, 0.5))]
-            nseg = len(path) - 1
-            div = max(2, int(round(nk / nseg)))
-            kpts, labels = [], []
-            for s in range(nseg):
-                (l0, p0), (l1, p1) = path[s], path[s + 1]
-                for j in range(div):
-                    f = j / (div - 1)
-                    kpts.append(tuple(p0[c] + (p1[c] - p0[c]) * f for c in range(3)))
-                labels.append((s * div + 1, l0))
-                labels.append((s * div + div, l1))
+        self.klabels, self.kpoints_file_labels = [], []
+        self.kscheme = None
+        if cfg["labels"] and not cfg["hybrid"]:
+            kpts, labels, div = self._path(nk)
             self.kscheme = "listgenerated"
             self.kdiv = div
-            self.kpath = [p for _, p in path]
-            self.klabels = labels
-            self.kpts = kpts
+            self.klabels = labels if cfg["vasprun_labels"] else []
+            self.kpoints_file_labels = labels
             w = [1.0] * len(kpts)
         else:
-            gamma = cfg["scheme"].lower().startswith("g")
-            self.kscheme = "Gamma" if gamma else "Monkhorst-Pack"
-            n = 1
-            while True:
-                shift = 0.5 if (not gamma and n % 2 == 0) else 0.0
-                vals = [(i + shift) / n for i in range(n) if (i + shift) / n <= 0.5 + 1e-12]
-                m = len(vals)
-                if m * (m + 1) * (m + 2) // 6 >= nk or n > 4000:
-                    break
-                n += 1
-            self.kdiv = n
-            self.kshift = shift
-            kpts, w = [], []
-            for c in range(m):
-                for b in range(c, m):
-                    for a in range(b, m):
-                        if len(kpts) < nk:
-                            v = (vals[a], vals[b], vals[c])
-                            kpts.append(v)
-                            same = len({a, b, c})
-                            perms = 6 if same == 3 else (3 if same == 2 else 1)
-                            signs = 1
-                            for x in v:
-                                if 1e-12 < x < 0.5 - 1e-12:
-                                    signs *= 2
-                            w.append(float(perms * signs))
-            self.klabels = []
-            self.kpts = kpts
+            kpts, w = self._grid(nk)
+        if cfg["hybrid"]:
+            # a hybrid band run: the self-consistent grid, then the path with zero weights;
+            # its k-points are an explicit list (no generation recipe) without labels
+            path, labels, _ = self._path(int(cfg["path_kpoints"]))
+            self.kpoints_file_labels = [(index + len(kpts), label) for index, label in labels]
+            self.kscheme = None
+            kpts = kpts + path
+            w = w + [0.0] * len(path)
+        self.kpts = kpts
         tot = sum(w)
         q = [int(_q(x / tot, 8)) for x in w]
         big = max(range(len(q)), key=lambda i: q[i])
@@ -392,6 +412,54 @@ class _Run:
         self.kweights_q = q
         self.kweights = [x / 1e8 for x in q]
         self.nkpts = len(self.kpts)
+
+    def _path(self, nk):
+        """A labelled line-mode path of about nk k-points: (points, (1-based index, label), points per segment)."""
+        path = [("G", (0.0, 0.0, 0.0)), ("X", (0.0, 0.5, 0.0)), ("M", (0.5, 0.5, 0.0)),
+                ("G", (0.0, 0.0, 0.0)), ("R", (0.5, 0.5, 0.5))]
+        self.kpath = [p for _, p in path]
+        nseg = len(path) - 1
+        div = max(2, int(round(nk / nseg)))
+        kpts, labels = [], []
+        for s in range(nseg):
+            (l0, p0), (l1, p1) = path[s], path[s + 1]
+            for j in range(div):
+                f = j / (div - 1)
+                kpts.append(tuple(p0[c] + (p1[c] - p0[c]) * f for c in range(3)))
+            labels.append((s * div + 1, l0))
+            labels.append((s * div + div, l1))
+        return kpts, labels, div
+
+    def _grid(self, nk):
+        """The irreducible points of a Gamma or Monkhorst-Pack grid with their multiplicities."""
+        cfg = self.cfg
+        gamma = cfg["scheme"].lower().startswith("g")
+        self.kscheme = "Gamma" if gamma else "Monkhorst-Pack"
+        n = 1
+        while True:
+            shift = 0.5 if (not gamma and n % 2 == 0) else 0.0
+            vals = [(i + shift) / n for i in range(n) if (i + shift) / n <= 0.5 + 1e-12]
+            m = len(vals)
+            if m * (m + 1) * (m + 2) // 6 >= nk or n > 4000:
+                break
+            n += 1
+        self.kdiv = n
+        self.kshift = shift
+        kpts, w = [], []
+        for c in range(m):
+            for b in range(c, m):
+                for a in range(b, m):
+                    if len(kpts) < nk:
+                        v = (vals[a], vals[b], vals[c])
+                        kpts.append(v)
+                        same = len({a, b, c})
+                        perms = 6 if same == 3 else (3 if same == 2 else 1)
+                        signs = 1
+                        for x in v:
+                            if 1e-12 < x < 0.5 - 1e-12:
+                                signs *= 2
+                        w.append(float(perms * signs))
+        return kpts, w
 
     # -- structures, energies, forces -----------------------------------------
     def _structures(self):
@@ -407,6 +475,8 @@ class _Run:
         self.nsteps = int(cfg["steps"])
         if self.nsteps < 0:
             raise ValueError("steps must not be negative")
+        self.ibrion = 0 if cfg["md"] else (2 if self.nsteps > 1 else -1)
+        self.nsw = self.nsteps if cfg["md"] else max(self.nsteps - 1, 0)  # MD runs all NSW steps
         strain = 0.03 * (r.u("strain") - 0.5)
         dpos = [tuple(0.02 * (r.u("dpos", 3 * i + c) - 0.5) for c in range(3)) for i in range(nat)]
         f0 = [[1.2 * (r.u("forces", 3 * i + c) - 0.5) for c in range(3)] for i in range(nat)]
@@ -442,6 +512,8 @@ class _Run:
             forces = [[x * decay for x in f] for f in f0]
             stress = [[x * decay for x in row] for row in s0]
             e_fr = e_final + 0.8 * nat * decay * decay * (0.5 + r.u("estep", t))
+            if cfg["md"]:  # a fixed cell whose atoms jiggle: nothing decays
+                lat, pos, forces, stress, e_fr = self._md_step(t, lat0, pos0, f0, s0, e_final)
             ts = -0.0005 * nat * r.u("entropy", t)
             scs = []
             start = (3.0 + 5.0 * r.u("scstart", t)) * nat if t == 0 else 0.05 * nat * (1.0 + r.u("scstart", t))
@@ -458,6 +530,21 @@ class _Run:
                                    e_fr=e_fr, ts=ts, scsteps=scs, magnetization=mag))
         self.lat0 = lat0
         self.pos0 = [tuple(p) for p in self.steps[0]["positions"]]
+
+    def _md_step(self, t, lat0, pos0, f0, s0, e_final):
+        """Lattice, positions, forces, stress and free energy of molecular-dynamics step t."""
+        r, nat = self.rng, self.nions
+        jiggle = r.us("md-pos-%d" % t, 3 * nat)
+        pos = [tuple((p[c] + 0.02 * (jiggle[3 * i + c] - 0.5)) % 1.0 for c in range(3)) for i, p in enumerate(pos0)]
+        push = r.us("md-force-%d" % t, 3 * nat)
+        forces = [[f[c] + 1.5 * (push[3 * i + c] - 0.5) for c in range(3)] for i, f in enumerate(f0)]
+        for c in range(3):  # forces on a free cell sum to zero
+            mean = sum(f[c] for f in forces) / max(nat, 1)
+            for f in forces:
+                f[c] -= mean
+        scale = 0.5 + r.u("md-stress", t)
+        stress = [[x * scale for x in row] for row in s0]
+        return [list(row) for row in lat0], pos, forces, stress, e_final + 0.1 * nat * r.u("md-energy", t)
 
     # -- band model -------------------------------------------------------
     def _band_model(self):
@@ -700,9 +787,19 @@ def _incar_items(run):
     items.append(("int", "ISPIN", run.nspins))
     if cfg["labels"]:
         items.append(("int", "ICHARG", 11))
-    items += [("int", "NELM", 100), ("int", "IBRION", 2 if run.nsteps > 1 else -1),
+    items += [("int", "NELM", 100), ("int", "IBRION", run.ibrion),
               ("float", "EDIFF", 1e-5), ("float", "EDIFFG", -0.01),
-              ("int", "NSW", max(run.nsteps - 1, 0)), ("int", "ISIF", 3), ("float", "ENCUT", 520.0)]
+              ("int", "NSW", run.nsw), ("int", "ISIF", 3), ("float", "ENCUT", 520.0)]
+    if cfg["md"]:
+        items += [("float", "POTIM", 1.0), ("float", "TEBEG", 300.0)]
+    if cfg["pstress"]:
+        items.append(("float", "PSTRESS", cfg["pstress"]))
+    if cfg["ml_steps"]:
+        items += [("logical", "ML_LMLFF", True), ("int", "ML_ISTART", 0)]
+    if cfg["epsilon"]:
+        items.append(("logical", "LEPSILON", True))
+    if cfg["kpoints_opt"]:
+        items.append(("logical", "LKPOINTS_OPT", True))
     if cfg["bands_given"]:
         items.append(("int", "NBANDS", run.nbands))
     if run.nspins == 2:
@@ -713,7 +810,7 @@ def _incar_items(run):
     items += [("logical", "LWAVE", False), ("logical", "LCHARG", False)]
     if cfg["projected"] or cfg["partial_dos"]:
         items.append(("int", "LORBIT", 11))
-    if cfg["dielectric"]:
+    if cfg["dielectric"] or cfg["conductivity"]:
         items += [("logical", "LOPTICS", True), ("float", "CSHIFT", 0.1)]
     items.append(("logical", "LASPH", True))
     return items
@@ -741,7 +838,7 @@ def _write_incar(out, run):
     out.line(1, "</incar>")
 
 
-def _write_structure(out, level, name, lattice, positions):
+def _write_structure(out, level, name, lattice, positions, selective=None, velocities=None):
     out.line(level, '<structure name="%s" >' % name if name else "<structure>")
     out.line(level + 1, "<crystal>")
     out.line(level + 2, '<varray name="basis" >')
@@ -758,6 +855,16 @@ def _write_structure(out, level, name, lattice, positions):
     for p in positions:
         out.line(level + 2, _vec(p))
     out.line(level + 1, "</varray>")
+    if velocities is not None:
+        out.line(level + 1, '<varray name="velocities" >')
+        for v in velocities:
+            out.line(level + 2, _vec(v))
+        out.line(level + 1, "</varray>")
+    if selective is not None:
+        out.line(level + 1, '<varray name="selective"  type="logical" >')
+        for flags in selective:
+            out.line(level + 2, '<v type="logical" >%s </v>' % "".join("  T" if f else "  F" for f in flags))
+        out.line(level + 1, "</varray>")
     out.line(level, "</structure>")
 
 
@@ -775,48 +882,53 @@ def _write_primitive(out, run):
         out.line(1, "</primitive_cell>")
 
 
-def _write_kpoints(out, run):
-    out.line(1, "<kpoints>")
-    if run.kscheme == "listgenerated":
-        out.line(2, '<generation param="listgenerated">')
-        out.line(3, '<i name="divisions" type="int">%6d </i>' % run.kdiv)
+def _write_kpoints(out, run, level=1, generation=True):
+    L = level
+    out.line(L, "<kpoints>")
+    if not generation or run.kscheme is None:
+        pass  # no generation recipe: the list inside eigenvalues_kpoints_opt, or an explicit list
+    elif run.kscheme == "listgenerated":
+        out.line(L + 1, '<generation param="listgenerated">')
+        out.line(L + 2, '<i name="divisions" type="int">%6d </i>' % run.kdiv)
         for p in run.kpath:
-            out.line(3, _vec(p))
-        out.line(2, "</generation>")
+            out.line(L + 2, _vec(p))
+        out.line(L + 1, "</generation>")
     else:
         n, sh = run.kdiv, run.kshift
-        out.line(2, '<generation param="%s">' % run.kscheme)
-        out.line(3, '<v type="int" name="divisions">%s</v>' % ("%8d " % n * 3))
-        out.line(3, '<v name="usershift">%s</v>' % ("%16.8f " % 0.0 * 3))
+        out.line(L + 1, '<generation param="%s">' % run.kscheme)
+        out.line(L + 2, '<v type="int" name="divisions">%s</v>' % ("%8d " % n * 3))
+        out.line(L + 2, '<v name="usershift">%s</v>' % ("%16.8f " % 0.0 * 3))
         for c in range(3):
             g = [0.0, 0.0, 0.0]
             g[c] = 1.0 / n
-            out.line(3, '<v name="genvec%d">%s</v>' % (c + 1, "".join("%16.8f " % x for x in g)))
-        out.line(3, '<v name="shift">%s</v>' % ("%16.8f " % sh * 3))
-        out.line(2, "</generation>")
-    out.line(2, '<varray name="kpointlist" >')
+            out.line(L + 2, '<v name="genvec%d">%s</v>' % (c + 1, "".join("%16.8f " % x for x in g)))
+        out.line(L + 2, '<v name="shift">%s</v>' % ("%16.8f " % sh * 3))
+        out.line(L + 1, "</generation>")
+    pad = " " * (L + 2)
+    out.line(L + 1, '<varray name="kpointlist" >')
     for k0 in range(0, run.nkpts, 20000):
-        out.write("".join("   %s\n" % _vec(k) for k in run.kpts[k0:k0 + 20000]).encode("ascii"))
-    out.line(2, "</varray>")
-    out.line(2, '<varray name="weights" >')
+        out.write("".join("%s%s\n" % (pad, _vec(k)) for k in run.kpts[k0:k0 + 20000]).encode("ascii"))
+    out.line(L + 1, "</varray>")
+    out.line(L + 1, '<varray name="weights" >')
     for k0 in range(0, run.nkpts, 20000):
-        out.write("".join("   <v> %s </v>\n" % _fmt_q(q, 16, 8) for q in run.kweights_q[k0:k0 + 20000]).encode("ascii"))
-    out.line(2, "</varray>")
+        out.write("".join("%s<v> %s </v>\n" % (pad, _fmt_q(q, 16, 8))
+                          for q in run.kweights_q[k0:k0 + 20000]).encode("ascii"))
+    out.line(L + 1, "</varray>")
     if run.klabels:
-        out.line(2, '<varray name="labels" >')
+        out.line(L + 1, '<varray name="labels" >')
         for _, lab in run.klabels:
-            out.line(3, "<v>%s</v>" % lab)
-        out.line(2, "</varray>")
-        out.line(2, '<varray name="labelindex" >')
+            out.line(L + 2, "<v>%s</v>" % lab)
+        out.line(L + 1, "</varray>")
+        out.line(L + 1, '<varray name="labelindex" >')
         for idx, _ in run.klabels:
-            out.line(3, '<v type="int" >%9d </v>' % idx)
-        out.line(2, "</varray>")
-    out.line(1, "</kpoints>")
+            out.line(L + 2, '<v type="int" >%9d </v>' % idx)
+        out.line(L + 1, "</varray>")
+    out.line(L, "</kpoints>")
 
 
 def _write_parameters(out, run):
     cfg = run.cfg
-    nsw = max(run.nsteps - 1, 0)
+    nsw = run.nsw
     ngx = 2 * int(math.ceil(run.lat0[0][0] * 2.5))
     S = lambda lvl, name: out.line(lvl, '<separator name="%s" >' % name)
     E = lambda lvl: out.line(lvl, "</separator>")
@@ -884,10 +996,10 @@ def _write_parameters(out, run):
     E(2)
     S(2, "ionic")
     I(3, "int", "NSW", nsw)
-    I(3, "int", "IBRION", 2 if run.nsteps > 1 else -1)
+    I(3, "int", "IBRION", run.ibrion)
     I(3, "int", "MDALGO", 0)
     I(3, "int", "ISIF", 3)
-    I(3, "float", "PSTRESS", 0.0)
+    I(3, "float", "PSTRESS", float(cfg["pstress"]))
     I(3, "float", "EDIFFG", -0.01)
     I(3, "int", "NFREE", 1)
     I(3, "float", "POTIM", 0.5)
@@ -942,7 +1054,7 @@ def _write_parameters(out, run):
     I(3, "float", "HFSCREEN", 0.0)
     E(2)
     S(2, "linear response parameters")
-    I(3, "logical", "LEPSILON", False)
+    I(3, "logical", "LEPSILON", bool(cfg["epsilon"]))
     I(3, "logical", "LRPA", False)
     I(3, "logical", "LNABLA", False)
     I(3, "logical", "LVEL", False)
@@ -995,7 +1107,9 @@ _ENERGY_TERMS = (("alphaZ", 3.0), ("ewald", -40.0), ("hartreedc", -3.0), ("XCdc"
                  ("pawpsdc", 12.0), ("pawaedc", -7.0))
 
 
-def _write_energy(out, level, run, e_fr, ts, full, key):
+def _write_energy(out, level, run, e_fr, ts, full, key, extra=(), asterisks=False):
+    """An energy element; extra: (name, value) pairs after the three energies (the MD energies);
+    asterisks: the three energies as Fortran writes numbers too wide for their field."""
     out.line(level, "<energy>")
     if full:
         r = run.rng
@@ -1007,20 +1121,22 @@ def _write_energy(out, level, run, e_fr, ts, full, key):
         out.line(level + 1, '<i name="eentropy">%16.8f </i>' % ts)
         out.line(level + 1, '<i name="bandstr">%16.8f </i>' % rest)
         out.line(level + 1, '<i name="atom">%16.8f </i>' % atom)
-    out.line(level + 1, '<i name="e_fr_energy">%16.8f </i>' % e_fr)
-    out.line(level + 1, '<i name="e_wo_entrp">%16.8f </i>' % (e_fr - ts))
-    out.line(level + 1, '<i name="e_0_energy">%16.8f </i>' % (e_fr - 0.5 * ts))
+    for name, v in (("e_fr_energy", e_fr), ("e_wo_entrp", e_fr - ts), ("e_0_energy", e_fr - 0.5 * ts)):
+        out.line(level + 1, '<i name="%s">%s </i>' % (name, "*" * 16 if asterisks else "%16.8f" % v))
+    for name, v in extra:
+        out.line(level + 1, '<i name="%s">%16.8f </i>' % (name, v))
     out.line(level, "</energy>")
 
 
-def _write_eigen_block(out, run, level):
-    """The eigenvalues element (rows: energy, occupancy) at the given indentation."""
+def _write_eigen_block(out, run, level, occupancies=True):
+    """The eigenvalues element (rows: energy, occupancy, or the energy alone) at the given indentation."""
     out.line(level, "<eigenvalues>")
     out.line(level + 1, "<array>")
     for d, nm in ((1, "band"), (2, "kpoint"), (3, "spin")):
         out.line(level + 2, '<dimension dim="%d">%s</dimension>' % (d, nm))
     out.line(level + 2, "<field>eigene</field>")
-    out.line(level + 2, "<field>occ</field>")
+    if occupancies:
+        out.line(level + 2, "<field>occ</field>")
     out.line(level + 2, "<set>")
     nb = run.nbands
     pre = (" " * (level + 5) + "<r>").encode()
@@ -1034,7 +1150,8 @@ def _write_eigen_block(out, run, level):
             o = run.occ_q(e)
             parts = []
             if run.np:
-                rows = _rows_np(pre, [_fmt_q_np(e, 10, 4), _fmt_q_np(o, 10, 4)], suf)
+                cols = [_fmt_q_np(e, 10, 4), _fmt_q_np(o, 10, 4)] if occupancies else [_fmt_q_np(e, 10, 4)]
+                rows = _rows_np(pre, cols, suf)
                 rl = rows.shape[1]
                 buf = rows.tobytes()
                 for kk in range(k1 - k0):
@@ -1045,7 +1162,7 @@ def _write_eigen_block(out, run, level):
                 p = pre.decode()
                 for kk in range(k1 - k0):
                     parts.append(('%s<set comment="kpoint %d">\n' % (kind, k0 + kk + 1)).encode())
-                    parts.append("".join("%s%s%s </r>\n" % (p, _fmt_q(a, 10, 4), _fmt_q(b, 10, 4))
+                    parts.append("".join("%s%s%s </r>\n" % (p, _fmt_q(a, 10, 4), _fmt_q(b, 10, 4) if occupancies else "")
                                          for a, b in zip(e[kk], o[kk])).encode())
                     parts.append(kclose)
             out.write(b"".join(parts))
@@ -1055,11 +1172,11 @@ def _write_eigen_block(out, run, level):
     out.line(level, "</eigenvalues>")
 
 
-def _write_dos(out, run):
+def _write_dos(out, run, comment=None, partial=True):
     cfg = run.cfg
     d = run.dos_data()
     ns, nedos = run.nspins, run.nedos
-    out.line(2, "<dos>")
+    out.line(2, '<dos comment="%s">' % comment if comment else "<dos>")
     out.line(3, '<i name="efermi">%16.8f </i>' % run.efermi)
     out.line(3, "<total>")
     out.line(4, "<array>")
@@ -1077,7 +1194,7 @@ def _write_dos(out, run):
     out.line(5, "</set>")
     out.line(4, "</array>")
     out.line(3, "</total>")
-    if cfg["partial_dos"]:
+    if cfg["partial_dos"] and partial:
         frac, slope = run.partial_fracs()
         out.line(3, "<partial>")
         out.line(4, "<array>")
@@ -1123,9 +1240,9 @@ def _write_dos(out, run):
     out.line(2, "</dos>")
 
 
-def _write_projected(out, run):
+def _write_projected(out, run, tag="projected"):
     nb, ni, ns, nk = run.nbands, run.nions, run.nspins, run.nkpts
-    out.line(2, "<projected>")
+    out.line(2, "<%s>" % tag)
     _write_eigen_block(out, run, 3)
     out.line(3, "<array>")
     for d, nm in ((1, "ion"), (2, "band"), (3, "kpoint"), (4, "spin")):
@@ -1182,10 +1299,11 @@ def _write_projected(out, run):
         out.line(5, "</set>")
     out.line(4, "</set>")
     out.line(3, "</array>")
-    out.line(2, "</projected>")
+    out.line(2, "</%s>" % tag)
 
 
-def _write_dielectric(out, run, comment, variant):
+def _dielectric_rows(run, variant, part):
+    """Rows of energy and six tensor components: a sum of three Lorentz oscillators per variant."""
     cfg, r = run.cfg, run.rng
     nrows = int(cfg["dielectric_rows"])
     emax = 40.0
@@ -1199,36 +1317,165 @@ def _write_dielectric(out, run, comment, variant):
         osc.append((w0, gam, f))
     comp = [1.0 + 0.06 * (r.u(tag + "c", c) - 0.5) for c in range(3)]
     offd = [0.02 * (r.u(tag + "o", c) - 0.5) for c in range(3)]
+    rows = []
+    for e in range(nrows):
+        w = e * dw
+        im, re = 0.0, 1.0
+        for w0, gam, f in osc:
+            d0 = w0 * w0 - w * w
+            den = d0 * d0 + gam * gam * w * w
+            im = im + f * gam * w / den
+            re = re + f * d0 / den
+        base = im if part == "imag" else re
+        dev = im if part == "imag" else re - 1.0
+        rows.append([w] + [base * c for c in comp] + [dev * o for o in offd])
+    return rows
 
-    def rows(part):
-        out_rows = []
-        for e in range(nrows):
-            w = e * dw
-            im, re = 0.0, 1.0
-            for w0, gam, f in osc:
-                d0 = w0 * w0 - w * w
-                den = d0 * d0 + gam * gam * w * w
-                im = im + f * gam * w / den
-                re = re + f * d0 / den
-            base = im if part == "imag" else re
-            dev = im if part == "imag" else re - 1.0
-            vals = [w] + [base * c for c in comp] + [dev * o for o in offd]
-            out_rows.append("      <r>%s </r>\n" % "".join(" " + _fmt_q(_q(x, 4), 10, 4) for x in vals))
-        return out_rows
 
-    out.line(2, '<dielectricfunction comment="%s">' % comment)
+def _write_tensor_table(out, level, rows):
+    """An array of rows of an energy and the six components xx yy zz xy yz zx."""
+    out.line(level, "<array>")
+    out.line(level + 1, '<dimension dim="1">gridpoints</dimension>')
+    for f in ("energy", "xx", "yy", "zz", "xy", "yz", "zx"):
+        out.line(level + 1, "<field>%s</field>" % f)
+    out.line(level + 1, "<set>")
+    pad = " " * (level + 2)
+    out.write("".join("%s<r>%s </r>\n" % (pad, "".join(" " + _fmt_q(_q(x, 4), 10, 4) for x in vals))
+                      for vals in rows).encode())
+    out.line(level + 1, "</set>")
+    out.line(level, "</array>")
+
+
+def _write_dielectric(out, run, comment, variant, level=2):
+    """A dielectricfunction element; comment None writes none (as VASP 5 does)."""
+    out.line(level, '<dielectricfunction comment="%s">' % comment if comment is not None else "<dielectricfunction>")
     for part in ("imag", "real"):
-        out.line(3, "<%s>" % part)
-        out.line(4, "<array>")
-        out.line(5, '<dimension dim="1">gridpoints</dimension>')
-        for f in ("energy", "xx", "yy", "zz", "xy", "yz", "zx"):
-            out.line(5, "<field>%s</field>" % f)
-        out.line(5, "<set>")
-        out.write("".join(rows(part)).encode())
-        out.line(5, "</set>")
-        out.line(4, "</array>")
-        out.line(3, "</%s>" % part)
-    out.line(2, "</dielectricfunction>")
+        out.line(level + 1, "<%s>" % part)
+        _write_tensor_table(out, level + 2, _dielectric_rows(run, variant, part))
+        out.line(level + 1, "</%s>" % part)
+    out.line(level, "</dielectricfunction>")
+
+
+def _write_conductivity(out, run, spin):
+    """The frequency-dependent conductivity of one spin, a table of the same form."""
+    rows = [[w, 0.05 * (1.0 + spin) * im, 0.04 * im, 0.06 * im, xy, yz, zx]
+            for w, im, _, _, xy, yz, zx in _dielectric_rows(run, 10 + spin, "imag")]
+    out.line(2, '<conductivity comment="spin=%d">' % (spin + 1))
+    _write_tensor_table(out, 3, rows)
+    out.line(2, "</conductivity>")
+
+
+# The comments of the dielectric functions that a GW run writes outside any calculation.
+_GW_DIELECTRIC = ("HEAD OF MICROSCOPIC DIELECTRIC TENSOR (INDEPENDENT PARTICLE)",
+                  "1 + v P,  with REDUCIBLE POLARIZABILTY P=P_0 (1 -(v+f) P_0)^-1",
+                  "INVERSE MACROSCOPIC DIELECTRIC TENSOR (including local field effects in RPA (Hartree))",
+                  "screened Coulomb potential")
+
+
+def _tensor(run, name, diagonal, spread):
+    """A symmetric 3x3 tensor near diagonal * 1."""
+    u = run.rng.us(name, 6)
+    m = [[0.0] * 3 for _ in range(3)]
+    for c in range(3):
+        m[c][c] = diagonal * (1.0 + 0.05 * (u[c] - 0.5))
+    for k, (a, b) in enumerate(((0, 1), (1, 2), (0, 2))):
+        m[a][b] = m[b][a] = spread * (u[3 + k] - 0.5)
+    return m
+
+
+def _write_tensor(out, level, name, m):
+    out.line(level, '<varray name="%s" >' % name)
+    for row in m:
+        out.line(level + 1, _vec(row))
+    out.line(level, "</varray>")
+
+
+def _write_response(out, run):
+    """What a linear-response run (LEPSILON) writes after the energies of its calculation: the
+    response loop's electronic steps (three energies each), the static dielectric tensor without
+    and with local fields, the k-points of the lower symmetry, the Born effective charges."""
+    cfg, r = run.cfg, run.rng
+
+    def response_steps(n, key):
+        for j in range(n):
+            e = -1.6 * run.nions * (1.0 + 0.01 * 0.3 ** j * r.u("response", key * 100 + j))
+            out.line(2, "<scstep>")
+            out.line(3, '<time name="total">%8.2f%8.2f</time>' % (2.0, 2.0))
+            _write_energy(out, 3, run, e, 0.0, False, key)
+            out.line(2, "</scstep>")
+
+    eps = _tensor(run, "epsilon", 3.0 + 8.0 * r.u("epsilon-size"), 0.02)
+    response_steps(4, 1)
+    _write_tensor(out, 2, "epsilon_rpa", [[x * 1.03 for x in row] for row in eps])
+    _write_kpoints(out, run, level=2)
+    response_steps(3, 2)
+    _write_tensor(out, 2, "epsilon", eps)
+    _write_kpoints(out, run, level=2)
+    if cfg["born_charges"]:
+        out.line(2, '<array name="born_charges" >')
+        out.line(3, '<dimension dim="1">ion</dimension>')
+        for i, el in enumerate(run.atoms):
+            z = _tensor(run, "born%d" % i, _element(el)[1] * 0.5 * (1 if i % 2 == 0 else -1), 0.3)
+            out.line(3, "<set>")
+            for row in z:
+                out.line(4, _vec(row))
+            out.line(3, "</set>")
+        out.line(2, "</array>")
+
+
+def _write_dynmat(out, run):
+    """Finite differences (IBRION 5 to 8): the mass-weighted second derivatives, their
+    eigenvalues (minus the squared frequencies) and eigenvectors, n = 3 natoms each."""
+    r, n = run.rng, 3 * run.nions
+    h = [[0.0] * n for _ in range(n)]
+    for a in range(n):
+        h[a][a] = -0.02 - 0.08 * r.u("hessian-diag", a)
+        for b in range(a + 1, n):
+            h[a][b] = h[b][a] = 0.004 * (r.u("hessian", a * n + b) - 0.5)
+    out.line(2, "<dynmat>")
+    out.line(3, '<varray name="hessian" >')
+    for row in h:
+        out.line(4, _vec(row))
+    out.line(3, "</varray>")
+    eig = sorted(h[a][a] + 0.001 * (r.u("dynmat-eig", a) - 0.5) for a in range(n))
+    out.line(3, '<v name="eigenvalues">%s</v>' % "".join("%16.8E" % x for x in eig))
+    out.line(3, '<varray name="eigenvectors" >')
+    for a in range(n):
+        out.line(4, "<v> %s</v>" % "".join("%16.8E" % (2.0 * r.u("eigenvector", a * n + b) - 1.0)
+                                           for b in range(n)))
+    out.line(3, "</varray>")
+    out.line(2, "</dynmat>")
+
+
+def _write_kpoints_opt(out, run):
+    """What VASP 6.6 writes for a second k-point set (KPOINTS_OPT) after the energies: the set,
+    its density of states, its energies (without occupancies) with the set again, and its
+    projections, whose eigenvalues do carry the occupancies."""
+    cfg, opt = run.cfg, run.opt
+    _write_kpoints(out, opt, level=2)
+    if cfg["dos"]:
+        _write_dos(out, opt, comment="kpoints_opt", partial=False)
+    out.line(2, '<eigenvalues_kpoints_opt comment="kpoints_opt">')
+    _write_kpoints(out, opt, level=3, generation=False)
+    _write_eigen_block(out, opt, 3, occupancies=False)
+    out.line(2, "</eigenvalues_kpoints_opt>")
+    if cfg["projected"]:
+        _write_projected(out, opt, tag="projected_kpoints_opt")
+
+
+def _write_predicted_steps(out, run, t):
+    """The MD steps that a machine-learned force field predicts after calculation t, each written
+    at the top level as a structure, its forces and its energies."""
+    for j in range(int(run.cfg["ml_steps"])):
+        p = run.predicted_step(t, j)
+        m = t * (1 + int(run.cfg["ml_steps"])) + j + 1
+        _write_structure(out, 1, None, p["lattice"], p["positions"])
+        out.line(1, '<varray name="forces" >')
+        for f in p["forces"]:
+            out.line(2, _vec(f))
+        out.line(1, "</varray>")
+        _write_energy(out, 1, run, p["e_fr"], 0.0, False, m, extra=run.md_energies(m, p["e_fr"]))
+        out.line(1, '<time name="totalsc">%8.2f%8.2f</time>' % (0.03, 0.04))
 
 
 def _write_calculation(out, run, t, last):
@@ -1243,23 +1490,35 @@ def _write_calculation(out, run, t, last):
         out.line(2, "<scstep>")
         out.line(3, '<time name="dav">%8.2f%8.2f</time>' % (cpu * 0.8, cpu * 1.6))
         out.line(3, '<time name="total">%8.2f%8.2f</time>' % (cpu, cpu * 2.0))
-        _write_energy(out, 3, run, e, ts, j == 0 or j == nsc - 1, t * 1000 + j)
+        _write_energy(out, 3, run, e, ts, j == 0 or j == nsc - 1, t * 1000 + j,
+                      asterisks=cfg["scstep_asterisks"] and j == 0)
         out.line(2, "</scstep>")
     _write_structure(out, 2, None, st["lattice"], st["positions"])
     out.line(2, '<varray name="forces" >')
     for f in st["forces"]:
         out.line(3, _vec(f))
     out.line(2, "</varray>")
-    out.line(2, '<varray name="stress" >')
-    for row in st["stress"]:
-        out.line(3, _vec(row))
-    out.line(2, "</varray>")
+    if cfg["stress"]:
+        out.line(2, '<varray name="stress" >')
+        for row in st["stress"]:
+            out.line(3, _vec(row))
+        out.line(2, "</varray>")
     if cfg["magnetization"] and run.nspins == 2:
         out.line(2, '<varray name="magnetization" >')
         for m in st["magnetization"]:
             out.line(3, _vec([m]))
         out.line(2, "</varray>")
-    _write_energy(out, 2, run, st["e_fr"], st["ts"], False, t)
+    m = t * (1 + int(cfg["ml_steps"]))  # the MD step of this calculation
+    _write_energy(out, 2, run, st["e_fr"], st["ts"], False, t,
+                  extra=run.md_energies(m, st["e_fr"]) if cfg["md_energies"] else ())
+    if last and cfg["epsilon"]:
+        _write_response(out, run)
+    if last and cfg["dynmat"]:
+        _write_dynmat(out, run)
+    if last and cfg["epsilon_ion"]:
+        _write_tensor(out, 2, "epsilon_ion", _tensor(run, "epsilon_ion", 5.0 + 10.0 * r.u("epsilon-ion-size"), 0.05))
+    if last and cfg["kpoints_opt"]:
+        _write_kpoints_opt(out, run)
     out.line(2, '<time name="totalsc">%8.2f%8.2f</time>' % (tot_cpu + 0.1, 2.0 * tot_cpu + 0.2))
     if last or cfg["bulk_every_step"]:
         _write_eigen_block(out, run, 2)
@@ -1271,10 +1530,14 @@ def _write_calculation(out, run, t, last):
             _write_dos(out, run)
         if cfg["projected"]:
             _write_projected(out, run)
+        labelled = cfg["dielectric_comment"]
         if cfg["dielectric"]:
-            _write_dielectric(out, run, "density-density", 0)
+            _write_dielectric(out, run, "density-density" if labelled else None, 0)
             if cfg["dielectric_current"]:
-                _write_dielectric(out, run, "current-current", 1)
+                _write_dielectric(out, run, "current-current" if labelled else None, 1)
+        if cfg["conductivity"]:
+            for spin in range(run.nspins):
+                _write_conductivity(out, run, spin)
     out.line(1, "</calculation>")
 
 
@@ -1287,11 +1550,17 @@ def _write_all(out, run):
     _write_kpoints(out, run)
     _write_parameters(out, run)
     _write_atominfo(out, run)
-    _write_structure(out, 1, "initialpos", run.lat0, run.pos0)
+    md = cfg["md_energies"]
+    _write_structure(out, 1, "initialpos", run.lat0, run.pos0, selective=run.selective,
+                     velocities=run.velocities(0) if md else None)
+    for n in range(int(cfg["top_level_dielectric"])):
+        _write_dielectric(out, run, _GW_DIELECTRIC[n % len(_GW_DIELECTRIC)], 20 + n, level=1)
     for t in range(run.nsteps):
         _write_calculation(out, run, t, t == run.nsteps - 1)
+        _write_predicted_steps(out, run, t)
     fin = run.steps[-1]
-    _write_structure(out, 1, "finalpos", fin["lattice"], fin["positions"])
+    _write_structure(out, 1, "finalpos", fin["lattice"], fin["positions"], selective=run.selective,
+                     velocities=run.velocities(1) if md else None)
     out.line(0, "</modeling>")
     out.flush()
 
@@ -1303,7 +1572,10 @@ _DEFAULTS = dict(species="Si:2,O:4", kpoints=10, bands=None, spins=1, steps=3, s
                  dos=False, partial_dos=None, projected=False, dielectric=False, dielectric_rows=1000,
                  dielectric_current=False, magnetization=False, labels=False, scheme="Gamma",
                  bulk_every_step=False, primitive_cell=True, vasp_version="6.4.2", target_mb=None,
-                 seed=0, compresslevel=6)
+                 seed=0, compresslevel=6, hybrid=False, path_kpoints=20, vasprun_labels=True, md=False,
+                 pstress=0.0, dielectric_comment=True, conductivity=False, top_level_dielectric=0,
+                 epsilon=False, epsilon_ion=False, born_charges=False, dynmat=False, kpoints_opt=0,
+                 selective=False, md_energies=False, ml_steps=0, stress=True, scstep_asterisks=False)
 
 
 def _config(kw):
@@ -1370,12 +1642,21 @@ def write_vasprun(path, *, species="Si:2,O:4", atoms=None, kpoints=10, bands=Non
                   scsteps=3, nedos=301, dos=False, partial_dos=None, projected=False, dielectric=False,
                   dielectric_rows=1000, dielectric_current=False, magnetization=False, labels=False,
                   scheme="Gamma", bulk_every_step=False, primitive_cell=True, vasp_version="6.4.2",
-                  target_mb=None, seed=0, compresslevel=6, use_numpy=None) -> None:
+                  target_mb=None, seed=0, compresslevel=6, use_numpy=None, hybrid=False, path_kpoints=20,
+                  vasprun_labels=True, md=False, pstress=0.0, dielectric_comment=True, conductivity=False,
+                  top_level_dielectric=0, epsilon=False, epsilon_ion=False, born_charges=False, dynmat=False,
+                  kpoints_opt=0, selective=False, md_energies=False, ml_steps=0, stress=True,
+                  scstep_asterisks=False) -> None:
     """Write a synthetic vasprun.xml to path (gzip-compressed when path ends with .gz).
 
     species: "El:count,..." text, a dict or (element, count) pairs; atoms is an alias.
+    md: molecular dynamics (IBRION 0) in a fixed cell instead of a relaxation; pstress: PSTRESS (kB).
     partial_dos defaults to dos.  use_numpy=None uses numpy when importable; the
-    file is byte-identical either way.  Other keywords match the command-line options.
+    file is byte-identical either way.  hybrid: the k-points of a hybrid band run, the
+    grid of `kpoints` weighted points, then a labelled path of about `path_kpoints` points
+    with zero weights, as an explicit list.  vasprun_labels=False leaves the labels of a
+    line-mode path out of the file, as VASP before 6 does (write_kpoints writes them).
+    Other keywords match the command-line options.
     """
     _generate(path, dict(species=species, atoms=atoms, kpoints=kpoints, bands=bands, spins=spins,
                          steps=steps, scsteps=scsteps, nedos=nedos, dos=dos, partial_dos=partial_dos,
@@ -1384,7 +1665,42 @@ def write_vasprun(path, *, species="Si:2,O:4", atoms=None, kpoints=10, bands=Non
                          labels=labels, scheme=scheme, bulk_every_step=bulk_every_step,
                          primitive_cell=primitive_cell, vasp_version=vasp_version,
                          target_mb=target_mb, seed=seed, compresslevel=compresslevel,
-                         use_numpy=use_numpy))
+                         use_numpy=use_numpy, hybrid=hybrid, path_kpoints=path_kpoints,
+                         vasprun_labels=vasprun_labels, md=md, pstress=pstress,
+                         dielectric_comment=dielectric_comment, conductivity=conductivity,
+                         top_level_dielectric=top_level_dielectric, epsilon=epsilon, epsilon_ion=epsilon_ion,
+                         born_charges=born_charges, dynmat=dynmat, kpoints_opt=kpoints_opt, selective=selective,
+                         md_energies=md_energies, ml_steps=ml_steps, stress=stress,
+                         scstep_asterisks=scstep_asterisks))
+
+
+def kpoints_text(**options):
+    """The KPOINTS file of the run that write_vasprun makes with the same options: a
+    line-mode path with labels, an explicit list (hybrid: grid weights, then the path
+    with zero weights and its labels), or an automatic grid."""
+    run = _Run(_config(options), use_numpy=False)
+    labels = {index - 1: label for index, label in run.kpoints_file_labels}  # 0-based
+    if run.kscheme == "listgenerated":
+        lines = ["line-mode path written by gen_vasprun.py", str(run.kdiv), "Line-mode", "Reciprocal"]
+        for s in range(len(run.kpath) - 1):
+            for end, point in ((0, run.kpath[s]), (run.kdiv - 1, run.kpath[s + 1])):
+                lines.append("%.8f %.8f %.8f ! %s" % (*point, labels[s * run.kdiv + end]))
+            lines.append("")
+        return "\n".join(lines) + "\n"
+    if run.kscheme is None:
+        lines = ["explicit k-points written by gen_vasprun.py", str(run.nkpts), "Reciprocal"]
+        for index, (point, weight) in enumerate(zip(run.kpts, run.kweights)):
+            label = labels.get(index, "")
+            lines.append(("%.8f %.8f %.8f %.8f %s" % (*point, weight, label)).rstrip())
+        return "\n".join(lines) + "\n"
+    return "automatic grid written by gen_vasprun.py\n0\n%s\n%d %d %d\n" % (run.kscheme, run.kdiv, run.kdiv,
+                                                                               run.kdiv)
+
+
+def write_kpoints(path, **options):
+    """Writes kpoints_text(**options) to path."""
+    with open(path, "w") as fh:
+        fh.write(kpoints_text(**options))
 
 
 def main(argv=None):
@@ -1406,9 +1722,35 @@ def main(argv=None):
     p.add_argument("--dielectric-rows", type=int, default=_DEFAULTS["dielectric_rows"], help="energy rows of the dielectric function")
     p.add_argument("--dielectric-current", action=B, default=False,
                    help="add a second, current-current dielectricfunction after the density-density one")
+    p.add_argument("--dielectric-comment", action=B, default=True,
+                   help="comment attributes on the dielectric functions (VASP 5 writes none)")
+    p.add_argument("--conductivity", action=B, default=False, help="a conductivity table per spin (optics)")
+    p.add_argument("--top-level-dielectric", type=int, default=0, metavar="N",
+                   help="N dielectric functions outside any calculation, as GW runs write them")
+    p.add_argument("--epsilon", action=B, default=False,
+                   help="linear response (LEPSILON): response steps, epsilon and epsilon_rpa in the last calculation")
+    p.add_argument("--epsilon-ion", action=B, default=False, help="the ionic dielectric tensor epsilon_ion")
+    p.add_argument("--born-charges", action=B, default=False, help="Born effective charges (with --epsilon)")
+    p.add_argument("--dynmat", action=B, default=False,
+                   help="finite differences (IBRION 8): hessian, eigenvalues and eigenvectors, 3 natoms each")
+    p.add_argument("--kpoints-opt", type=int, default=0, metavar="N",
+                   help="a second k-point set of N points (KPOINTS_OPT) with its eigenvalues, DOS and projections")
+    p.add_argument("--selective", action=B, default=False, help="selective-dynamics flags in the top-level structures")
+    p.add_argument("--md-energies", action=B, default=False,
+                   help="with --md: MD energies per step, velocities in the top-level structures")
+    p.add_argument("--ml-steps", type=int, default=0, metavar="N",
+                   help="with --md: N force-field-predicted steps at the top level after each calculation")
+    p.add_argument("--stress", action=B, default=True, help="a stress tensor per calculation")
+    p.add_argument("--scstep-asterisks", action=B, default=False,
+                   help="the first electronic step's energies of each calculation written as asterisks")
     p.add_argument("--magnetization", action=B, default=False, help="magnetization varray per calculation (spin 2 only)")
     p.add_argument("--labels", action=B, default=False, help="line-mode band-structure k-points with labels")
     p.add_argument("--scheme", choices=("Gamma", "Monkhorst-Pack"), default="Gamma", help="k-point grid scheme")
+    p.add_argument("--hybrid", action=B, default=False,
+                   help="a hybrid band run: the weighted grid, then a labelled path with zero weights")
+    p.add_argument("--path-kpoints", type=int, default=_DEFAULTS["path_kpoints"], help="k-points of the --hybrid path")
+    p.add_argument("--vasprun-labels", action=B, default=True, help="k-point labels in the file (with --labels)")
+    p.add_argument("--kpoints-file", metavar="PATH", help="also write the run's KPOINTS file here")
     p.add_argument("--bulk-every-step", action=B, default=False, help="eigenvalues in every calculation")
     p.add_argument("--primitive-cell", action=B, default=True, help="primitive_cell structure before kpoints")
     p.add_argument("--vasp-version", default=_DEFAULTS["vasp_version"],
@@ -1417,12 +1759,16 @@ def main(argv=None):
                    help="grow bands (with --projected) or k-points until the XML is about this many MB")
     p.add_argument("--seed", type=int, default=0)
     p.add_argument("--compresslevel", type=int, default=6, help="gzip level for .gz output")
+    p.add_argument("--md", action=B, default=False, help="molecular dynamics (IBRION 0) in a fixed cell")
+    p.add_argument("--pstress", type=float, default=0.0, help="PSTRESS, the external pressure (kB)")
     p.add_argument("--no-numpy", action="store_true", help="pure-Python path (same output, slower)")
     a = p.parse_args(argv)
-    kw = {k: v for k, v in vars(a).items() if k not in ("out", "no_numpy")}
+    kw = {k: v for k, v in vars(a).items() if k not in ("out", "no_numpy", "kpoints_file")}
     kw["use_numpy"] = False if a.no_numpy else None
     t0 = time.perf_counter()
     info = _generate(a.out, kw)
+    if a.kpoints_file:
+        write_kpoints(a.kpoints_file, **{k: v for k, v in kw.items() if k != "use_numpy"})
     dt = time.perf_counter() - t0
     print("%s: %.2f MB XML (%.2f MB on disk), %d atoms, %d k-points, %d bands, %d spin(s), %d steps, %.2f s%s"
           % (a.out, info["xml_bytes"] / 1e6, info["file_bytes"] / 1e6, info["atoms"], info["kpoints"],

@@ -38,7 +38,7 @@ void print_record(const quorvel::RunRecord& r) {
     std::printf("  k-points         %zu\n", r.kpoints.kpointlist.size());
     std::printf("  ionic steps      %zu\n", r.ionic_steps.size());
     if (!r.ionic_steps.empty()) {
-        std::printf("  final energy     %.8f eV\n", r.ionic_steps.back().e_0_energy);
+        std::printf("  final energy     %.8f eV\n", r.ionic_steps.back().energies.e_0_energy);
     }
     std::printf("  converged        %s\n", quorvel::converged(r) ? "yes" : "no");
     if (r.eigenvalues) {
@@ -54,8 +54,8 @@ void print_record(const quorvel::RunRecord& r) {
             std::printf("  partial dos      %s\n", shape_text(r.dos->partial->values.shape.data(), 4).c_str());
         }
     }
-    if (r.dielectric) {
-        std::printf("  dielectric       %s\n", shape_text(r.dielectric->imag.shape.data(), 2).c_str());
+    if (const quorvel::DielectricData* dielectric = quorvel::calculation_dielectric(r)) {
+        std::printf("  dielectric       %s\n", shape_text(dielectric->imag.shape.data(), 2).c_str());
     }
 }
 
@@ -87,8 +87,7 @@ int main(int argc, char** argv) {
         std::printf("%s: ", path);
         if (outcome.status != quorvel::ParseStatus::Ok) {
             ++failures;
-            std::printf("%s\n",
-                        outcome.status == quorvel::ParseStatus::OutOfMemory ? "out of memory" : outcome.error.c_str());
+            std::printf("%s\n", outcome.message().c_str());
             continue;
         }
         std::printf("parsed in %.3f s\n", seconds);

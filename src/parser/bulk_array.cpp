@@ -93,6 +93,12 @@ Status read_array(XmlCursor& cursor, const BulkLayout& layout, SetTree& tree, Bu
 
 }  // namespace
 
+Status read_bulk_array(XmlCursor& cursor, const BulkLayout& layout, BulkArray& array) {
+    SetTree tree(layout.set_levels, layout.columns);
+    tree.skip = layout.energy_first ? 1 : 0;
+    return read_array(cursor, layout, tree, array);
+}
+
 Status read_bulk_section(XmlCursor& cursor, std::string_view container, const BulkLayout& layout,
                          BulkArray& array) {
     SetTree tree(layout.set_levels, layout.columns);

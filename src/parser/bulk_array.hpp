@@ -46,15 +46,17 @@ struct BulkArray {
 Status read_bulk_section(XmlCursor& cursor, std::string_view container, const BulkLayout& layout,
                          BulkArray& array);
 
-// The array's values and shape as a record array of the same rank.
-template <std::size_t Rank>
-DenseArray<Rank> take_dense(BulkArray& array) {
-    DenseArray<Rank> dense;
+// Reads the `array` whose start tag was just read, laid out as `layout` says;
+// for sections that hold other children beside their array.
+Status read_bulk_array(XmlCursor& cursor, const BulkLayout& layout, BulkArray& array);
+
+// The array's values and shape into a record array of the same rank.
+template <std::size_t Rank, std::uint64_t... Fixed>
+void take_dense(BulkArray& array, DenseArray<Rank, Fixed...>& dense) {
     for (std::size_t i = 0; i < Rank; ++i) {
         dense.shape[i] = array.shape[i];
     }
     dense.data = std::move(array.values);
-    return dense;
 }
 
 }  // namespace quorvel

@@ -2,6 +2,8 @@
 // stress, magnetization, self-consistency energies) and the bulk sections,
 // which go to their own parsers or are passed over by byte search when the
 // caller did not ask for them.
+#include <limits>
+
 #include "parser/numbers.hpp"
 #include "parser/sections.hpp"
 
@@ -9,8 +11,48 @@ namespace quorvel {
 
 namespace {
 
-// Energies of an `energy` element; values that do not parse are 0.0.
-Status parse_energy(XmlCursor& cursor, Energies& energies) {
+// A text of asterisks: Fortran's way of writing a number too wide for its field.
+bool all_asterisks(std::string_view text) noexcept {
+    return !text.empty() && text.find_first_not_of('*') == std::string_view::npos;
+}
+
+// The MD energy of `name`, when it is one.
+std::optional<double>* md_energy(MdEnergies& md, std::string_view name) noexcept {
+    if (name == "kinetic") {
+        return &md.kinetic;
+    }
+    if (name == "lattice kinetic") {
+        return &md.lattice_kinetic;
+    }
+    if (name == "nosepot") {
+        return &md.nosepot;
+    }
+    if (name == "nosekinetic") {
+        return &md.nosekinetic;
+    }
+    return name == "total" ? &md.total : nullptr;
+}
+
+// Which of the three energies `name` is: 0 for e_fr_energy, 1 for
+// e_wo_entrp, 2 for e_0_energy, 3 for none.
+unsigned energy_of(std::optional<std::string_view> name) noexcept {
+    return name == "e_fr_energy" ? 0 : name == "e_wo_entrp" ? 1 : name == "e_0_energy" ? 2 : 3;
+}
+
+}  // namespace
+
+std::uint32_t ScstepTermNames::search(std::string_view name) {
+    for (std::uint32_t i = 0; i < texts_.size(); ++i) {
+        if (same_text(texts_[i], name)) {
+            return i;
+        }
+    }
+    names_.emplace_back(name);
+    texts_.assign(names_.begin(), names_.end());  // the list may have moved its texts
+    return static_cast<std::uint32_t>(texts_.size() - 1);
+}
+
+Status parse_energy(XmlCursor& cursor, Energies& energies, MdEnergies* md, ScstepTermSink* scstep) {
     energies = Energies{};
     unsigned named = 0;        // which of the three were met, a bit each
     std::size_t entries = 0;   // child elements of any kind
@@ -26,17 +68,31 @@ Status parse_energy(XmlCursor& cursor, Energies& energies) {
             QV_TRY(cursor.read_text(text));
             double value = 0.0;
             if (!parse_f64(text, value)) {
-                value = 0.0;
+                value = scstep != nullptr && all_asterisks(text) ? std::numeric_limits<double>::quiet_NaN() : 0.0;
             }
-            if (name == "e_fr_energy") {
-                energies.e_fr_energy = value;
-                named |= 1;
-            } else if (name == "e_wo_entrp") {
-                energies.e_wo_entrp = value;
-                named |= 2;
-            } else if (name == "e_0_energy") {
-                energies.e_0_energy = value;
-                named |= 4;
+            const unsigned energy = energy_of(name);
+            if (energy == 3 && scstep != nullptr && name) {
+                scstep->terms.push_back(EnergyTerm{value, scstep->names.index(*name), scstep->scstep});
+            }
+            switch (energy) {
+                case 0:
+                    energies.e_fr_energy = value;
+                    named |= 1;
+                    break;
+                case 1:
+                    energies.e_wo_entrp = value;
+                    named |= 2;
+                    break;
+                case 2:
+                    energies.e_0_energy = value;
+                    named |= 4;
+                    break;
+                default:
+                    if (md != nullptr && name) {
+                        if (std::optional<double>* slot = md_energy(*md, *name)) {
+                            *slot = value;
+                        }
+                    }
             }
             return {};
         },
@@ -45,104 +101,143 @@ Status parse_energy(XmlCursor& cursor, Energies& energies) {
             return {};
         }));
     energies.only_these = entries == 3 && named == 7;
+    energies.written = static_cast<std::uint8_t>(named);
     return {};
 }
 
-// The energies of the last `energy` of a `scstep`.
-Status parse_scstep(XmlCursor& cursor, Energies& energies) {
-    energies = Energies{};
-    return for_each_child(cursor, "scstep", [&](const XmlEvent& child) -> Status {
-        if (child.name == "energy") {
-            return parse_energy(cursor, energies);
-        }
-        return cursor.skip_element();
-    });
+Status read_step_energies(XmlCursor& cursor, IonicStep& step, bool* whole) {
+    MdEnergies md;
+    return read_whole<Energies>(
+        cursor, [&](Energies& energies) { return parse_energy(cursor, energies, &md, nullptr); },
+        [&](Energies&& energies) {
+            step.energies = energies;
+            step.md = md.any() ? std::optional<MdEnergies>(md) : std::nullopt;
+            if (whole != nullptr) {
+                *whole = true;
+            }
+        });
 }
 
-// Parses a bulk section into `slot` (the last one wins), or passes it over.
-template <class T>
-Status parse_or_skip(XmlCursor& cursor, bool wanted, std::string_view name, std::optional<T>& slot,
-                     Status (*parse)(XmlCursor&, T&)) {
-    return wanted ? parse_into(slot, cursor, parse) : cursor.fast_skip(name);
+namespace {
+
+// The energies of the last `energy` of a `scstep`, and its named entries
+// with the step's terms. The first of a step makes room for as many
+// electronic steps and terms as the previous step had, so that a run's steps
+// grow their lists once.
+Status read_scstep(SectionWalk& walk, const XmlEvent&) {
+    IonicStep& step = *walk.step;
+    std::vector<EnergyTerm>& terms = step.scstep_terms;
+    const std::size_t begin = terms.size();
+    if (step.scsteps.empty()) {
+        terms.reserve(walk.scstep_terms_held);
+        step.scsteps.reserve(walk.scsteps_held);
+    }
+    ScstepTermSink sink{terms, walk.scstep_term_names, static_cast<std::uint32_t>(step.scsteps.size())};
+    Energies energies;
+    Status status = for_each_child(walk.cursor, "scstep", [&](const XmlEvent& child) -> Status {
+        if (child.name == "energy") {
+            terms.resize(begin);  // only the last one counts
+            sink.names.start_row();
+            return parse_energy(walk.cursor, energies, nullptr, &sink);
+        }
+        return walk.cursor.skip_element();
+    });
+    if (walk.cursor.input_ended() || !status.ok()) {
+        terms.resize(begin);  // a cut electronic step contributes nothing
+        if (walk.cursor.input_ended()) {
+            return {};
+        }
+        return status;
+    }
+    if (terms.size() != begin) {
+        sink.names.row_started_with(terms[begin].name);
+    }
+    step.scsteps.push_back(energies);
+    walk.scstep_terms_held = terms.size();
+    walk.scsteps_held = step.scsteps.size();
+    return {};
 }
+
+Status read_step_energy(SectionWalk& walk, const XmlEvent&) { return read_step_energies(walk.cursor, *walk.step); }
+
+Status read_forces(XmlCursor& cursor, std::vector<Vec3>& forces) { return cursor.read_vec3_rows(forces); }
+
+// The first three rows of the stress; zeros, and no stress written, when
+// there are fewer.
+Status read_stress(SectionWalk& walk, const XmlEvent&) {
+    return read_whole<std::vector<Vec3>>(
+        walk.cursor, [&](std::vector<Vec3>& rows) { return walk.cursor.read_vec3_rows(rows); },
+        [&](std::vector<Vec3>&& rows) {
+            walk.step->stress_written = rows.size() >= 3;
+            walk.step->stress = rows.size() >= 3 ? Mat3{rows[0], rows[1], rows[2]} : Mat3{};
+        });
+}
+
+// The main density of states, or the KPOINTS_OPT one that VASP 6.6 writes
+// before it with comment="kpoints_opt".
+Status read_dos(SectionWalk& walk, const XmlEvent& start) {
+    if (get_attribute(start, "comment") == "kpoints_opt") {
+        return read_kpoints_opt_dos(walk, start);
+    }
+    return parse_into(walk.record.dos, walk.cursor, parse_dos_section);
+}
+
+Status read_magnetization(XmlCursor& cursor, FloatRows& rows) { return cursor.read_float_rows(rows); }
+
+// The children of a calculation. The bulk sections go straight to the
+// record, where a later calculation's replaces an earlier one's. The rows
+// of sections that most runs lack come last, so that those runs do not pay
+// for telling them apart.
+constexpr Section kCalculation[] = {
+    {.element = "structure", .read = into<&IonicStep::structure, read_structure>},
+    {.element = "energy", .read = read_step_energy},
+    {.element = "scstep", .read = read_scstep},
+    {.element = "varray", .name = "forces", .read = into<&IonicStep::forces, read_forces>},
+    {.element = "varray", .name = "stress", .read = read_stress},
+    {.element = "varray", .name = "magnetization", .read = into<&IonicStep::magnetization, read_magnetization>},
+    {.element = "eigenvalues",
+     .option = &ParseOptions::parse_eigen,
+     .read = into<&RunRecord::eigenvalues, parse_eigenvalues>},
+    {.element = "projected",
+     .option = &ParseOptions::parse_projected,
+     .read = into<&RunRecord::projected, parse_projected_section>},
+    {.element = "dos", .option = &ParseOptions::parse_dos, .read = read_dos},
+    {.element = "dielectricfunction", .read = read_dielectric_function},
+    {.element = "conductivity", .read = read_conductivity},
+    {.element = "varray", .name = "epsilon", .read = into<&RunRecord::epsilon, parse_tensor>},
+    {.element = "varray", .name = "epsilon_rpa", .read = into<&RunRecord::epsilon_rpa, parse_tensor>},
+    {.element = "varray", .name = "epsilon_ion", .read = into<&RunRecord::epsilon_ion, parse_tensor>},
+    {.element = "array", .name = "born_charges", .read = into<&RunRecord::born_charges, parse_born_charges>},
+    {.element = "dynmat", .read = into<&RunRecord::dynmat, parse_dynmat>},
+    {.element = "kpoints", .read = read_calculation_kpoints},
+    {.element = "eigenvalues_kpoints_opt", .read = read_eigenvalues_kpoints_opt},
+    {.element = "projected_kpoints_opt", .read = read_projected_kpoints_opt},
+};
+static_assert(std::size(kCalculation) <= kMaxSections);
+
+constexpr std::size_t kStructure = row_of(kCalculation, "structure");
+constexpr std::size_t kEnergy = row_of(kCalculation, "energy");
 
 }  // namespace
 
-Status parse_calculation(XmlCursor& cursor, const SpeciesList& species, const ParseOptions& options,
-                         CalculationResult& result) {
-    // Each child is kept only when it is whole (see read_whole).
-    std::optional<Structure> structure;
-    std::optional<Energies> energies;
-    std::optional<std::vector<Vec3>> forces;
-    std::optional<std::vector<Vec3>> stress_rows;
-    std::optional<FloatRows> magnetization;
-    std::vector<Energies> scsteps;
-    bool dielectric_read = false;
-
-    QV_TRY(for_each_child(cursor, "calculation", [&](const XmlEvent& child) -> Status {
-        const std::string_view name = child.name;
-        if (name == "structure") {
-            return read_whole(cursor, structure, [&](Structure& read) { return parse_structure(cursor, species, read); });
-        }
-        if (name == "energy") {
-            return parse_into(energies, cursor, parse_energy);
-        }
-        if (name == "scstep") {
-            std::optional<Energies> step;
-            QV_TRY(parse_into(step, cursor, parse_scstep));
-            if (step) {
-                scsteps.push_back(*step);
-            }
-            return {};
-        }
-        if (name == "varray") {
-            const std::optional<std::string_view> varray = get_attribute(child, "name");
-            if (varray == "forces" || varray == "stress") {
-                return read_whole(cursor, varray == "forces" ? forces : stress_rows,
-                                  [&](std::vector<Vec3>& rows) { return cursor.read_vec3_rows(rows); });
-            }
-            if (varray == "magnetization") {
-                return read_whole(cursor, magnetization, [&](FloatRows& rows) { return cursor.read_float_rows(rows); });
-            }
-            return cursor.skip_element();
-        }
-        if (name == "eigenvalues") {
-            return parse_or_skip(cursor, options.parse_eigen, name, result.bulk.eigenvalues, parse_eigenvalues);
-        }
-        if (name == "projected") {
-            return parse_or_skip(cursor, options.parse_projected, name, result.bulk.projected,
-                                 parse_projected_section);
-        }
-        if (name == "dos") {
-            return parse_or_skip(cursor, options.parse_dos, name, result.bulk.dos, parse_dos_section);
-        }
-        if (name == "dielectricfunction") {
-            // The first one of a calculation wins; later ones are passed over.
-            const bool first = !dielectric_read;
-            dielectric_read = true;
-            return parse_or_skip(cursor, first, name, result.bulk.dielectric, parse_dielectric);
-        }
-        return cursor.skip_element();
-    }));
-
+Status read_calculation(SectionWalk& walk, const XmlEvent&) {
+    IonicStep step;
+    CalculationContext context;
+    HeldSections held;
+    IonicStep* const outer = std::exchange(walk.step, &step);
+    walk.calculation = &context;
+    Status status = for_each_child(walk.cursor, "calculation", [&](const XmlEvent& child) {
+        return read_section(walk, kCalculation, child, held);
+    });
+    walk.step = outer;
+    walk.calculation = nullptr;
+    QV_TRY(std::move(status));
+    finish_kpoints_opt(walk.record, context);
+    walk.calculation_read = true;
     // Cut off, a calculation is an ionic step only with its energies whole,
     // which VASP writes after the structure, forces and stress.
-    if (structure && (energies || !cursor.input_ended())) {
-        IonicStep step;
-        step.structure = std::move(*structure);
-        const Energies energy = energies.value_or(Energies{});
-        step.e_fr_energy = energy.e_fr_energy;
-        step.e_wo_entrp = energy.e_wo_entrp;
-        step.e_0_energy = energy.e_0_energy;
-        if (forces) {
-            step.forces = std::move(*forces);
-        }
-        if (stress_rows && stress_rows->size() >= 3) {
-            step.stress = Mat3{(*stress_rows)[0], (*stress_rows)[1], (*stress_rows)[2]};
-        }
-        step.magnetization = std::move(magnetization);
-        step.scsteps = std::move(scsteps);
-        result.step = std::move(step);
+    if (held[kStructure] && (held[kEnergy] || !walk.cursor.input_ended())) {
+        walk.record.ionic_steps.push_back(std::move(step));
     }
     return {};
 }

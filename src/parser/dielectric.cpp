@@ -17,7 +17,25 @@ constexpr BulkLayout kComponent{
     .whole_rows = true,
 };
 
+// The same rows right in the `array` of a conductivity table.
+constexpr BulkLayout kConductivity{
+    .missing_array = "array inside conductivity",
+    .set_levels = 0,
+    .columns = 6,
+    .energy_first = true,
+    .keep_energies = true,
+    .whole_rows = true,
+};
+
 }  // namespace
+
+Status parse_conductivity(XmlCursor& cursor, Conductivity& conductivity) {
+    BulkArray array;
+    QV_TRY(read_bulk_section(cursor, "conductivity", kConductivity, array));
+    conductivity.energies = std::move(array.energies);
+    take_dense(array, conductivity.values);
+    return {};
+}
 
 Status parse_dielectric(XmlCursor& cursor, DielectricData& dielectric) {
     std::optional<BulkArray> imag;
@@ -36,9 +54,9 @@ Status parse_dielectric(XmlCursor& cursor, DielectricData& dielectric) {
         return ParseError::missing_element("imag inside dielectricfunction");
     }
     dielectric.energies = std::move(imag->energies);
-    dielectric.imag = take_dense<2>(*imag);
+    take_dense(*imag, dielectric.imag);
     if (real) {
-        dielectric.real = take_dense<2>(*real);
+        take_dense(*real, dielectric.real);
     } else {
         dielectric.real.shape = dielectric.imag.shape;
         dielectric.real.data = HeapArray<double>(dielectric.imag.data.size());

@@ -1,5 +1,6 @@
-// The document walker: finds `modeling`, hands each known top-level section
-// to its parser, merges the calculations and checks the required sections.
+// The document walker: finds `modeling`, hands each top-level section to the
+// row of its table, checks the required sections and finishes the record.
+#include <algorithm>
 #include <utility>
 
 #include "parser/sections.hpp"
@@ -8,102 +9,132 @@ namespace quorvel {
 
 namespace {
 
-// Slots of the walk; single-valued sections keep the last one read.
-struct WalkState {
-    std::optional<GeneratorInfo> generator;
-    std::optional<ParameterMap> incar;
-    std::optional<ParameterMap> parameters;
-    std::optional<AtomInfo> atom_info;
-    std::optional<KpointSet> kpoints;
-    std::optional<Structure> initial_structure;
-    std::optional<Structure> final_structure;
-    std::vector<IonicStep> steps;
-    BulkSections bulk;
-    SpeciesList atoms;  // the atom list of `atom_info`, shared by the structures
-};
+// The atom list, which every later structure shares.
+Status read_atominfo(SectionWalk& walk, AtomInfo& atom_info) {
+    walk.forget_species();
+    return parse_atominfo(walk.cursor, atom_info);
+}
 
-Status read_structure(XmlCursor& cursor, const XmlEvent& start, WalkState& state) {
-    const std::optional<std::string_view> name = get_attribute(start, "name");
+Status read_final_structure(SectionWalk& walk, const XmlEvent& start) {
+    QV_TRY((into<&RunRecord::final_structure, read_structure>(walk, start)));
+    walk.final_structure_read = walk.final_structure_read || !walk.cursor.input_ended();
+    return {};
+}
+
+// A later structure without a name after the first calculation starts a
+// step that a machine-learned force field predicted; the others are final.
+Status read_later_structure(SectionWalk& walk, const XmlEvent& start) {
+    if (!walk.calculation_read || get_attribute(start, "name")) {
+        return read_final_structure(walk, start);
+    }
+    return read_whole<Structure>(
+        walk.cursor, [&](Structure& structure) { return read_structure(walk, structure); },
+        [&](Structure&& structure) {
+            walk.predicted.emplace();
+            walk.predicted->structure = std::move(structure);
+            walk.predicted_whole = false;
+        });
+}
+
+// The forces and the energy of the predicted step whose structure was read.
+Status read_predicted_forces(SectionWalk& walk, const XmlEvent&) {
+    if (!walk.predicted || walk.predicted_whole) {
+        return walk.cursor.skip_element();
+    }
+    return read_whole<std::vector<Vec3>>(
+        walk.cursor, [&](std::vector<Vec3>& rows) { return walk.cursor.read_vec3_rows(rows); },
+        [&](std::vector<Vec3>&& rows) { walk.predicted->forces = std::move(rows); });
+}
+
+Status read_predicted_energy(SectionWalk& walk, const XmlEvent&) {
+    if (!walk.predicted || walk.predicted_whole) {
+        return walk.cursor.skip_element();
+    }
+    return read_step_energies(walk.cursor, *walk.predicted, &walk.predicted_whole);
+}
+
+// Before the next top-level element (or at the end): a predicted step with
+// its energy joins the record; a structure that no energy followed is, in a
+// whole file, the final structure it would be without force fields, and in
+// a cut one nothing.
+void settle_predicted(SectionWalk& walk, bool whole) {
+    if (!walk.predicted) {
+        return;
+    }
+    if (walk.predicted_whole) {
+        walk.record.predicted_steps.push_back(PredictedStep{std::move(*walk.predicted), walk.record.ionic_steps.size()});
+    } else if (whole) {
+        walk.record.final_structure = std::move(walk.predicted->structure);
+        walk.final_structure_read = true;
+    }
+    walk.predicted.reset();
+    walk.predicted_whole = false;
+}
+
+// The top level of a run file. A structure named `finalpos` is the final
+// one; of the others, the first is the initial one and later ones are final
+// (or, after the first calculation and without a name, predicted steps).
+constexpr Section kTopLevel[] = {
+    {.element = "calculation", .read = read_calculation},
+    {.element = "generator", .required = "generator", .read = into<&RunRecord::generator, parse_generator>},
+    {.element = "incar", .required = "incar", .read = into<&RunRecord::incar, parse_incar>},
+    {.element = "parameters", .read = into<&RunRecord::parameters, parse_parameters>},
+    {.element = "atominfo", .required = "atominfo", .read = into<&RunRecord::atom_info, read_atominfo>},
+    {.element = "kpoints", .required = "kpoints", .read = into<&RunRecord::kpoints, parse_kpoints>},
     // VASP writes the primitive cell at the top level of some files, before
     // the real initial structure and sometimes before the atom list; it is
     // neither the initial nor the final structure.
-    if (name == "primitive_cell") {
-        return cursor.skip_element();
+    {.element = "structure", .name = "primitive_cell", .read = skip_section},
+    {.element = "structure", .name = "finalpos", .read = read_final_structure},
+    {.element = "structure",
+     .required = "structure[initialpos]",
+     .merge = Merge::FirstKept,
+     .read = into<&RunRecord::initial_structure, read_structure>},
+    {.element = "structure", .read = read_later_structure},
+    {.element = "varray", .name = "forces", .read = read_predicted_forces},
+    {.element = "energy", .read = read_predicted_energy},
+    {.element = "dielectricfunction", .read = read_dielectric_function},
+    {.element = "conductivity", .read = read_conductivity},
+};
+static_assert(std::size(kTopLevel) <= kMaxSections);
+
+// An error that does not say where it arose is placed where the reader
+// stood when it was met: at the end of the element at fault, or inside it.
+Status placed(Status status, const XmlCursor& cursor) {
+    if (!status.ok() && !status.error().offset()) {
+        status.error().at(cursor.offset());
     }
-    const bool is_final = name == "finalpos";
-    std::optional<Structure> structure;
-    QV_TRY(read_whole(cursor, structure, [&](Structure& s) { return parse_structure(cursor, state.atoms, s); }));
-    if (!structure) {
-        return {};  // cut off
-    }
-    (!is_final && !state.initial_structure ? state.initial_structure : state.final_structure) = std::move(structure);
-    return {};
+    return status;
 }
 
-Status read_calculation(XmlCursor& cursor, const ParseOptions& options, WalkState& state) {
-    CalculationResult result;
-    QV_TRY(parse_calculation(cursor, state.atoms, options, result));  // keeps what is whole when cut off
-    if (result.step) {
-        state.steps.push_back(std::move(*result.step));
-    }
-    state.bulk.take_from(std::move(result.bulk));
-    return {};
-}
-
-Status read_top_level_element(XmlCursor& cursor, const XmlEvent& child, const ParseOptions& options,
-                              WalkState& state) {
-    const std::string_view name = child.name;
-    if (name == "generator") {
-        return parse_into(state.generator, cursor, parse_generator);
-    }
-    if (name == "incar") {
-        return parse_into(state.incar, cursor, parse_incar);
-    }
-    if (name == "parameters") {
-        return parse_into(state.parameters, cursor, parse_parameters);
-    }
-    if (name == "atominfo") {
-        QV_TRY(parse_into(state.atom_info, cursor, parse_atominfo));
-        if (!cursor.input_ended()) {
-            state.atoms = std::make_shared<const std::vector<std::string>>(state.atom_info->atoms);
-        }
-        return {};
-    }
-    if (name == "kpoints") {
-        return parse_into(state.kpoints, cursor, parse_kpoints);
-    }
-    if (name == "structure") {
-        return read_structure(cursor, child, state);
-    }
-    if (name == "calculation") {
-        return read_calculation(cursor, options, state);
-    }
-    return cursor.skip_element();
-}
-
-Status read_top_level(XmlCursor& cursor, const ParseOptions& options, WalkState& state) {
+Status read_top_level(SectionWalk& walk, HeldSections& held) {
     // What a top-level element gave is kept in owned copies, so its text is
     // not looked at again once it is read.
-    const char* const first_element = cursor.position();
-    return for_each_child(cursor, "modeling", [&](const XmlEvent& child) -> Status {
-        QV_TRY(read_top_level_element(cursor, child, options, state));
-        return cursor.checkpoint(first_element);
+    const char* const first_element = walk.cursor.position();
+    return for_each_child(walk.cursor, "modeling", [&](const XmlEvent& child) -> Status {
+        // A predicted step ends where an element other than its forces, its
+        // energy and its time begins.
+        if (walk.predicted && child.name != "time" &&
+            (walk.predicted_whole || (child.name != "varray" && child.name != "energy"))) {
+            settle_predicted(walk, true);
+        }
+        QV_TRY(placed(read_section(walk, kTopLevel, child, held), walk.cursor));
+        return walk.cursor.checkpoint(first_element);
     });
 }
 
-}  // namespace
-
-void BulkSections::take_from(BulkSections&& later) {
-    const auto replace = [](auto& held, auto& newer) {
-        if (newer) {
-            held = std::move(newer);
-        }
-    };
-    replace(eigenvalues, later.eigenvalues);
-    replace(projected, later.projected);
-    replace(dos, later.dos);
-    replace(dielectric, later.dielectric);
+// The predicted steps among the kept ionic steps: of the `after` steps that
+// come before one, those kept (offset, offset + skip, ...).
+void place_predicted_steps(RunRecord& record, const ParseOptions& options) {
+    const std::uint64_t offset = options.ionic_step_offset;
+    const std::uint64_t stride = options.ionic_step_skip.value_or(0) == 0 ? 1 : *options.ionic_step_skip;
+    for (PredictedStep& predicted : record.predicted_steps) {
+        const std::uint64_t before = predicted.after <= offset ? 0 : (predicted.after - offset - 1) / stride + 1;
+        predicted.after = std::min<std::uint64_t>(before, record.ionic_steps.size());
+    }
 }
+
+}  // namespace
 
 Status walk_document(std::string_view text, const ParseOptions& options, RunRecord& record,
                      ConsumedText* consumed, const Interruption* interruption, TextSupply* supply) {
@@ -116,57 +147,22 @@ Status walk_document(std::string_view text, const ParseOptions& options, RunReco
         }
     } while (event.kind != EventKind::Start || event.name != "modeling");
 
-    WalkState state;
-    QV_TRY(read_top_level(cursor, options, state));
+    SectionWalk walk(cursor, options, record);
+    HeldSections held;
+    QV_TRY(read_top_level(walk, held));
     record.complete = !cursor.input_ended();
+    settle_predicted(walk, record.complete);
+    QV_TRY(check_required(kTopLevel, held));
 
-    if (!state.generator) {
-        return ParseError::missing_element("generator");
-    }
-    if (!state.incar) {
-        return ParseError::missing_element("incar");
-    }
-    if (!state.atom_info) {
-        return ParseError::missing_element("atominfo");
-    }
-    if (!state.kpoints) {
-        return ParseError::missing_element("kpoints");
-    }
-    if (!state.initial_structure) {
-        return ParseError::missing_element("structure[initialpos]");
-    }
-
-    record.generator = std::move(*state.generator);
-    record.incar = std::move(*state.incar);
-    record.atom_info = std::move(*state.atom_info);
-    record.kpoints = std::move(*state.kpoints);
-    if (state.parameters) {
-        record.parameters = std::move(*state.parameters);
-    }
     // Without a final structure of its own (a run killed before writing
     // it), the run ends where its last ionic step stands.
-    if (state.final_structure) {
-        record.final_structure = std::move(*state.final_structure);
-    } else if (!state.steps.empty()) {
-        record.final_structure = state.steps.back().structure;
-    } else {
-        record.final_structure = *state.initial_structure;
+    if (!walk.final_structure_read) {
+        record.final_structure =
+            record.ionic_steps.empty() ? record.initial_structure : record.ionic_steps.back().structure;
     }
-    record.initial_structure = std::move(*state.initial_structure);
-    record.all_ionic_steps = state.steps.size();
-    select_ionic_steps(state.steps, options);
-    record.ionic_steps = std::move(state.steps);
-    if (options.parse_eigen) {
-        record.eigenvalues = std::move(state.bulk.eigenvalues);
-    }
-    if (options.parse_projected) {
-        record.projected = std::move(state.bulk.projected);
-    }
-    if (options.parse_dos && state.bulk.dos) {
-        record.efermi = state.bulk.dos->efermi;
-        record.dos = std::move(state.bulk.dos);
-    }
-    record.dielectric = std::move(state.bulk.dielectric);
+    record.all_ionic_steps = record.ionic_steps.size();
+    select_ionic_steps(record.ionic_steps, options);
+    place_predicted_steps(record, options);
     return {};
 }
 

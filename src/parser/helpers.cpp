@@ -5,10 +5,8 @@
 #include <cstring>
 #include <limits>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "parser/byte_search.hpp"
+#include "parser/entities.hpp"
 #include "parser/numbers.hpp"
 #include "text.hpp"
 
@@ -30,118 +28,6 @@ bool needs_unicode_trim(std::string_view text) noexcept {
     };
     return !text.empty() && (other_space(text.front()) || other_space(text.back()));
 }
-
-// The code point of a character reference body (`#65`, `#x41`), or false.
-bool character_reference(std::string_view body, std::uint32_t& cp) {
-    std::size_t i = 1;
-    unsigned base = 10;
-    if (body.size() > 1 && body[1] == 'x') {
-        base = 16;
-        i = 2;
-    }
-    if (i == body.size()) {
-        return false;
-    }
-    std::uint32_t value = 0;
-    for (; i < body.size(); ++i) {
-        const char c = body[i];
-        unsigned digit;
-        if (c >= '0' && c <= '9') {
-            digit = static_cast<unsigned>(c - '0');
-        } else if (base == 16 && c >= 'a' && c <= 'f') {
-            digit = static_cast<unsigned>(c - 'a' + 10);
-        } else if (base == 16 && c >= 'A' && c <= 'F') {
-            digit = static_cast<unsigned>(c - 'A' + 10);
-        } else {
-            return false;
-        }
-        value = value * base + digit;
-        if (value > 0x10FFFF) {
-            return false;
-        }
-    }
-    if (value == 0 || (value >= 0xD800 && value <= 0xDFFF)) {
-        return false;
-    }
-    cp = value;
-    return true;
-}
-
-// How common a byte is in the bulk sections that fast_skip passes over:
-// numbers, blanks and line ends, and the markup of their rows and sets
-// (`<r>`, `</r>`, `<set comment="spin 1">`, `kpoint`, `band`, `ion`).
-int bulk_commonness(char c) noexcept {
-    if (is_digit(c) || std::strchr(" \n.-<>/r", c) != nullptr) {
-        return 2;
-    }
-    return std::strchr("setcomn=\"pikbad", c) != nullptr ? 1 : 0;
-}
-
-// The first occurrence of `needle` (at least two bytes) in `haystack` by the
-// two-byte SIMD filter: sixteen candidate positions at once, tested by their
-// first and last bytes. Steady at any density of candidates.
-const char* find_by_first_and_last(const char* p, const char* end, std::string_view needle) noexcept {
-#if defined(__SSE2__)
-    const std::size_t k = needle.size();
-    if (static_cast<std::size_t>(end - p) >= k + 15) {
-        const __m128i first = _mm_set1_epi8(needle.front());
-        const __m128i last = _mm_set1_epi8(needle.back());
-        for (; p + 15 + k <= end; p += 16) {
-            const __m128i at_first = _mm_cmpeq_epi8(first, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-            const __m128i at_last =
-                _mm_cmpeq_epi8(last, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k - 1)));
-            auto candidates = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(at_first, at_last)));
-            while (candidates != 0) {
-                const unsigned bit = static_cast<unsigned>(__builtin_ctz(candidates));
-                if (std::memcmp(p + bit + 1, needle.data() + 1, k - 2) == 0) {
-                    return p + bit;
-                }
-                candidates &= candidates - 1;
-            }
-        }
-    }
-#endif
-    return static_cast<const char*>(
-        memmem(p, static_cast<std::size_t>(end - p), needle.data(), needle.size()));
-}
-
-// The first occurrence of `needle` (at least two bytes) in `haystack`, or
-// null. The search runs memchr, which the C library tunes to the machine, on
-// the needle's least common byte, and compares the needle where it lands.
-// Should that byte turn out to be common after all, the rest of the search
-// goes to the steady two-byte filter.
-const char* find_substring(std::string_view haystack, std::string_view needle) noexcept {
-    std::size_t anchor = 0;
-    for (std::size_t i = 1; i < needle.size(); ++i) {
-        if (bulk_commonness(needle[i]) < bulk_commonness(needle[anchor])) {
-            anchor = i;
-        }
-    }
-    const char* p = haystack.data();
-    const char* const end = p + haystack.size();
-    std::size_t misses = 0;
-    while (static_cast<std::size_t>(end - p) >= needle.size()) {
-        const auto* hit = static_cast<const char*>(
-            std::memchr(p + anchor, needle[anchor], static_cast<std::size_t>(end - p) - needle.size() + 1));
-        if (hit == nullptr) {
-            return nullptr;
-        }
-        const char* start = hit - anchor;
-        if (std::memcmp(start, needle.data(), needle.size()) == 0) {
-            return start;
-        }
-        p = start + 1;
-        // More than one miss per 256 bytes searched: memchr stops paying.
-        if (++misses > 64 + static_cast<std::size_t>(p - haystack.data()) / 256) {
-            return find_by_first_and_last(p, end, needle);
-        }
-    }
-    return nullptr;
-}
-
-}  // namespace
-
-namespace {
 
 // How much text is read between two questions whether to stop: a few
 // milliseconds of reading, far less than a person waits for Ctrl-C to take.
@@ -249,59 +135,11 @@ Status XmlCursor::fast_skip(std::string_view name) {
 }
 
 Status XmlCursor::unescape(std::string_view raw, std::string_view& text, bool cut_by_the_end) {
-    const char* amp = static_cast<const char*>(std::memchr(raw.data(), '&', raw.size()));
-    if (amp == nullptr) {
+    if (std::memchr(raw.data(), '&', raw.size()) == nullptr) {
         text = needs_unicode_trim(raw) ? trim_whitespace(raw) : raw;
         return {};
     }
-    scratch_.clear();
-    const char* p = raw.data();
-    const char* const end = p + raw.size();
-    const char* ask_at = p + kInterruptStep;  // a text of millions of references stops like the rest
-    while (amp != nullptr) {
-        scratch_.append(p, amp);
-        if (amp >= ask_at) [[unlikely]] {
-            ask_at = amp + kInterruptStep;
-            QV_TRY(ask_to_stop());
-        }
-        const char* semicolon =
-            static_cast<const char*>(std::memchr(amp + 1, ';', static_cast<std::size_t>(end - amp - 1)));
-        if (semicolon == nullptr) {
-            // A reference that the end of the input cuts short is cut text,
-            // which is no error: the text ends where the reference began.
-            if (cut_by_the_end) {
-                text = trim_whitespace(scratch_);
-                return {};
-            }
-            return ParseError::other("Unterminated escape sequence '" +
-                                     quote_input(std::string_view(amp, static_cast<std::size_t>(end - amp))) +
-                                     "' in text");
-        }
-        const std::string_view body(amp + 1, static_cast<std::size_t>(semicolon - amp - 1));
-        std::uint32_t cp = 0;
-        if (body == "lt") {
-            scratch_ += '<';
-        } else if (body == "gt") {
-            scratch_ += '>';
-        } else if (body == "amp") {
-            scratch_ += '&';
-        } else if (body == "apos") {
-            scratch_ += '\'';
-        } else if (body == "quot") {
-            scratch_ += '"';
-        } else if (!body.empty() && body[0] == '#') {
-            if (!character_reference(body, cp)) {
-                return ParseError::other(
-                    "Invalid character reference '&" + quote_input(body) + ";' in text");
-            }
-            append_utf8(scratch_, cp);
-        } else {
-            return ParseError::other("Unrecognized escape sequence '&" + quote_input(body) + ";' in text");
-        }
-        p = semicolon + 1;
-        amp = static_cast<const char*>(std::memchr(p, '&', static_cast<std::size_t>(end - p)));
-    }
-    scratch_.append(p, end);
+    QV_TRY(decode_entities(raw, scratch_, cut_by_the_end, interruption_));
     text = trim_whitespace(scratch_);
     return {};
 }

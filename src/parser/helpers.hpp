@@ -102,8 +102,9 @@ public:
     // that returns with this set was cut short rather than closed.
     bool input_ended() const noexcept { return reader_.ended(); }
 
-    // Where the next unread byte is.
+    // Where the next unread byte is, and its offset in the document.
     const char* position() const noexcept { return reader_.next_byte(); }
+    std::uint64_t offset() const noexcept { return reader_.position(); }
 
     // Where loops that read long stretches of text tell the owner of the
     // text how far they have come: the text before `floor` is still in use,

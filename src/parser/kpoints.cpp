@@ -1,5 +1,7 @@
 // The `kpoints` section: the k-point list and weights, the recipe that
 // generated them, and the labels of a band-structure path.
+#include <type_traits>
+
 #include "parser/numbers.hpp"
 #include "parser/sections.hpp"
 
@@ -55,6 +57,21 @@ Status read_labels(XmlCursor& cursor, std::vector<std::string>& labels) {
     });
 }
 
+// The vector of the recipe called `name` (its field of that name), when it is one.
+std::optional<Vec3>* generation_vector(KpointGeneration& generation, std::string_view name) noexcept {
+    std::optional<Vec3>* vector = nullptr;
+    for_each_field(generation, [&](auto field) {
+        if constexpr (std::is_same_v<typename decltype(field)::Value, std::optional<Vec3>>) {
+            if (name == field.name) {
+                vector = &field.value;
+            }
+        }
+    });
+    return vector;
+}
+
+// The divisions from three integers of type "int", each vector from three
+// numbers of any type; a later valid one replaces an earlier.
 Status parse_generation(XmlCursor& cursor, KpointGeneration& generation) {
     return for_each_child(cursor, "generation", [&](const XmlEvent& child) -> Status {
         if (child.name != "v") {
@@ -69,10 +86,10 @@ Status parse_generation(XmlCursor& cursor, KpointGeneration& generation) {
             if (values.size() >= 3) {
                 generation.divisions = std::array<std::int32_t, 3>{values[0], values[1], values[2]};
             }
-        } else if (name == "usershift") {
-            Vec3 shift;
-            if (parse_vec3(text, shift).ok()) {
-                generation.usershift = shift;
+        } else if (std::optional<Vec3>* vector = generation_vector(generation, name.value_or(""))) {
+            Vec3 value;
+            if (parse_vec3(text, value).ok()) {
+                *vector = value;
             }
         }
         return {};

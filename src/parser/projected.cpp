@@ -19,11 +19,19 @@ constexpr BulkLayout kProjected{
 
 }  // namespace
 
+Status parse_projected_array(XmlCursor& cursor, ProjectedArray& projected) {
+    BulkArray array;
+    QV_TRY(read_bulk_array(cursor, kProjected, array));
+    projected.orbitals = std::move(array.fields);
+    take_dense(array, projected.values);
+    return {};
+}
+
 Status parse_projected_section(XmlCursor& cursor, ProjectedArray& projected) {
     BulkArray array;
     QV_TRY(read_bulk_section(cursor, "projected", kProjected, array));
     projected.orbitals = std::move(array.fields);
-    projected.values = take_dense<5>(array);
+    take_dense(array, projected.values);
     return {};
 }
 

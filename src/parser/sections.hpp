@@ -11,54 +11,12 @@
 #include <vector>
 
 #include "error.hpp"
+#include "parse_options.hpp"
 #include "parser/helpers.hpp"
+#include "parser/section_table.hpp"
 #include "run_record.hpp"
 
 namespace quorvel {
-
-// The atom list read so far, handed to every structure; null before the
-// atom list.
-using SpeciesList = Species::Symbols;
-
-// The bulk sections of a calculation, or the last ones of the walk so far.
-struct BulkSections {
-    std::optional<EigenvalueArray> eigenvalues;
-    std::optional<ProjectedArray> projected;
-    std::optional<DosData> dos;
-    std::optional<DielectricData> dielectric;
-
-    // Each section `later` has replaces the one held.
-    void take_from(BulkSections&& later);
-};
-
-// What one `calculation` element gave.
-struct CalculationResult {
-    std::optional<IonicStep> step;
-    BulkSections bulk;
-};
-
-// Reads the element whose start tag was just read with `parse(T&)` into
-// `slot`, replacing what it held. An element that the end of the input cuts
-// off contributes nothing, and what went wrong in its cut text is no error:
-// a run killed while writing its file keeps what it wrote whole. On failure
-// the slot is left as it was.
-template <class T, class Parse>
-Status read_whole(XmlCursor& cursor, std::optional<T>& slot, Parse&& parse) {
-    T value;
-    Status status = parse(value);
-    // A request to stop is no error of the text.
-    if (cursor.input_ended() && (status.ok() || status.error().kind() != ErrorKind::Interrupted)) {
-        return {};
-    }
-    QV_TRY(std::move(status));
-    slot = std::move(value);
-    return {};
-}
-
-template <class T>
-Status parse_into(std::optional<T>& slot, XmlCursor& cursor, Status (*parse)(XmlCursor&, T&)) {
-    return read_whole(cursor, slot, [&](T& value) { return parse(cursor, value); });
-}
 
 // The whole top level, from the search for `modeling` to the finished record.
 // `consumed`, when given, hands on the pages of the text read on the way;
@@ -91,9 +49,14 @@ Status parse_atominfo(XmlCursor& cursor, AtomInfo& atom_info);
 Status parse_kpoints(XmlCursor& cursor, KpointSet& kpoints);
 
 Status parse_structure(XmlCursor& cursor, const SpeciesList& species, Structure& structure);
+// A structure whose species are the atom list read so far.
+inline Status read_structure(SectionWalk& walk, Structure& structure) {
+    return parse_structure(walk.cursor, walk.species(), structure);
+}
 
-Status parse_calculation(XmlCursor& cursor, const SpeciesList& species, const ParseOptions& options,
-                         CalculationResult& result);
+// A `calculation`: its ionic step, when it has one, joins the record's
+// steps, and its bulk sections replace those of earlier calculations.
+Status read_calculation(SectionWalk& walk, const XmlEvent& start);
 // Steps offset, offset + skip, offset + 2 skip, ... of all steps.
 void select_ionic_steps(std::vector<IonicStep>& steps, const ParseOptions& options);
 
@@ -101,5 +64,61 @@ Status parse_eigenvalues(XmlCursor& cursor, EigenvalueArray& eigenvalues);
 Status parse_projected_section(XmlCursor& cursor, ProjectedArray& projected);
 Status parse_dos_section(XmlCursor& cursor, DosData& dos);
 Status parse_dielectric(XmlCursor& cursor, DielectricData& dielectric);
+Status parse_conductivity(XmlCursor& cursor, Conductivity& conductivity);
+// Eigenvalues with the columns their titles name, as (.., 2) with NaN
+// occupancies where none are written.
+Status parse_titled_eigenvalues(XmlCursor& cursor, EigenvalueArray& eigenvalues);
+// The `array` of a projections element, its start tag just read.
+Status parse_projected_array(XmlCursor& cursor, ProjectedArray& projected);
+
+// A `varray` of three rows of three: a dielectric tensor.
+Status parse_tensor(XmlCursor& cursor, Mat3& tensor);
+Status parse_born_charges(XmlCursor& cursor, DenseArray<3, 3, 3>& charges);
+Status parse_dynmat(XmlCursor& cursor, Dynmat& dynmat);
+
+// Where the named entries of an electronic step's `energy` other than the
+// three of `Energies` go: its step's terms, named by the record's list.
+struct ScstepTermSink {
+    std::vector<EnergyTerm>& terms;
+    ScstepTermNames& names;
+    std::uint32_t scstep = 0;  // the index of the electronic step
+};
+
+// The energies of an `energy` element, with the MD energies where `md` is
+// given; values that do not parse are 0.0. In an electronic step (`scstep`
+// given), a value written as asterisks is NaN instead, and every other named
+// entry joins the step's terms.
+Status parse_energy(XmlCursor& cursor, Energies& energies, MdEnergies* md, ScstepTermSink* scstep);
+// The `energy` of a step (with its MD energies) into `step` when whole;
+// `whole`, when given, is then set.
+Status read_step_energies(XmlCursor& cursor, IonicStep& step, bool* whole = nullptr);
+
+// What the rows of a calculation share beyond its step: the calculation's
+// own k-point set (the generation of a KPOINTS_OPT set), and what of the
+// KPOINTS_OPT sections, dielectric functions and conductivity tables it gave.
+struct CalculationContext {
+    std::optional<KpointSet> kpoints;
+    bool kpoints_opt = false;         // some KPOINTS_OPT section was read whole
+    bool kpoints_opt_listed = false;  // with its own k-point list
+    std::size_t dielectric_functions = 0;
+    std::size_t unlabelled = 0;  // dielectric functions without a comment
+    std::size_t conductivity = 0;
+};
+
+// The KPOINTS_OPT sections of a calculation; `dos` is the one with
+// comment="kpoints_opt".
+Status read_kpoints_opt_dos(SectionWalk& walk, const XmlEvent& start);
+Status read_eigenvalues_kpoints_opt(SectionWalk& walk, const XmlEvent& start);
+Status read_projected_kpoints_opt(SectionWalk& walk, const XmlEvent& start);
+// A calculation's own `kpoints`.
+Status read_calculation_kpoints(SectionWalk& walk, const XmlEvent& start);
+// The calculation's KPOINTS_OPT k-points, when it gave sections without a list of their own.
+void finish_kpoints_opt(RunRecord& record, CalculationContext& calculation);
+
+// A dielectric function or conductivity table, in a calculation or outside
+// any: it joins the record's list, where those of a calculation replace
+// those of an earlier one.
+Status read_dielectric_function(SectionWalk& walk, const XmlEvent& start);
+Status read_conductivity(SectionWalk& walk, const XmlEvent& start);
 
 }  // namespace quorvel

@@ -54,6 +54,49 @@ Status parse_crystal(XmlCursor& cursor, Crystal& crystal) {
     return {};
 }
 
+// The `T`/`F` flags of each row of a `selective` varray, three a row.
+Status read_flag_rows(XmlCursor& cursor, std::vector<Flags3>& rows) {
+    return for_each_varray_row(cursor, [&](std::string_view text) -> Status {
+        Flags3 flags{};
+        std::size_t count = 0;
+        for (std::size_t at = 0; at < text.size();) {
+            while (at < text.size() && is_xml_space(text[at])) {
+                ++at;
+            }
+            const std::size_t start = at;
+            while (at < text.size() && !is_xml_space(text[at])) {
+                ++at;
+            }
+            if (start == at) {
+                break;
+            }
+            const std::string_view token = text.substr(start, at - start);
+            const char first = token[0] == '.' && token.size() > 1 ? token[1] : token[0];  // .TRUE.
+            if (first != 'T' && first != 't' && first != 'F' && first != 'f') {
+                return ParseError::parse_value(token, "bool", "not a logical flag");
+            }
+            if (count < 3) {
+                flags[count] = first == 'T' || first == 't';
+            }
+            ++count;
+        }
+        if (count != 3) {
+            return ParseError::parse_value(text, "[bool; 3]", "expected 3 values, got " + std::to_string(count));
+        }
+        rows.push_back(flags);
+        return {};
+    });
+}
+
+// Rows that belong to the positions, one each.
+template <class Rows>
+Status check_rows(const std::optional<Rows>& rows, std::size_t positions) {
+    if (rows && rows->size() != positions) {
+        return ParseError::shape_mismatch({positions}, {rows->size()});
+    }
+    return {};
+}
+
 }  // namespace
 
 Status parse_structure(XmlCursor& cursor, const SpeciesList& species, Structure& structure) {
@@ -66,9 +109,20 @@ Status parse_structure(XmlCursor& cursor, const SpeciesList& species, Structure&
             crystal = std::move(read);
             return {};
         }
-        if (child.name == "varray" && get_attribute(child, "name") == "positions") {
-            positions.emplace();
-            return cursor.read_vec3_rows(*positions);
+        if (child.name == "varray") {
+            const std::optional<std::string_view> name = get_attribute(child, "name");
+            if (name == "positions") {
+                positions.emplace();
+                return cursor.read_vec3_rows(*positions);
+            }
+            if (name == "selective") {
+                structure.selective.emplace();
+                return read_flag_rows(cursor, *structure.selective);
+            }
+            if (name == "velocities") {
+                structure.velocities.emplace();
+                return cursor.read_vec3_rows(*structure.velocities);
+            }
         }
         return cursor.skip_element();
     }));
@@ -85,6 +139,8 @@ Status parse_structure(XmlCursor& cursor, const SpeciesList& species, Structure&
     } else {
         structure.species = Species(species);
     }
+    QV_TRY(check_rows(structure.selective, positions->size()));
+    QV_TRY(check_rows(structure.velocities, positions->size()));
     structure.positions = std::move(*positions);
     structure.lattice = *crystal->basis;
     structure.rec_basis = *crystal->rec_basis;

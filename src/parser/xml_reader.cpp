@@ -59,8 +59,8 @@ XmlReader::XmlReader(std::string_view document, std::size_t start) noexcept
 }
 
 Status XmlReader::error_at(const char* where, const char* what) const {
-    return ParseError::xml(std::string(what) + " at byte " +
-                           std::to_string(static_cast<std::size_t>(where - begin_)));
+    const auto offset = static_cast<std::uint64_t>(where - begin_);
+    return ParseError::xml(std::string(what) + " at byte " + std::to_string(offset)).at(offset);
 }
 
 Status XmlReader::wait_for_more() {

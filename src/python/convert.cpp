@@ -1,6 +1,9 @@
 #include "convert.hpp"
 
+#include <array>
 #include <cstdio>
+#include <ranges>
+#include <span>
 #include <string>
 #include <type_traits>
 #include <variant>
@@ -12,12 +15,6 @@ namespace quorvel::python {
 namespace {
 
 static_assert(sizeof(Vec3) == 3 * sizeof(double), "rows of three are stored contiguously");
-
-PyObject* to_python(const std::string& text) {
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
-PyObject* to_python(double value) { return PyFloat_FromDouble(value); }
 
 // Inserts `value` (a new reference, or null after a failed call) under `key`.
 bool set_item(PyObject* dict, const char* key, PyObject* value) {
@@ -47,45 +44,80 @@ PyObject* list_of(const Items& items, Convert&& convert) {
     return list.release();
 }
 
-PyObject* float_list(const double* values, std::size_t count) {
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
-    if (!list) {
+// The Python value of each kind of value a record holds; declared first, so
+// that each sees the others.
+PyObject* to_python(const std::string& text);
+PyObject* to_python(double value);
+PyObject* to_python(bool value);
+PyObject* to_python(std::int32_t value);
+PyObject* to_python(std::int64_t value);
+PyObject* to_python(std::uint64_t value);
+PyObject* to_python(const IncarValue& value);
+PyObject* to_python(const FloatRows& rows);
+PyObject* to_python(const HeapArray<double>& values);
+template <std::size_t Rank, std::uint64_t... Fixed>
+PyObject* to_python(const DenseArray<Rank, Fixed...>& array);
+template <class T>
+PyObject* to_python(const std::vector<T>& values);
+template <class T, std::size_t N>
+PyObject* to_python(const std::array<T, N>& values);
+template <HasFields Record>
+PyObject* to_python(const Record& record);
+
+PyObject* to_python(const std::string& text) {
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+PyObject* to_python(double value) { return PyFloat_FromDouble(value); }
+PyObject* to_python(bool value) { return PyBool_FromLong(value); }
+PyObject* to_python(std::int32_t value) { return PyLong_FromLong(value); }
+PyObject* to_python(std::int64_t value) { return PyLong_FromLongLong(value); }
+PyObject* to_python(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
+
+PyObject* to_python(const IncarValue& value) {
+    return std::visit([](const auto& alternative) { return to_python(alternative); }, value);
+}
+
+PyObject* to_python(const FloatRows& rows) {
+    return list_of(std::views::iota(std::size_t{0}, rows.size()), [&](std::size_t r) {
+        const std::span<const double> row(rows.values.data() + rows.offsets[r], rows.offsets[r + 1] - rows.offsets[r]);
+        return list_of(row, [](double value) { return to_python(value); });
+    });
+}
+
+// Record arrays become NumPy arrays of their shape.
+PyObject* to_python(const HeapArray<double>& values) {
+    return make_array(values.data(), std::array<std::uint64_t, 1>{values.size()});
+}
+template <std::size_t Rank, std::uint64_t... Fixed>
+PyObject* to_python(const DenseArray<Rank, Fixed...>& array) {
+    return make_array(array.data.data(), array.shape);
+}
+
+template <class T>
+PyObject* to_python(const std::vector<T>& values) {
+    return list_of(values, [](const T& value) { return to_python(value); });
+}
+template <class T, std::size_t N>
+PyObject* to_python(const std::array<T, N>& values) {
+    return list_of(values, [](const T& value) { return to_python(value); });
+}
+
+// A record that becomes a dict key for key: its fields by their names, in
+// their order; an absent optional field is left out, not None.
+template <HasFields Record>
+PyObject* to_python(const Record& record) {
+    PyRef dict(PyDict_New());
+    if (!dict) {
         return nullptr;
     }
-    for (std::size_t i = 0; i < count; ++i) {
-        PyObject* value = to_python(values[i]);
-        if (value == nullptr) {
-            return nullptr;
+    const bool filled = all_fields(record, [&](auto field) {
+        if constexpr (requires { field.value.has_value(); }) {
+            return !field.value || set_item(dict.get(), field.name, to_python(*field.value));
+        } else {
+            return set_item(dict.get(), field.name, to_python(field.value));
         }
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
-    }
-    return list.release();
-}
-
-PyObject* vector_list(const Vec3& row) { return float_list(row.data(), row.size()); }
-
-template <class Rows>
-PyObject* matrix_list(const Rows& rows) {
-    return list_of(rows, [](const Vec3& row) { return vector_list(row); });
-}
-
-PyObject* rows_list(const FloatRows& rows) {
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(rows.size())));
-    if (!list) {
-        return nullptr;
-    }
-    for (std::size_t r = 0; r < rows.size(); ++r) {
-        PyObject* row = float_list(rows.values.data() + rows.offsets[r], rows.offsets[r + 1] - rows.offsets[r]);
-        if (row == nullptr) {
-            return nullptr;
-        }
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(r), row);
-    }
-    return list.release();
-}
-
-PyObject* strings_list(const std::vector<std::string>& strings) {
-    return list_of(strings, [](const std::string& s) { return to_python(s); });
+    });
+    return filled ? dict.release() : nullptr;
 }
 
 // The str objects of the atom symbols, made once per property read and
@@ -138,65 +170,58 @@ private:
     bool made_ = false;
 };
 
-PyObject* incar_value(const IncarValue& value) {
-    return std::visit(
-        [](const auto& v) -> PyObject* {
-            using T = std::decay_t<decltype(v)>;
-            if constexpr (std::is_same_v<T, std::int64_t>) {
-                return PyLong_FromLongLong(v);
-            } else if constexpr (std::is_same_v<T, double>) {
-                return PyFloat_FromDouble(v);
-            } else if constexpr (std::is_same_v<T, bool>) {
-                return PyBool_FromLong(v);
-            } else if constexpr (std::is_same_v<T, std::string>) {
-                return to_python(v);
-            } else {
-                return float_list(v.data(), v.size());
-            }
-        },
-        value);
-}
-
-PyObject* array_1d(const HeapArray<double>& values) { return make_array(values.data(), {values.size()}); }
-
-template <std::size_t Rank>
-PyObject* dense_array(const DenseArray<Rank>& array) {
-    if constexpr (Rank == 2) {
-        return make_array(array.data.data(), {array.shape[0], array.shape[1]});
-    } else if constexpr (Rank == 4) {
-        return make_array(array.data.data(), {array.shape[0], array.shape[1], array.shape[2], array.shape[3]});
-    } else {
-        static_assert(Rank == 5);
-        return make_array(array.data.data(),
-                          {array.shape[0], array.shape[1], array.shape[2], array.shape[3], array.shape[4]});
-    }
-}
-
 PyObject* structure_dict(const Structure& structure, SymbolCache& symbols) {
     PyRef dict(PyDict_New());
-    if (!dict || !set_item(dict.get(), "lattice", matrix_list(structure.lattice)) ||
+    if (!dict || !set_item(dict.get(), "lattice", to_python(structure.lattice)) ||
         !set_item(dict.get(), "volume", to_python(structure.volume)) ||
-        !set_item(dict.get(), "positions", matrix_list(structure.positions)) ||
-        !set_item(dict.get(), "species", symbols.species_list(structure.species))) {
+        !set_item(dict.get(), "positions", to_python(structure.positions)) ||
+        !set_item(dict.get(), "species", symbols.species_list(structure.species)) ||
+        (structure.selective && !set_item(dict.get(), "selective", to_python(*structure.selective))) ||
+        (structure.velocities && !set_item(dict.get(), "velocities", to_python(*structure.velocities)))) {
         return nullptr;
     }
     return dict.release();
+}
+
+// The structure, the three energies and the MD energies that were written.
+bool add_step_energies(PyObject* dict, const IonicStep& step, SymbolCache& symbols) {
+    if (!set_item(dict, "structure", structure_dict(step.structure, symbols)) ||
+        !set_item(dict, "e_fr_energy", to_python(step.energies.e_fr_energy)) ||
+        !set_item(dict, "e_wo_entrp", to_python(step.energies.e_wo_entrp)) ||
+        !set_item(dict, "e_0_energy", to_python(step.energies.e_0_energy))) {
+        return false;
+    }
+    return !step.md || all_fields(*step.md, [&](auto field) {
+        return !field.value || set_item(dict, field.name, to_python(*field.value));
+    });
 }
 
 PyObject* ionic_step(const IonicStep& step, SymbolCache& symbols) {
     PyRef dict(PyDict_New());
-    if (!dict || !set_item(dict.get(), "structure", structure_dict(step.structure, symbols)) ||
-        !set_item(dict.get(), "e_fr_energy", to_python(step.e_fr_energy)) ||
-        !set_item(dict.get(), "e_wo_entrp", to_python(step.e_wo_entrp)) ||
-        !set_item(dict.get(), "e_0_energy", to_python(step.e_0_energy)) ||
-        !set_item(dict.get(), "forces", matrix_list(step.forces)) ||
-        !set_item(dict.get(), "stress", matrix_list(step.stress))) {
+    if (!dict || !add_step_energies(dict.get(), step, symbols) ||
+        !set_item(dict.get(), "forces", to_python(step.forces)) ||
+        !set_item(dict.get(), "stress", to_python(step.stress)) ||
+        !set_item(dict.get(), "stress_written", to_python(step.stress_written))) {
         return nullptr;
     }
-    if (step.magnetization && !set_item(dict.get(), "magnetization", rows_list(*step.magnetization))) {
+    if (step.magnetization && !set_item(dict.get(), "magnetization", to_python(*step.magnetization))) {
         return nullptr;
     }
     return dict.release();
+}
+
+PyObject* md_step(const IonicStep& step, bool predicted, SymbolCache& symbols) {
+    PyRef dict(PyDict_New());
+    if (!dict || !add_step_energies(dict.get(), step, symbols) ||
+        !set_item(dict.get(), "forces", to_python(step.forces)) ||
+        !set_item(dict.get(), "predicted", to_python(predicted))) {
+        return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* optional_text(const std::optional<std::string>& text) {
+    return text ? to_python(*text) : Py_NewRef(Py_None);
 }
 
 // Appends code point `cp` to a repr as Rust-style debug text would show it
@@ -281,7 +306,7 @@ PyObject* parameters_to_python(const ParameterMap& parameters) {
     }
     for (const auto& [name, value] : parameters.entries()) {
         PyRef key(to_python(name));
-        PyRef item(incar_value(value));
+        PyRef item(to_python(value));
         if (!key || !item || PyDict_SetItem(dict.get(), key.get(), item.get()) < 0) {
             return nullptr;
         }
@@ -289,40 +314,34 @@ PyObject* parameters_to_python(const ParameterMap& parameters) {
     return dict.release();
 }
 
-PyObject* atoms_to_python(const std::vector<std::string>& atoms) { return strings_list(atoms); }
+PyObject* atoms_to_python(const std::vector<std::string>& atoms) { return to_python(atoms); }
 
-PyObject* atom_types_to_python(const std::vector<AtomType>& types) {
-    return list_of(types, [](const AtomType& type) -> PyObject* {
-        PyRef dict(PyDict_New());
-        if (!dict || !set_item(dict.get(), "element", to_python(type.element)) ||
-            !set_item(dict.get(), "count", PyLong_FromUnsignedLongLong(type.count)) ||
-            !set_item(dict.get(), "mass", to_python(type.mass)) ||
-            !set_item(dict.get(), "valence", to_python(type.valence)) ||
-            !set_item(dict.get(), "pseudopotential", to_python(type.pseudopotential))) {
-            return nullptr;
-        }
-        return dict.release();
-    });
-}
+PyObject* atom_types_to_python(const std::vector<AtomType>& types) { return to_python(types); }
 
 PyObject* kpoints_to_python(const KpointSet& kpoints) {
     PyRef dict(PyDict_New());
     if (!dict ||
         !set_item(dict.get(), "kpointlist",
                   make_array(kpoints.kpointlist.empty() ? nullptr : kpoints.kpointlist.front().data(),
-                             {kpoints.kpointlist.size(), 3})) ||
-        !set_item(dict.get(), "weights", make_array(kpoints.weights.data(), {kpoints.weights.size()}))) {
+                             std::array<std::uint64_t, 2>{kpoints.kpointlist.size(), 3})) ||
+        !set_item(dict.get(), "weights",
+                  make_array(kpoints.weights.data(), std::array<std::uint64_t, 1>{kpoints.weights.size()}))) {
         return nullptr;
     }
     if (kpoints.generation) {
         if (!set_item(dict.get(), "scheme", to_python(kpoints.generation->scheme))) {
             return nullptr;
         }
-        if (const auto& divisions = kpoints.generation->divisions) {
-            if (!set_item(dict.get(), "divisions",
-                          list_of(*divisions, [](std::int32_t d) { return PyLong_FromLong(d); }))) {
-                return nullptr;
+        // The divisions and the vectors that were written, by their names.
+        const bool filled = all_fields(*kpoints.generation, [&](auto field) {
+            if constexpr (requires { field.value.has_value(); }) {
+                return !field.value || set_item(dict.get(), field.name, to_python(*field.value));
+            } else {
+                return true;  // the scheme, set above
             }
+        });
+        if (!filled) {
+            return nullptr;
         }
     }
     if (!kpoints.labels.empty()) {
@@ -354,7 +373,7 @@ PyObject* ionic_steps_to_python(const std::vector<IonicStep>& steps) {
 PyObject* electronic_steps_to_python(const std::vector<IonicStep>& steps) {
     return list_of(steps, [](const IonicStep& step) {
         return make_array(
-            {step.scsteps.size(), 3},
+            std::array<std::uint64_t, 2>{step.scsteps.size(), 3},
             [](double* out, std::size_t, const void* context) {
                 for (const Energies& e : *static_cast<const std::vector<Energies>*>(context)) {
                     *out++ = e.e_fr_energy;
@@ -366,17 +385,53 @@ PyObject* electronic_steps_to_python(const std::vector<IonicStep>& steps) {
     });
 }
 
-PyObject* band_edges_to_python(const BandEdges& edges) {
-    PyRef dict(PyDict_New());
-    if (!dict || !set_item(dict.get(), "gap", to_python(edges.gap)) ||
-        !set_item(dict.get(), "cbm", to_python(edges.cbm)) || !set_item(dict.get(), "vbm", to_python(edges.vbm)) ||
-        !set_item(dict.get(), "direct", PyBool_FromLong(edges.direct))) {
-        return nullptr;
+PyObject* electronic_step_energies_to_python(const RunRecord& record) {
+    std::vector<PyRef> names;  // the str of each name, made once
+    names.reserve(record.scstep_term_names.size());
+    for (const std::string& name : record.scstep_term_names) {
+        names.emplace_back(to_python(name));
+        if (!names.back()) {
+            return nullptr;
+        }
     }
-    return dict.release();
+    return list_of(record.ionic_steps, [&](const IonicStep& step) -> PyObject* {
+        PyRef list(PyList_New(static_cast<Py_ssize_t>(step.scsteps.size())));
+        if (!list) {
+            return nullptr;
+        }
+        auto term = step.scstep_terms.begin();
+        for (std::size_t scstep = 0; scstep < step.scsteps.size(); ++scstep) {
+            PyObject* dict = PyDict_New();
+            if (dict == nullptr) {
+                return nullptr;
+            }
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(scstep), dict);
+            for (; term != step.scstep_terms.end() && term->scstep == scstep; ++term) {
+                PyRef value(to_python(term->value));
+                if (!value || PyDict_SetItem(dict, names[term->name].get(), value.get()) < 0) {
+                    return nullptr;
+                }
+            }
+            const Energies& energies = step.scsteps[scstep];
+            const std::pair<unsigned, std::pair<const char*, double>> three[] = {
+                {1, {"e_fr_energy", energies.e_fr_energy}},
+                {2, {"e_wo_entrp", energies.e_wo_entrp}},
+                {4, {"e_0_energy", energies.e_0_energy}}};
+            for (const auto& [bit, entry] : three) {
+                if ((energies.written & bit) != 0 && !set_item(dict, entry.first, to_python(entry.second))) {
+                    return nullptr;
+                }
+            }
+        }
+        return list.release();
+    });
 }
 
-PyObject* eigenvalues_to_python(const EigenvalueArray& eigenvalues) { return dense_array(eigenvalues.values); }
+PyObject* generator_to_python(const GeneratorInfo& generator) { return to_python(generator); }
+
+PyObject* band_edges_to_python(const BandEdges& edges) { return to_python(edges); }
+
+PyObject* eigenvalues_to_python(const EigenvalueArray& eigenvalues) { return to_python(eigenvalues.values); }
 
 PyObject* eigenvalue_shape_to_python(const EigenvalueArray& eigenvalues) {
     const auto& shape = eigenvalues.values.shape;
@@ -389,44 +444,83 @@ PyObject* eigenvalue_shape_to_python(const EigenvalueArray& eigenvalues) {
     return PyTuple_Pack(3, spins.get(), kpoints.get(), bands.get());
 }
 
-PyObject* projected_to_python(const ProjectedArray& projected) {
-    PyRef dict(PyDict_New());
-    if (!dict || !set_item(dict.get(), "data", dense_array(projected.values)) ||
-        !set_item(dict.get(), "orbitals", strings_list(projected.orbitals))) {
-        return nullptr;
-    }
-    return dict.release();
-}
+PyObject* projected_to_python(const ProjectedArray& projected) { return to_python(projected); }
 
-PyObject* dos_to_python(const DosData& dos) {
-    PyRef dict(PyDict_New());
-    PyRef total(PyDict_New());
-    if (!dict || !total || !set_item(dict.get(), "efermi", to_python(dos.efermi)) ||
-        !set_item(total.get(), "energies", array_1d(dos.total.energies)) ||
-        !set_item(total.get(), "densities", dense_array(dos.total.densities)) ||
-        !set_item(total.get(), "integrated", dense_array(dos.total.integrated)) ||
-        !set_item(dict.get(), "total", total.release())) {
-        return nullptr;
-    }
-    if (dos.partial) {
-        PyRef partial(PyDict_New());
-        if (!partial || !set_item(partial.get(), "data", dense_array(dos.partial->values)) ||
-            !set_item(partial.get(), "orbitals", strings_list(dos.partial->orbitals)) ||
-            !set_item(dict.get(), "partial", partial.release())) {
+PyObject* dos_to_python(const DosData& dos) { return to_python(dos); }
+
+PyObject* dielectric_to_python(const DielectricData& dielectric) { return to_python(dielectric); }
+
+// Each entry keys its comment, None where not written, as its label.
+PyObject* dielectric_functions_to_python(const std::vector<DielectricFunction>& functions) {
+    return list_of(functions, [](const DielectricFunction& function) -> PyObject* {
+        PyRef dict(PyDict_New());
+        if (!dict || !set_item(dict.get(), "comment", optional_text(function.comment)) ||
+            !set_item(dict.get(), "label", optional_text(function.label)) ||
+            !set_item(dict.get(), "in_calculation", to_python(function.in_calculation)) ||
+            !set_item(dict.get(), "energies", to_python(function.data.energies)) ||
+            !set_item(dict.get(), "real", to_python(function.data.real)) ||
+            !set_item(dict.get(), "imag", to_python(function.data.imag))) {
             return nullptr;
         }
+        return dict.release();
+    });
+}
+
+PyObject* conductivity_to_python(const std::vector<Conductivity>& tables) {
+    return list_of(tables, [](const Conductivity& table) -> PyObject* {
+        PyRef dict(PyDict_New());
+        if (!dict || !set_item(dict.get(), "comment", optional_text(table.comment)) ||
+            !set_item(dict.get(), "in_calculation", to_python(table.in_calculation)) ||
+            !set_item(dict.get(), "energies", to_python(table.energies)) ||
+            !set_item(dict.get(), "data", to_python(table.values))) {
+            return nullptr;
+        }
+        return dict.release();
+    });
+}
+
+PyObject* tensor_to_python(const Mat3& tensor) {
+    return make_array(tensor[0].data(), std::array<std::uint64_t, 2>{3, 3});
+}
+
+PyObject* born_charges_to_python(const DenseArray<3, 3, 3>& charges) { return to_python(charges); }
+
+PyObject* dynmat_to_python(const Dynmat& dynmat) { return to_python(dynmat); }
+
+// The parts not read are left out, as the main set's properties are None.
+PyObject* kpoints_opt_to_python(const KpointsOpt& opt) {
+    PyRef dict(PyDict_New());
+    if (!dict || !set_item(dict.get(), "kpoints", kpoints_to_python(opt.kpoints)) ||
+        (opt.eigenvalues && !set_item(dict.get(), "eigenvalues", eigenvalues_to_python(*opt.eigenvalues))) ||
+        (opt.projected && !set_item(dict.get(), "projected", projected_to_python(*opt.projected))) ||
+        (opt.dos && !set_item(dict.get(), "dos", dos_to_python(*opt.dos)))) {
+        return nullptr;
     }
     return dict.release();
 }
 
-PyObject* dielectric_to_python(const DielectricData& dielectric) {
-    PyRef dict(PyDict_New());
-    if (!dict || !set_item(dict.get(), "energies", array_1d(dielectric.energies)) ||
-        !set_item(dict.get(), "real", dense_array(dielectric.real)) ||
-        !set_item(dict.get(), "imag", dense_array(dielectric.imag))) {
+PyObject* md_steps_to_python(const RunRecord& record) {
+    if (!molecular_dynamics(record)) {
+        return PyList_New(0);
+    }
+    const std::vector<IonicStep>& steps = record.ionic_steps;
+    const std::vector<PredictedStep>& predicted = record.predicted_steps;
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(steps.size() + predicted.size())));
+    if (!list) {
         return nullptr;
     }
-    return dict.release();
+    SymbolCache symbols;
+    std::size_t kept = 0, next = 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+        // An ionic step comes first when no predicted step stands before it.
+        const bool ionic = kept < steps.size() && (next == predicted.size() || kept < predicted[next].after);
+        PyObject* step = ionic ? md_step(steps[kept++], false, symbols) : md_step(predicted[next++].step, true, symbols);
+        if (step == nullptr) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(list.get(), i, step);
+    }
+    return list.release();
 }
 
 PyObject* run_repr(const RunRecord& record) {

@@ -9,11 +9,7 @@
 
 #include "py_ref.hpp"
 
-#include <cxxabi.h>
-
-#include <exception>
-#include <new>
-#include <stdexcept>
+#include "faults.hpp"
 
 namespace quorvel::python {
 
@@ -23,20 +19,13 @@ void raise_internal_fault(const char* message) noexcept;
 // Runs `body`, which returns a new reference or null with an exception set.
 template <class Body>
 PyObject* guarded(Body&& body) {
-    try {
-        return body();
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::length_error&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& fault) {
-        raise_internal_fault(fault.what());
-    } catch (...) {
-        raise_internal_fault("unknown internal fault");
-    }
-    return nullptr;
+    return catch_faults(body, [](FaultKind kind, const char* description) noexcept -> PyObject* {
+        if (kind == FaultKind::OutOfMemory) {
+            return PyErr_NoMemory();
+        }
+        raise_internal_fault(description);
+        return nullptr;
+    });
 }
 
 }  // namespace quorvel::python

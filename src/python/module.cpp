@@ -1,8 +1,11 @@
 // The module `quorvel`: made once per process, it holds the Vasprun type,
-// the InternalFault exception, __all__ and build_info.
+// the exceptions (ParseError and its subclasses, InternalFault), __all__ and
+// build_info.
 #include "build_info.hpp"
 #include "guard.hpp"
+#include "parse_errors.hpp"
 #include "pickling.hpp"
+#include "text_rows.hpp"
 #include "vasprun.hpp"
 
 namespace quorvel::python {
@@ -24,6 +27,8 @@ PyObject* internal_fault_type() noexcept {
 PyMethodDef kFunctions[] = {
     // The restore of a pickled Vasprun; private, for pickle to call.
     {"_restore", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(restore_vasprun)), METH_FASTCALL, nullptr},
+    // Numbers as text for the package's writers; private.
+    {"_format_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(format_rows)), METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -62,7 +67,7 @@ PyObject* make_module() {
     if (!module || !all || !name || !info || PyList_Append(all.get(), name.get()) < 0 ||
         PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0 ||
         PyModule_AddObjectRef(module.get(), "Vasprun", reinterpret_cast<PyObject*>(type)) < 0 ||
-        PyModule_AddObjectRef(module.get(), "InternalFault", fault) < 0 ||
+        PyModule_AddObjectRef(module.get(), "InternalFault", fault) < 0 || !add_parse_errors(module.get()) ||
         PyModule_AddObjectRef(module.get(), "build_info", info.get()) < 0) {
         return nullptr;
     }

@@ -91,7 +91,7 @@ PyTypeObject* slice_container_type() {
     return &type;
 }
 
-PyObject* make_array(const double* data, std::initializer_list<std::uint64_t> dims) {
+PyObject* make_array(const double* data, std::span<const std::uint64_t> dims) {
     return make_array(
         dims,
         [](double* out, std::size_t count, const void* values) {
@@ -102,7 +102,7 @@ PyObject* make_array(const double* data, std::initializer_list<std::uint64_t> di
         data);
 }
 
-PyObject* make_array(std::initializer_list<std::uint64_t> dims, FillArray fill, const void* context) {
+PyObject* make_array(std::span<const std::uint64_t> dims, FillArray fill, const void* context) {
     if (!load_numpy_api()) {
         return nullptr;
     }

@@ -7,17 +7,17 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
+#include <span>
 
 namespace quorvel::python {
 
 // A float64 array of shape `dims` (row-major) whose `product(dims)` values
 // `fill(out, count, context)` writes. Null with an exception set on failure.
 using FillArray = void (*)(double* out, std::size_t count, const void* context);
-PyObject* make_array(std::initializer_list<std::uint64_t> dims, FillArray fill, const void* context);
+PyObject* make_array(std::span<const std::uint64_t> dims, FillArray fill, const void* context);
 
 // The same holding a copy of the values at `data`.
-PyObject* make_array(const double* data, std::initializer_list<std::uint64_t> dims);
+PyObject* make_array(const double* data, std::span<const std::uint64_t> dims);
 
 // The PySliceContainer type, made on first use.
 PyTypeObject* slice_container_type();

@@ -70,6 +70,23 @@ PyTypeObject* record_bytes_type() {
     return &type;
 }
 
+// Whether nothing can change the bytes of `view` while it is held, so that a
+// record may read them where they lie: those of a bytes object or of another
+// record (through memoryviews too). Any other exporter may change or lose
+// them under the record (a bytearray written to, an mmap whose file
+// shrinks: SIGBUS), read-only flag or not, and is copied.
+bool immutable_bytes(const Py_buffer& view) {
+    PyObject* exporter = view.obj;
+    while (exporter != nullptr && PyMemoryView_Check(exporter)) {
+        exporter = PyMemoryView_GET_BASE(exporter);
+    }
+    if (exporter == nullptr) {
+        return false;
+    }
+    const PyBufferProcs* procs = Py_TYPE(exporter)->tp_as_buffer;
+    return PyBytes_CheckExact(exporter) || (procs != nullptr && procs->bf_getbuffer == record_bytes_getbuffer);
+}
+
 // A pickle buffer over `bytes` of the record of `owner`.
 PyObject* record_buffer(PyObject* owner, std::string_view bytes) {
     PyTypeObject* type = record_bytes_type();
@@ -143,7 +160,8 @@ PyObject* restore_vasprun(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                 return nullptr;
             }
             const std::string_view bytes(static_cast<const char*>(view->buf), static_cast<std::size_t>(view->len));
-            buffers.arrays.push_back(StateArray{bytes, ForeignOwner{release_buffer, view.release()}});
+            const bool immutable = immutable_bytes(*view);
+            buffers.arrays.push_back(StateArray{bytes, ForeignOwner{release_buffer, view.release()}, immutable});
         }
         auto record = std::make_unique<RunRecord>();
         const std::string_view header(static_cast<const char*>(buffers.header.buf),

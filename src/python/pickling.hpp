@@ -15,7 +15,10 @@ namespace quorvel::python {
 PyObject* reduce_record(PyObject* owner, const RunRecord& record, int protocol);
 
 // quorvel._restore(header, *arrays): the Vasprun of a state. Anything that
-// is not a whole, unchanged state of this format raises ValueError.
+// is not a whole, unchanged state of this format raises ValueError. The
+// record reads arrays of bytes objects (and of other records) where they
+// lie; those of any other buffer it copies, so that nothing outside can
+// change it.
 PyObject* restore_vasprun(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 }  // namespace quorvel::python

@@ -6,9 +6,11 @@
 #include <string_view>
 
 #include "convert.hpp"
+#include "docs.hpp"
 #include "errors.hpp"
 #include "guard.hpp"
 #include "parse.hpp"
+#include "parse_errors.hpp"
 #include "run_analysis.hpp"
 #include "pickling.hpp"
 #include "unlocked_parse.hpp"
@@ -86,15 +88,25 @@ void raise_not_convertible(PyObject* object, const char* target) {
     }
 }
 
-// The path as the file system has it: encoded with the file-system encoding
-// and its error handler, as os.fsencode does, so that every name os.listdir
-// gives can be opened. `encoded` keeps the bytes alive.
+// The path as the file system has it, taken as open() takes it: a str is
+// encoded with the file-system encoding and its error handler (as
+// os.fsencode does, so that every name os.listdir gives can be opened), bytes
+// are the name itself, and an os.PathLike gives one of the two through its
+// __fspath__. `encoded` keeps the bytes alive.
 bool convert_path(PyObject* object, PyRef& encoded, std::string_view& path) {
-    if (!PyUnicode_Check(object)) {
+    PyRef name;
+    if (PyUnicode_Check(object) || PyBytes_Check(object)) {
+        name = PyRef(Py_NewRef(object));
+    } else if (PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__fspath__")) {
+        name = PyRef(PyOS_FSPath(object));
+        if (!name) {
+            return false;
+        }
+    } else {
         raise_not_convertible(object, "PyString");
         return false;
     }
-    encoded = PyRef(PyUnicode_EncodeFSDefault(object));
+    encoded = PyUnicode_Check(name.get()) ? PyRef(PyUnicode_EncodeFSDefault(name.get())) : std::move(name);
     if (!encoded) {
         return false;
     }
@@ -229,18 +241,13 @@ PyObject* vasprun_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                 break;
             case ParseStatus::Interrupted:  // what the signal handler raised is raised
                 return nullptr;
-            case ParseStatus::Failed: {
-                PyRef message(PyUnicode_DecodeUTF8(outcome.error.data(),
-                                                   static_cast<Py_ssize_t>(outcome.error.size()), "replace"));
-                if (message) {
-                    PyErr_SetObject(PyExc_RuntimeError, message.get());
-                }
+            case ParseStatus::Failed:
+                raise_parse_error(*outcome.error, bound[0]);
                 return nullptr;
-            }
             case ParseStatus::OutOfMemory:
                 return PyErr_NoMemory();
             case ParseStatus::Fault:
-                raise_internal_fault(outcome.error.c_str());
+                raise_internal_fault(outcome.fault.c_str());
                 return nullptr;
         }
         auto record = std::make_unique<RunRecord>(std::move(*outcome.record));
@@ -286,9 +293,12 @@ PyObject* get_eigenvalue_shape(const RunRecord& r) {
     return optional_or_none(r.eigenvalues, eigenvalue_shape_to_python);
 }
 PyObject* get_projected(const RunRecord& r) { return optional_or_none(r.projected, projected_to_python); }
-PyObject* get_efermi(const RunRecord& r) { return r.efermi ? PyFloat_FromDouble(*r.efermi) : Py_NewRef(Py_None); }
+PyObject* get_efermi(const RunRecord& r) { return r.dos ? PyFloat_FromDouble(r.dos->efermi) : Py_NewRef(Py_None); }
 PyObject* get_dos(const RunRecord& r) { return optional_or_none(r.dos, dos_to_python); }
-PyObject* get_dielectric(const RunRecord& r) { return optional_or_none(r.dielectric, dielectric_to_python); }
+PyObject* get_dielectric(const RunRecord& r) {
+    const DielectricData* dielectric = calculation_dielectric(r);
+    return dielectric != nullptr ? dielectric_to_python(*dielectric) : Py_NewRef(Py_None);
+}
 PyObject* get_converged(const RunRecord& r) { return PyBool_FromLong(converged(r)); }
 PyObject* get_parameters(const RunRecord& r) { return parameters_to_python(r.parameters); }
 PyObject* get_electronic_steps(const RunRecord& r) { return electronic_steps_to_python(r.ionic_steps); }
@@ -302,6 +312,17 @@ PyObject* get_band_gap(const RunRecord& r) {
     return r.eigenvalues ? band_edges_to_python(band_edges(*r.eigenvalues)) : Py_NewRef(Py_None);
 }
 PyObject* get_complete(const RunRecord& r) { return PyBool_FromLong(r.complete); }
+PyObject* get_dielectric_functions(const RunRecord& r) { return dielectric_functions_to_python(r.dielectric_functions); }
+PyObject* get_conductivity(const RunRecord& r) { return conductivity_to_python(r.conductivity); }
+PyObject* get_epsilon(const RunRecord& r) { return optional_or_none(r.epsilon, tensor_to_python); }
+PyObject* get_epsilon_rpa(const RunRecord& r) { return optional_or_none(r.epsilon_rpa, tensor_to_python); }
+PyObject* get_epsilon_ion(const RunRecord& r) { return optional_or_none(r.epsilon_ion, tensor_to_python); }
+PyObject* get_born_charges(const RunRecord& r) { return optional_or_none(r.born_charges, born_charges_to_python); }
+PyObject* get_dynmat(const RunRecord& r) { return optional_or_none(r.dynmat, dynmat_to_python); }
+PyObject* get_kpoints_opt(const RunRecord& r) { return optional_or_none(r.kpoints_opt, kpoints_opt_to_python); }
+PyObject* get_md_steps(const RunRecord& r) { return md_steps_to_python(r); }
+PyObject* get_generator(const RunRecord& r) { return generator_to_python(r.generator); }
+PyObject* get_electronic_step_energies(const RunRecord& r) { return electronic_step_energies_to_python(r); }
 
 // Pickling: the record as its state (see record_state.hpp), restored by
 // quorvel._restore. The object is immutable, so a copy is the object itself.
@@ -325,63 +346,40 @@ PyMethodDef kMethods[] = {
 };
 
 PyGetSetDef kProperties[] = {
-    {"program", getter<get_program>, nullptr, nullptr, nullptr},
-    {"version", getter<get_version>, nullptr, nullptr, nullptr},
-    {"incar", getter<get_incar>, nullptr, nullptr, nullptr},
-    {"atoms", getter<get_atoms>, nullptr, nullptr, nullptr},
-    {"atom_types", getter<get_atom_types>, nullptr, nullptr, nullptr},
-    {"kpoints", getter<get_kpoints>, nullptr, nullptr, nullptr},
-    {"initial_structure", getter<get_initial_structure>, nullptr, nullptr, nullptr},
-    {"final_structure", getter<get_final_structure>, nullptr, nullptr, nullptr},
-    {"ionic_steps", getter<get_ionic_steps>, nullptr, nullptr, nullptr},
-    {"eigenvalues", getter<get_eigenvalues>, nullptr,
-     "ndarray shape (nspins, nkpts, nbands, 2).  Axis-3: [energy, occupancy].", nullptr},
-    {"eigenvalue_shape", getter<get_eigenvalue_shape>, nullptr, nullptr, nullptr},
-    {"projected", getter<get_projected>, nullptr,
-     "Returns a dict with keys ``\"data\"`` (ndarray shape\n"
-     "``(nspins, nkpts, nbands, nions, norbitals)``) and ``\"orbitals\"``\n"
-     "(list of orbital label strings), or ``None`` if not parsed.",
-     nullptr},
-    {"efermi", getter<get_efermi>, nullptr, nullptr, nullptr},
-    {"dos", getter<get_dos>, nullptr, nullptr, nullptr},
-    {"dielectric", getter<get_dielectric>, nullptr, nullptr, nullptr},
-    {"converged", getter<get_converged>, nullptr, nullptr, nullptr},
-    {"parameters", getter<get_parameters>, nullptr,
-     "Every parameter of the run (the top-level parameters section, INCAR\n"
-     "defaults included) as one dict in file order, typed as ``incar`` is.\n"
-     "Entries under the \"response functions\" separator do not replace a\n"
-     "value already read. ``{}`` when the file has none.",
-     nullptr},
-    {"electronic_steps", getter<get_electronic_steps>, nullptr,
-     "One ndarray per kept ionic step, shape (n, 3): e_fr_energy,\n"
-     "e_wo_entrp and e_0_energy of each electronic step in file order.",
-     nullptr},
-    {"final_energy", getter<get_final_energy>, nullptr,
-     "The last kept step's e_0_energy (eV), mended where VASP 5 wrote it\n"
-     "wrong: the step's e_fr_energy plus its last electronic step's\n"
-     "e_0_energy - e_fr_energy, rounded to 8 decimals, when that differs\n"
-     "by more than 1e-7 eV. ``None`` without kept ionic steps.",
-     nullptr},
-    {"converged_electronic", getter<get_converged_electronic>, nullptr,
-     "Whether the electronic loop of the last kept ionic step converged:\n"
-     "it took fewer than NELM steps (VASP's 60 when not given). True for\n"
-     "runs without such a loop (ML_LMLFF, ALGO chi, ALGO Exact with\n"
-     "NELM 1); a LEPSILON run does not count its response steps.",
-     nullptr},
-    {"converged_ionic", getter<get_converged_ionic>, nullptr,
-     "Whether the ionic loop converged: NSW <= 1, or fewer ionic steps\n"
-     "than NSW; for molecular dynamics (IBRION 0) and relaxations with\n"
-     "EDIFFG 0 (IBRION 1, 2), exactly NSW steps. Counts every ionic step\n"
-     "of the file.",
-     nullptr},
-    {"band_gap", getter<get_band_gap>, nullptr,
-     "A dict with keys ``\"gap\"``, ``\"cbm\"``, ``\"vbm\"`` (eV) and\n"
-     "``\"direct\"`` over all spins and k-points (occupied above 1e-8),\n"
-     "or ``None`` without eigenvalues.",
-     nullptr},
-    {"complete", getter<get_complete>, nullptr,
-     "Whether the file ends properly (with </modeling>); False for a run\n"
-     "killed while writing it.",
+    {"program", getter<get_program>, nullptr, docs::kProgram, nullptr},
+    {"version", getter<get_version>, nullptr, docs::kVersion, nullptr},
+    {"incar", getter<get_incar>, nullptr, docs::kIncar, nullptr},
+    {"atoms", getter<get_atoms>, nullptr, docs::kAtoms, nullptr},
+    {"atom_types", getter<get_atom_types>, nullptr, docs::kAtomTypes, nullptr},
+    {"kpoints", getter<get_kpoints>, nullptr, docs::kKpoints, nullptr},
+    {"initial_structure", getter<get_initial_structure>, nullptr, docs::kInitialStructure, nullptr},
+    {"final_structure", getter<get_final_structure>, nullptr, docs::kFinalStructure, nullptr},
+    {"ionic_steps", getter<get_ionic_steps>, nullptr, docs::kIonicSteps, nullptr},
+    {"eigenvalues", getter<get_eigenvalues>, nullptr, docs::kEigenvalues, nullptr},
+    {"eigenvalue_shape", getter<get_eigenvalue_shape>, nullptr, docs::kEigenvalueShape, nullptr},
+    {"projected", getter<get_projected>, nullptr, docs::kProjected, nullptr},
+    {"efermi", getter<get_efermi>, nullptr, docs::kEfermi, nullptr},
+    {"dos", getter<get_dos>, nullptr, docs::kDos, nullptr},
+    {"dielectric", getter<get_dielectric>, nullptr, docs::kDielectric, nullptr},
+    {"converged", getter<get_converged>, nullptr, docs::kConverged, nullptr},
+    {"parameters", getter<get_parameters>, nullptr, docs::kParameters, nullptr},
+    {"electronic_steps", getter<get_electronic_steps>, nullptr, docs::kElectronicSteps, nullptr},
+    {"final_energy", getter<get_final_energy>, nullptr, docs::kFinalEnergy, nullptr},
+    {"converged_electronic", getter<get_converged_electronic>, nullptr, docs::kConvergedElectronic, nullptr},
+    {"converged_ionic", getter<get_converged_ionic>, nullptr, docs::kConvergedIonic, nullptr},
+    {"band_gap", getter<get_band_gap>, nullptr, docs::kBandGap, nullptr},
+    {"complete", getter<get_complete>, nullptr, docs::kComplete, nullptr},
+    {"dielectric_functions", getter<get_dielectric_functions>, nullptr, docs::kDielectricFunctions, nullptr},
+    {"conductivity", getter<get_conductivity>, nullptr, docs::kConductivity, nullptr},
+    {"epsilon", getter<get_epsilon>, nullptr, docs::kEpsilon, nullptr},
+    {"epsilon_rpa", getter<get_epsilon_rpa>, nullptr, docs::kEpsilonRpa, nullptr},
+    {"epsilon_ion", getter<get_epsilon_ion>, nullptr, docs::kEpsilonIon, nullptr},
+    {"born_charges", getter<get_born_charges>, nullptr, docs::kBornCharges, nullptr},
+    {"dynmat", getter<get_dynmat>, nullptr, docs::kDynmat, nullptr},
+    {"kpoints_opt", getter<get_kpoints_opt>, nullptr, docs::kKpointsOpt, nullptr},
+    {"md_steps", getter<get_md_steps>, nullptr, docs::kMdSteps, nullptr},
+    {"generator", getter<get_generator>, nullptr, docs::kGenerator, nullptr},
+    {"electronic_step_energies", getter<get_electronic_step_energies>, nullptr, docs::kElectronicStepEnergies,
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -397,16 +395,12 @@ PyTypeObject* vasprun_type() {
     static PyTypeObject type = [] {
         PyTypeObject t{};
         Py_SET_REFCNT(&t, 1);
-        t.tp_name = "builtins.Vasprun";
+        t.tp_name = "quorvel.Vasprun";  // pickled by reference as quorvel.Vasprun
         t.tp_basicsize = sizeof(VasprunObject);
         t.tp_dealloc = vasprun_dealloc;
         t.tp_repr = vasprun_repr;
         t.tp_flags = Py_TPFLAGS_DEFAULT;
-        // Only the signature: __text_signature__ is taken from it and
-        // __doc__ is None.
-        t.tp_doc =
-            "Vasprun(path, parse_dos=True, parse_eigen=True, parse_projected=False, ionic_step_skip=None, "
-            "ionic_step_offset=0)\n--\n\n";
+        t.tp_doc = docs::kVasprun;
         t.tp_getset = kProperties;
         t.tp_methods = kMethods;
         t.tp_new = vasprun_new;

@@ -86,7 +86,7 @@ TEST(GzipMembers, TheSampleInMembersParsesLikeTheSample) {
     const std::size_t n = text.size();
     ASSERT_GT(n, 200000u);
     const ParseOutcome plain = parse_bytes(text, false, everything());
-    ASSERT_EQ(plain.status, ParseStatus::Ok) << plain.error;
+    ASSERT_EQ(plain.status, ParseStatus::Ok) << plain.message();
     const std::string kBlock = "BC\x02\x00\xFF\x00"s;  // bgzip's extra field: the block size
     std::vector<std::size_t> blocks;  // bgzip's 0xFF00-byte blocks
     for (std::size_t at = 0xFF00; at < n; at += 0xFF00) blocks.push_back(at);
@@ -106,7 +106,7 @@ TEST(GzipMembers, TheSampleInMembersParsesLikeTheSample) {
         SCOPED_TRACE(what);
         EXPECT_EQ(inflate(compressed).text, text);
         const ParseOutcome outcome = parse_bytes(compressed, true, everything());
-        ASSERT_EQ(outcome.status, ParseStatus::Ok) << outcome.error;
+        ASSERT_EQ(outcome.status, ParseStatus::Ok) << outcome.message();
         EXPECT_TRUE(RecordDigest(*outcome.record).bytes() == RecordDigest(*plain.record).bytes());
     }
 }

@@ -55,7 +55,7 @@ std::string repeat(std::string_view piece, std::size_t times) {
 std::string shown(const ParseOutcome& outcome) {
     return outcome.status == ParseStatus::Ok            ? "ok"
            : outcome.status == ParseStatus::OutOfMemory ? "out of memory"
-                                                        : outcome.error;
+                                                        : outcome.message();
 }
 
 // "ok", "out of memory" or the error text of parsing `bytes` in a child process whose address
@@ -206,7 +206,7 @@ TEST(HostileMarkup, MarkupCutShortEndsTheInput) {
     for (const char* tail : {"<", "</", "<calculation", "<calculation x=\"1", "<?x", "<!-", "<!-- x", "<![CDATA[",
                              "<!DOCTY", "<!DOCTYPE x [", "</calculation"}) {
         const ParseOutcome outcome = parse_text(cut + tail);
-        ASSERT_EQ(outcome.status, ParseStatus::Ok) << tail << ": " << outcome.error;
+        ASSERT_EQ(outcome.status, ParseStatus::Ok) << tail << ": " << outcome.message();
         EXPECT_FALSE(outcome.record->complete) << tail;
     }
     EXPECT_EQ(parse_error(run_file() + "<"), "ok");  // nothing after the root element is read
@@ -220,7 +220,7 @@ TEST(HostileMarkup, MarkupCutShortEndsTheInput) {
 TEST(HostileBytes, NulBytesInNamesAttributesAndText) {
     const ParseOutcome outcome =
         parse_text(run_file("<ex\0tra a=\"\0\">\0</ex\0tra><incar><i name=\"A\0B\">1</i></incar>"s, "Si\0 Si"s));
-    ASSERT_EQ(outcome.status, ParseStatus::Ok) << outcome.error;
+    ASSERT_EQ(outcome.status, ParseStatus::Ok) << outcome.message();
     EXPECT_EQ(outcome.record->atom_info.atoms.front(), "Si\0"s);
     ASSERT_NE(outcome.record->incar.find("A\0B"s), nullptr);
     EXPECT_EQ(parse_error("\0"s + run_file()), "ok");
@@ -232,7 +232,7 @@ TEST(HostileBytes, InvalidUtf8DecodesAsWindows1252) {
     // A name, an overlong sequence in an attribute, an encoded surrogate in text, Latin-1 bytes.
     const std::string body = "<\xFF\xFE a='\xC0\xAF'>\xED\xA0\x80</\xFF\xFE><incar><i name=\"caf\xE9\">1</i></incar>";
     const ParseOutcome outcome = parse_text(run_file(body, "Si\x80 Si"));
-    ASSERT_EQ(outcome.status, ParseStatus::Ok) << outcome.error;
+    ASSERT_EQ(outcome.status, ParseStatus::Ok) << outcome.message();
     EXPECT_EQ(outcome.record->atom_info.atoms.front(), "Si\xE2\x82\xAC");
     EXPECT_NE(outcome.record->incar.find("caf\xC3\xA9"), nullptr);
     EXPECT_EQ(parse_error(run_file() + "\xE2\x82"), "ok");  // a sequence cut off at the end
@@ -267,7 +267,7 @@ TEST(HostileEscapes, BadCharacterReferencesFailWithTheirText) {
               "Invalid character reference '&#" + repeat("9", 199) + "\u2026 (301 bytes);' in text");
     EXPECT_EQ(parse_error(run_file("", "Si&#12")), "Unterminated escape sequence '&#12' in text");
     const ParseOutcome outcome = parse_text(run_file("", "S&#105;&#x10FFFF; Si"));
-    ASSERT_EQ(outcome.status, ParseStatus::Ok) << outcome.error;
+    ASSERT_EQ(outcome.status, ParseStatus::Ok) << outcome.message();
     EXPECT_EQ(outcome.record->atom_info.atoms.front(), "Si\xF4\x8F\xBF\xBF");
 }
 
@@ -285,7 +285,7 @@ TEST(HostileEscapes, DeclaredEntitiesAreNeverExpanded) {
                   "Unrecognized escape sequence '&" + std::string(entity) + ";' in text");
     }
     const ParseOutcome outcome = parse_text(with_doctype("<incar><i name=\"&e;&l9;\">1</i></incar>"));
-    ASSERT_EQ(outcome.status, ParseStatus::Ok) << outcome.error;
+    ASSERT_EQ(outcome.status, ParseStatus::Ok) << outcome.message();
     EXPECT_NE(outcome.record->incar.find("&e;&l9;"), nullptr);  // attribute values stay as written
     std::string unclosed = run_file();
     unclosed.insert(unclosed.find("<modeling>"), "<!DOCTYPE modeling [<!ENTITY e \"boom\">");
@@ -295,13 +295,13 @@ TEST(HostileEscapes, DeclaredEntitiesAreNeverExpanded) {
 TEST(HostileGzip, ABombInflatesQuicklyOrFailsForMemory) {
     const std::string bomb = gzip_repeated(std::string(kMB, 'a'), kSanitized ? 30 : 300);
     EXPECT_LT(bomb.size(), kMB);
-    EXPECT_FAST(EXPECT_EQ(parse_bytes(bomb, true, {}).error, "Missing element <modeling>"), 5.0);
+    EXPECT_FAST(EXPECT_EQ(parse_bytes(bomb, true, {}).message(), "Missing element <modeling>"), 5.0);
     // A trailer announcing more than DEFLATE can give, or less than it gives, is not trusted.
     std::string lying = gzip_repeated(std::string(kMB, 'a'), 30);
     lying.replace(lying.size() - 4, 4, "\xFF\xFF\xFF\xFF");
-    EXPECT_EQ(parse_bytes(lying, true, {}).error, "I/O error: corrupt gzip stream does not have a matching checksum");
+    EXPECT_EQ(parse_bytes(lying, true, {}).message(), "I/O error: corrupt gzip stream does not have a matching checksum");
     lying.replace(lying.size() - 4, 4, "\x10\0\0\0"s);
-    EXPECT_EQ(parse_bytes(lying, true, {}).error, "I/O error: corrupt gzip stream does not have a matching checksum");
+    EXPECT_EQ(parse_bytes(lying, true, {}).message(), "I/O error: corrupt gzip stream does not have a matching checksum");
     if (kSanitized) GTEST_SKIP() << "address-space limits do not work under AddressSanitizer";
     EXPECT_EQ(parse_limited(bomb, true, 128 * kMB), "out of memory");
 }
@@ -312,8 +312,8 @@ TEST(HostileGzip, ABombInflatesQuicklyOrFailsForMemory) {
 TEST(HostileGzip, ABombInALaterMemberIsBoundedToo) {
     const std::string first = gzip_repeated("<!-- -->", 1);
     const std::string bomb = first + gzip_repeated(std::string(kMB, 'a'), kSanitized ? 30 : 300);
-    EXPECT_FAST(EXPECT_EQ(parse_bytes(bomb, true, {}).error, "Missing element <modeling>"), 5.0);
-    EXPECT_EQ(parse_bytes(std::string_view(bomb).substr(0, bomb.size() / 2), true, {}).error,
+    EXPECT_FAST(EXPECT_EQ(parse_bytes(bomb, true, {}).message(), "Missing element <modeling>"), 5.0);
+    EXPECT_EQ(parse_bytes(std::string_view(bomb).substr(0, bomb.size() / 2), true, {}).message(),
               "I/O error: unexpected end of file");
     std::string lying = first + gzip_repeated(std::string(kMB, 'a'), 1);
     lying.replace(lying.size() - 4, 4, "\xFF\xFF\xFF\xFF");
@@ -328,7 +328,7 @@ TEST(HostileGzip, ABombInALaterMemberIsBoundedToo) {
 TEST(HostileGzip, ManyMembersReadInLinearTime) {
     const std::string member = gzip_repeated("<!-- -->", 1);
     const std::string many = repeat(member, kSanitized ? 100000 : 1000000) + repeat(gzip_repeated("", 1), 1000);
-    EXPECT_FAST(EXPECT_EQ(parse_bytes(many, true, {}).error, "Missing element <modeling>"), 2.0);
+    EXPECT_FAST(EXPECT_EQ(parse_bytes(many, true, {}).message(), "Missing element <modeling>"), 2.0);
 }
 
 TEST(HostileGzip, TruncatedStreamsFailAsInputErrors) {
@@ -343,10 +343,10 @@ TEST(HostileGzip, TruncatedStreamsFailAsInputErrors) {
                                   std::size_t{11}, size / 2, size - 9, size - 8, size - 5, size - 1}) {
         const ParseOutcome outcome = parse_bytes(std::string_view(member).substr(0, cut), true, {});
         EXPECT_EQ(outcome.status, ParseStatus::Failed) << cut;
-        EXPECT_TRUE(outcome.error.starts_with("I/O error: ")) << cut << ": " << outcome.error;
+        EXPECT_TRUE(outcome.message().starts_with("I/O error: ")) << cut << ": " << outcome.message();
     }
     const std::string bomb = gzip_repeated(std::string(kMB, 'a'), 30);
-    EXPECT_EQ(parse_bytes(std::string_view(bomb).substr(0, bomb.size() / 2), true, {}).error,
+    EXPECT_EQ(parse_bytes(std::string_view(bomb).substr(0, bomb.size() / 2), true, {}).message(),
               "I/O error: unexpected end of file");
 }
 

@@ -53,7 +53,7 @@ fs::path write_file(const std::string& name, const std::string& bytes) {
 
 // What a parse gave, whole: its status, its error text and its record.
 std::string outcome_of(const ParseOutcome& outcome) {
-    std::string text = std::to_string(static_cast<int>(outcome.status)) + " " + outcome.error;
+    std::string text = std::to_string(static_cast<int>(outcome.status)) + " " + outcome.message();
     if (outcome.record) {
         text += " " + RecordDigest(*outcome.record).bytes();
     }
@@ -229,7 +229,7 @@ TEST(InflateAhead, AParseStopsWhileTheInflateRunsAhead) {
     const fs::path long_path = write_file("stopped-long.xml.gz", gzip(commented_sample(kSanitized ? 64 : 256), 1));
     const AheadSetting setting("1");
     const ParseOutcome whole = parse(path.string(), all_sections());
-    ASSERT_EQ(whole.status, ParseStatus::Ok) << whole.error;
+    ASSERT_EQ(whole.status, ParseStatus::Ok) << whole.message();
     for (const int after : {1, 2}) {
         Asker asker{{}, after};
         const ParseOutcome stopped = parse(path.string(), all_sections(), asker.interruption());

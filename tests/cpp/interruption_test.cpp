@@ -42,7 +42,7 @@ fs::path inflating_sample(std::size_t mebibytes) {
 TEST(InterruptibleParse, TheCallerStopsWaitingAtOnce) {
     const fs::path path = inflating_sample(kSanitized ? 64 : 256);
     const ParseOutcome whole = parse(path.string(), ParseOptions{});
-    ASSERT_EQ(whole.status, ParseStatus::Ok) << whole.error;
+    ASSERT_EQ(whole.status, ParseStatus::Ok) << whole.message();
     for (const int after : {1, 2, 5}) {
         Asker asker{{}, after};
         const auto start = std::chrono::steady_clock::now();
@@ -58,7 +58,7 @@ TEST(InterruptibleParse, TheCallerStopsWaitingAtOnce) {
     // Never asked to stop: the parse in its own thread gives what the parse in place gives.
     Asker never{{}, 1 << 30};
     const ParseOutcome apart = parse_interruptibly(path.string(), ParseOptions{}, never.interruption());
-    ASSERT_EQ(apart.status, ParseStatus::Ok) << apart.error;
+    ASSERT_EQ(apart.status, ParseStatus::Ok) << apart.message();
     EXPECT_EQ(apart.record->ionic_steps.size(), whole.record->ionic_steps.size());
     EXPECT_EQ(apart.record->complete, whole.record->complete);
     fs::remove(path);
@@ -68,12 +68,13 @@ TEST(InterruptibleParse, SmallFilesAndErrorsAreParsedInPlace) {
     Asker never{{}, 1 << 30};
     const std::string sample = (fs::path(QUORVEL_SOURCE_DIR) / "samples" / "sample.xml").string();
     const ParseOutcome small = parse_interruptibly(sample, ParseOptions{}, never.interruption());
-    ASSERT_EQ(small.status, ParseStatus::Ok) << small.error;
+    ASSERT_EQ(small.status, ParseStatus::Ok) << small.message();
     EXPECT_EQ(small.record->ionic_steps.size(), parse(sample, ParseOptions{}).record->ionic_steps.size());
     for (const char* path : {"/no/such/file.xml", "/no/such/file.xml.gz", "a\0b"}) {
         EXPECT_EQ(parse_interruptibly(std::string(path, std::strlen(path) + (path[0] == 'a' ? 2 : 0)), ParseOptions{},
                                       never.interruption())
-                      .error.rfind("I/O error: ", 0),
+                      .message()
+                      .rfind("I/O error: ", 0),
                   0u)
             << path;
     }

@@ -1,5 +1,6 @@
 // K-points: the point list, weights, generation recipe and labels.
 #include <sstream>
+#include <type_traits>
 
 #include "test_support.hpp"
 
@@ -26,7 +27,8 @@ std::string generation(std::string_view items, std::string_view open = "<generat
     return std::string(open) + std::string(items) + "</generation>" + kBase;
 }
 
-// "N points (x y z) ..., weights ..., scheme AxBxC shift x y z, index:label ..." or the error.
+// "N points (x y z) ..., weights ..., scheme AxBxC usershift x y z genvec1 x y z ..., index:label ..."
+// (the vectors that were written) or the error.
 std::string describe(std::string_view content) {
     KpointSet set;
     const Status status = parse_fragment("<kpoints>" + std::string(content) + "</kpoints>", parse_kpoints, set);
@@ -39,7 +41,11 @@ std::string describe(std::string_view content) {
     if (const auto& g = set.generation) {
         out << ", " << g->scheme;
         if (g->divisions) out << " " << (*g->divisions)[0] << "x" << (*g->divisions)[1] << "x" << (*g->divisions)[2];
-        out << " shift " << g->usershift[0] << " " << g->usershift[1] << " " << g->usershift[2];
+        for_each_field(*g, [&](auto field) {
+            if constexpr (std::is_same_v<typename decltype(field)::Value, std::optional<Vec3>>) {
+                if (field.value) out << " " << field.name << " " << (*field.value)[0] << " " << (*field.value)[1] << " " << (*field.value)[2];
+            }
+        });
     }
     for (const KpointLabel& l : set.labels) out << ", " << l.index << ":" << l.label;
     return out.str();
@@ -55,18 +61,25 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Case{generation(kDiv + "4 4 4 </v>" + kShift + "0.0 0.5 0.0</v><v name=\"shift\">1 1 1</v>",
                         "<generation param=\"Monkhorst-Pack\">"),
-             kPlain + ", Monkhorst-Pack 4x4x4 shift 0 0.5 0"},
+             kPlain + ", Monkhorst-Pack 4x4x4 usershift 0 0.5 0 shift 1 1 1"},
         Case{kBase, kPlain},
-        // generation: divisions only from three integers of type "int"; usershift only from three numbers
-        Case{generation(kDiv + "4 x 4 4</v>"), kPlain + ", unknown 4x4x4 shift 0 0 0"},
-        Case{generation(kDiv + "4 4</v>"), kPlain + ", unknown shift 0 0 0"},
-        Case{generation(kDiv + "2147483648 -1 +2 3 4</v>"), kPlain + ", unknown -1x2x3 shift 0 0 0"},
-        Case{generation(kDiv + "5 5 5</v>" + kDiv + "6 6</v>"), kPlain + ", unknown 5x5x5 shift 0 0 0"},
+        // generation: divisions only from three integers of type "int"; each vector only from three numbers
+        Case{generation(kDiv + "4 x 4 4</v>"), kPlain + ", unknown 4x4x4"},
+        Case{generation(kDiv + "4 4</v>"), kPlain + ", unknown"},
+        Case{generation(kDiv + "2147483648 -1 +2 3 4</v>"), kPlain + ", unknown -1x2x3"},
+        Case{generation(kDiv + "5 5 5</v>" + kDiv + "6 6</v>"), kPlain + ", unknown 5x5x5"},
         Case{generation("<v name=\"divisions\">4 4 4</v><v name=\"divisions\" type=\"Int\">4 4 4</v>"),
-             kPlain + ", unknown shift 0 0 0"},
+             kPlain + ", unknown"},
         Case{generation("<v name=\"usershift\" type=\"int\">0.5 0.5 1</v>" + kShift + "0.5 0.5</v>"
                         "<v name=\"usershift\">a</v>"),
-             kPlain + ", unknown shift 0.5 0.5 1"},
+             kPlain + ", unknown usershift 0.5 0.5 1"},
+        // the five vectors in their fixed order, whatever the file's; a later valid one replaces an earlier
+        Case{generation("<v name=\"shift\">0.5 0.5 0.5</v><v name=\"genvec3\">0 0 0.25</v>"
+                        "<v name=\"genvec2\">0 0.25 0</v><v name=\"genvec1\">0.25 0 0</v>"
+                        "<v name=\"genvec1\">0.5 0 0</v><v name=\"genvec1\">1 2</v>" + kShift + "-0 1e-3 7</v>"
+                        "<v name=\"genvec4\">1 1 1</v><v>1 1 1</v>",
+                        "<generation param=\"Gamma\">"),
+             kPlain + ", Gamma usershift -0 0.001 7 genvec1 0.5 0 0 genvec2 0 0.25 0 genvec3 0 0 0.25 shift 0.5 0.5 0.5"},
         // weights: the first number of each row
         Case{kList + varray("weights", {"1", "2 3", "*****"}), kPoints + ", weights 1 2 nan"},
         Case{kList + "<varray name=\"weights\"><v/><v>1</v></varray>", kPoints + ", weights 1"},

@@ -19,7 +19,7 @@ void expect_round_trip(const std::string& bytes, bool gzip, const std::string& w
     ParseOptions options;
     options.parse_projected = true;
     const ParseOutcome parsed = parse_bytes(bytes, gzip, options);
-    ASSERT_EQ(parsed.status, ParseStatus::Ok) << what << ": " << parsed.error;
+    ASSERT_EQ(parsed.status, ParseStatus::Ok) << what << ": " << parsed.message();
     std::vector<std::string_view> views;
     const std::string header = write_state(*parsed.record, views);
     // Copies of the arrays, as another process would receive them.
@@ -29,13 +29,13 @@ void expect_round_trip(const std::string& bytes, bool gzip, const std::string& w
         {
             std::vector<StateArray> arrays;
             for (const std::string& copy : copies) {
-                arrays.push_back({copy, borrow ? ForeignOwner{count_release, &released} : ForeignOwner{}});
+                arrays.push_back({copy, ForeignOwner{count_release, &released}, borrow});
             }
             RunRecord restored;
             ASSERT_TRUE(read_state(header, arrays, restored).ok()) << what;
             EXPECT_TRUE(RecordDigest(restored).bytes() == RecordDigest(*parsed.record).bytes()) << what;
         }
-        EXPECT_EQ(released, borrow ? static_cast<int>(copies.size()) : 0) << what;  // each exactly once
+        EXPECT_EQ(released, static_cast<int>(copies.size())) << what;  // each exactly once
     }
     // One changed byte anywhere in the arrays is refused, and every owner is still released.
     for (std::size_t i = 0; i < copies.size(); ++i) {

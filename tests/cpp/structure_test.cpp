@@ -54,7 +54,7 @@ INSTANTIATE_TEST_SUITE_P(
     Structure, StructureSection,
     ::testing::Values(
         // species from the list, "X" without one; any child order; unknown children skipped
-        Case{"<varray name=\"selective\"><v>T</v></varray>" + kPositions + "<x>" + volume("1") + "</x>" + kCrystal, kSi,
+        Case{"<varray name=\"constraints\"><v>T</v></varray>" + kPositions + "<x>" + volume("1") + "</x>" + kCrystal, kSi,
              "Si,Si, / positions 1 2" + kCell},
         Case{kCrystal + kPositions, {}, "X,X, / positions 1 2" + kCell},
         Case{kCrystal + rows("positions", 0), {}, " / positions" + kCell},

@@ -80,7 +80,7 @@ inline ParseOutcome parse_text(std::string_view document, const ParseOptions& op
 // The error text of parsing `document`, or "ok".
 inline std::string parse_error(std::string_view document, const ParseOptions& options = {}) {
     const ParseOutcome outcome = parse_text(document, options);
-    return outcome.status == ParseStatus::Ok ? std::string("ok") : outcome.error;
+    return outcome.status == ParseStatus::Ok ? std::string("ok") : outcome.message();
 }
 
 // Places the cursor right after the first start tag of `fragment`, as the

@@ -42,28 +42,58 @@ struct Whole {
     std::vector<std::string> steps;
     // Every bulk section that some whole section of the document holds, by kind.
     std::set<std::string> eigenvalues, projected, dos, dielectric;
+    // The same for the response and second k-point set sections, and every dielectric
+    // function and conductivity table, one by one.
+    std::set<std::string> response, kpoints_opt, functions;
     // Every top-level k-point set: a file with several (GW runs write three) keeps the last
     // one whole before the cut, an earlier one than the whole file's.
     std::set<std::string> kpoints;
 };
 
+// The dielectric tensors, Born charges and dynamical matrix that `r` has, each told by its place.
+std::vector<std::string> response_sections(const RunRecord& r) {
+    std::vector<std::string> sections;
+    const auto add = [&](const char* place, const auto& section) {
+        if (section) sections.push_back(place + RecordDigest::of(*section));
+    };
+    add("epsilon", r.epsilon);
+    add("rpa", r.epsilon_rpa);
+    add("ion", r.epsilon_ion);
+    add("born", r.born_charges);
+    add("dynmat", r.dynmat);
+    return sections;
+}
+
 Whole whole_document(std::string_view text) {
     ParseOutcome full = parse_prefix(text, text.size());
-    EXPECT_EQ(full.status, ParseStatus::Ok) << full.error;
-    Whole whole{std::move(*full.record), {}, {}, {}, {}, {}, {}};
+    EXPECT_EQ(full.status, ParseStatus::Ok) << full.message();
+    Whole whole{std::move(*full.record), {}, {}, {}, {}, {}, {}, {}, {}, {}};
     for (const IonicStep& step : whole.record.ionic_steps) whole.steps.push_back(RecordDigest::of(step));
     // Each bulk section as the walk keeps it right after its end tag.
     for (const char* end_tag :
-         {"</eigenvalues>", "</projected>", "</dos>", "</dielectricfunction>", "</calculation>", "</kpoints>"}) {
+         {"</eigenvalues>", "</projected>", "</dos>", "</dielectricfunction>", "</calculation>", "</kpoints>",
+          "</conductivity>", "</dynmat>", "</eigenvalues_kpoints_opt>", "</projected_kpoints_opt>"}) {
         for (std::size_t at = text.find(end_tag); at != std::string_view::npos; at = text.find(end_tag, at + 1)) {
             const ParseOutcome prefix = parse_prefix(text, at + std::strlen(end_tag));
             if (prefix.status != ParseStatus::Ok) continue;
             const RunRecord& r = *prefix.record;
             if (r.eigenvalues) whole.eigenvalues.insert(RecordDigest::of(*r.eigenvalues));
             if (r.projected) whole.projected.insert(RecordDigest::of(*r.projected));
-            if (r.dos) whole.dos.insert(RecordDigest::of(*r.dos));
-            if (r.dielectric) whole.dielectric.insert(RecordDigest::of(*r.dielectric));
+            // The density of states as whole calculations leave it (each holds one main DOS): so a
+            // KPOINTS_OPT DOS, which comes before the main one, is never taken for it.
+            if (r.dos && std::string_view(end_tag) == "</calculation>") whole.dos.insert(RecordDigest::of(*r.dos));
+            if (const DielectricData* d = calculation_dielectric(r)) whole.dielectric.insert(RecordDigest::of(*d));
             whole.kpoints.insert(RecordDigest::of(r.kpoints));
+            for (const std::string& section : response_sections(r)) whole.response.insert(section);
+            if (r.kpoints_opt) {
+                const KpointsOpt& k = *r.kpoints_opt;
+                whole.kpoints_opt.insert(RecordDigest::of(k.kpoints));
+                if (k.eigenvalues) whole.kpoints_opt.insert(RecordDigest::of(*k.eigenvalues));
+                if (k.projected) whole.kpoints_opt.insert(RecordDigest::of(*k.projected));
+                if (k.dos) whole.kpoints_opt.insert(RecordDigest::of(*k.dos));
+            }
+            for (const DielectricFunction& f : r.dielectric_functions) whole.functions.insert(RecordDigest::of(f));
+            for (const Conductivity& c : r.conductivity) whole.functions.insert(RecordDigest::of(c));
         }
     }
     return whole;
@@ -80,13 +110,14 @@ void expect_whole_section(const std::optional<T>& section, const std::set<std::s
 IonicStep clone_step(const IonicStep& step) {
     IonicStep copy;
     copy.structure = step.structure;
-    copy.e_fr_energy = step.e_fr_energy;
-    copy.e_wo_entrp = step.e_wo_entrp;
-    copy.e_0_energy = step.e_0_energy;
+    copy.energies = step.energies;
+    copy.md = step.md;
     copy.forces = step.forces;
     copy.stress = step.stress;
+    copy.stress_written = step.stress_written;
     copy.magnetization = step.magnetization;
     copy.scsteps = step.scsteps;
+    copy.scstep_terms = step.scstep_terms;
     return copy;
 }
 
@@ -96,7 +127,7 @@ void check_cut(std::string_view text, const Whole& whole, std::size_t cut) {
         static const std::set<std::string> kRequired = {
             "Missing element <modeling>", "Missing element <generator>", "Missing element <incar>",
             "Missing element <atominfo>", "Missing element <kpoints>", "Missing element <structure[initialpos]>"};
-        EXPECT_TRUE(kRequired.contains(outcome.error)) << "cut at " << cut << ": " << outcome.error;
+        EXPECT_TRUE(kRequired.contains(outcome.message())) << "cut at " << cut << ": " << outcome.message();
         return;
     }
     const RunRecord& r = *outcome.record;
@@ -116,12 +147,46 @@ void check_cut(std::string_view text, const Whole& whole, std::size_t cut) {
         const std::vector<Energies>& all = w.ionic_steps[i].scsteps;
         ASSERT_TRUE(i + 1 == r.ionic_steps.size() && step.scsteps.size() < all.size()) << "step " << i << ", cut at " << cut;
         step.scsteps.insert(step.scsteps.end(), all.begin() + static_cast<std::ptrdiff_t>(step.scsteps.size()), all.end());
+        // Their terms too, named alike: the cut file met the names in the same order.
+        const std::vector<EnergyTerm>& every = w.ionic_steps[i].scstep_terms;
+        const auto kept = static_cast<std::ptrdiff_t>(step.scstep_terms.size());
+        step.scstep_terms.insert(step.scstep_terms.end(), every.begin() + kept, every.end());
         ASSERT_TRUE(RecordDigest::of(step) == whole.steps[i]) << "step " << i << " of the cut at " << cut;
     }
     expect_whole_section(r.eigenvalues, whole.eigenvalues, "eigenvalues", cut);
     expect_whole_section(r.projected, whole.projected, "projected", cut);
     expect_whole_section(r.dos, whole.dos, "dos", cut);
-    expect_whole_section(r.dielectric, whole.dielectric, "dielectric function", cut);
+    if (const DielectricData* d = calculation_dielectric(r)) {
+        EXPECT_TRUE(whole.dielectric.contains(RecordDigest::of(*d))) << "dielectric function of the cut at " << cut;
+    }
+    // Each response section is one some whole calculation gave.
+    for (const std::string& section : response_sections(r)) {
+        EXPECT_TRUE(whole.response.contains(section)) << "a response section of the cut at " << cut;
+    }
+    if (r.kpoints_opt) {
+        const KpointsOpt& k = *r.kpoints_opt;
+        EXPECT_TRUE(whole.kpoints_opt.contains(RecordDigest::of(k.kpoints))) << "KPOINTS_OPT k-points, cut at " << cut;
+        expect_whole_section(k.eigenvalues, whole.kpoints_opt, "KPOINTS_OPT eigenvalues", cut);
+        expect_whole_section(k.projected, whole.kpoints_opt, "KPOINTS_OPT projections", cut);
+        expect_whole_section(k.dos, whole.kpoints_opt, "KPOINTS_OPT dos", cut);
+    }
+    for (const DielectricFunction& f : r.dielectric_functions) {
+        EXPECT_TRUE(whole.functions.contains(RecordDigest::of(f))) << "a dielectric function of the cut at " << cut;
+    }
+    for (const Conductivity& c : r.conductivity) {
+        EXPECT_TRUE(whole.functions.contains(RecordDigest::of(c))) << "a conductivity table of the cut at " << cut;
+    }
+    // The steps a force field predicted: a prefix of the whole file's, each where it stands there.
+    ASSERT_LE(r.predicted_steps.size(), w.predicted_steps.size()) << cut;
+    for (std::size_t i = 0; i < r.predicted_steps.size(); ++i) {
+        EXPECT_TRUE(RecordDigest::of(r.predicted_steps[i]) == RecordDigest::of(w.predicted_steps[i]))
+            << "predicted step " << i << " of the cut at " << cut;
+    }
+    // The final structure is one the whole file has: its final or initial one, or that of an ionic step.
+    const std::string final = RecordDigest::of(r.final_structure);
+    bool known = final == RecordDigest::of(w.final_structure) || final == RecordDigest::of(w.initial_structure);
+    for (const IonicStep& step : w.ionic_steps) known = known || final == RecordDigest::of(step.structure);
+    EXPECT_TRUE(known) << "final structure of the cut at " << cut;
 }
 
 // Cuts at up to `boundaries` element boundaries, spread over the document,
@@ -190,7 +255,7 @@ TEST(Truncation, ACutInsideAReferenceIsCutText) {
     }
     // The cut of the report: a row of numbers ends in `&#x20`.
     const ParseOutcome cut = parse_prefix(text, text.find("-10.5518&#x20") + 13);
-    EXPECT_EQ(cut.status, ParseStatus::Ok) << cut.error;
+    EXPECT_EQ(cut.status, ParseStatus::Ok) << cut.message();
 }
 
 }  // namespace

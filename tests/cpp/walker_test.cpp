@@ -12,7 +12,7 @@ std::string calculation(double energy, std::size_t natoms = 2, std::string_view 
 
 TEST(Walker, MinimalRunFileParses) {
     const ParseOutcome outcome = parse_text(run_file());
-    ASSERT_EQ(outcome.status, ParseStatus::Ok) << outcome.error;
+    ASSERT_EQ(outcome.status, ParseStatus::Ok) << outcome.message();
     const RunRecord& r = *outcome.record;
     EXPECT_EQ(r.generator.program, "vasp");
     EXPECT_EQ(r.generator.version, "6.4.2");
@@ -61,12 +61,12 @@ TEST(Walker, TruncatedAfterRequiredSectionsStillParses) {
     const std::string step = calculation(-1.0);
     for (const std::size_t end : {step.find("</structure>") + 12, step.find("</energy>")}) {
         const ParseOutcome outcome = parse_text("<modeling>" + required_sections() + step.substr(0, end));
-        ASSERT_EQ(outcome.status, ParseStatus::Ok) << outcome.error;
+        ASSERT_EQ(outcome.status, ParseStatus::Ok) << outcome.message();
         EXPECT_TRUE(outcome.record->ionic_steps.empty());  // no step without whole energies
         EXPECT_FALSE(outcome.record->complete);
     }
     const ParseOutcome whole = parse_text("<modeling>" + required_sections() + step);
-    ASSERT_EQ(whole.status, ParseStatus::Ok) << whole.error;
+    ASSERT_EQ(whole.status, ParseStatus::Ok) << whole.message();
     EXPECT_EQ(whole.record->ionic_steps.size(), 1u);
     EXPECT_FALSE(whole.record->complete);
     EXPECT_EQ(parse_error("<modeling>" + required_sections()), "ok");
@@ -84,7 +84,7 @@ TEST(Walker, UnnamedStructuresFillInitialThenFinal) {
     sections.erase(at);
     const ParseOutcome outcome =
         parse_text("<modeling>" + sections + structure_xml(1) + second + "</modeling>");
-    ASSERT_EQ(outcome.status, ParseStatus::Ok) << outcome.error;
+    ASSERT_EQ(outcome.status, ParseStatus::Ok) << outcome.message();
     EXPECT_EQ(outcome.record->initial_structure.volume, 125.0);
     EXPECT_EQ(outcome.record->final_structure.volume, 99.0);
 }
@@ -96,7 +96,7 @@ TEST(Walker, FinalposBeforeInitialposKeepsTheirSlots) {
     final_structure.replace(final_structure.find("125.0"), 5, "99.0");
     sections.insert(at, final_structure);
     const ParseOutcome outcome = parse_text("<modeling>" + sections + "</modeling>");
-    ASSERT_EQ(outcome.status, ParseStatus::Ok) << outcome.error;
+    ASSERT_EQ(outcome.status, ParseStatus::Ok) << outcome.message();
     EXPECT_EQ(outcome.record->initial_structure.volume, 125.0);
     EXPECT_EQ(outcome.record->final_structure.volume, 99.0);
 }
@@ -109,7 +109,7 @@ TEST(Walker, PrimitiveCellIsPassedOver) {
         const std::size_t at = before_atominfo ? sections.find("<atominfo>") : sections.find("<kpoints>");
         sections.insert(at, structure_xml(1, "primitive_cell"));
         const ParseOutcome outcome = parse_text("<modeling>" + sections + "</modeling>");
-        ASSERT_EQ(outcome.status, ParseStatus::Ok) << outcome.error;
+        ASSERT_EQ(outcome.status, ParseStatus::Ok) << outcome.message();
         EXPECT_EQ(outcome.record->initial_structure.positions.size(), 2u);
         EXPECT_EQ(outcome.record->initial_structure.species, (std::vector<std::string>{"Si", "Si"}));
         EXPECT_EQ(outcome.record->final_structure.positions.size(), 2u);
@@ -123,7 +123,7 @@ TEST(Walker, StructureBeforeAtominfoGetsPlaceholderSpecies) {
     sections.erase(from);
     sections.insert(sections.find("<atominfo>"), structure);
     const ParseOutcome outcome = parse_text("<modeling>" + sections + "</modeling>");
-    ASSERT_EQ(outcome.status, ParseStatus::Ok) << outcome.error;
+    ASSERT_EQ(outcome.status, ParseStatus::Ok) << outcome.message();
     EXPECT_EQ(outcome.record->initial_structure.species, (std::vector<std::string>{"X", "X"}));
 }
 
@@ -157,10 +157,10 @@ TEST_P(StepSelection, KeepsOffsetPlusMultiplesOfSkip) {
     options.ionic_step_offset = GetParam().offset;
     options.ionic_step_skip = GetParam().skip;
     const ParseOutcome outcome = parse_text(run_file(body), options);
-    ASSERT_EQ(outcome.status, ParseStatus::Ok) << outcome.error;
+    ASSERT_EQ(outcome.status, ParseStatus::Ok) << outcome.message();
     std::vector<double> kept;
     for (const IonicStep& step : outcome.record->ionic_steps) {
-        kept.push_back(-step.e_fr_energy - 1.0);
+        kept.push_back(-step.energies.e_fr_energy - 1.0);
     }
     EXPECT_EQ(kept, GetParam().kept);
     EXPECT_EQ(converged(*outcome.record), !kept.empty());

@@ -144,4 +144,6 @@ def property_names():
     return ["program", "version", "incar", "atoms", "atom_types", "kpoints", "initial_structure",
             "final_structure", "ionic_steps", "eigenvalues", "eigenvalue_shape", "projected", "efermi",
             "dos", "dielectric", "converged", "parameters", "electronic_steps", "final_energy",
-            "converged_electronic", "converged_ionic", "band_gap", "complete"]
+            "converged_electronic", "converged_ionic", "band_gap", "complete", "dielectric_functions",
+            "conductivity", "epsilon", "epsilon_rpa", "epsilon_ion", "born_charges", "dynmat", "kpoints_opt",
+            "md_steps", "generator", "electronic_step_energies"]

@@ -22,10 +22,6 @@ def full_run(sample_path):
 
 
 def test_sample_bulk_sections(sample_path, full_run):
-    assert Vasprun.eigenvalues.__doc__ == "ndarray shape (nspins, nkpts, nbands, 2).  Axis-3: [energy, occupancy]."
-    assert Vasprun.projected.__doc__ == (
-        'Returns a dict with keys ``"data"`` (ndarray shape\n``(nspins, nkpts, nbands, nions, norbitals)``) '
-        'and ``"orbitals"``\n(list of orbital label strings), or ``None`` if not parsed.')
     shape = full_run.eigenvalue_shape
     assert type(shape) is tuple and all(type(n) is int for n in shape) and shape == (2, 10, 16)
     assert full_run.eigenvalues.shape == shape + (2,) and Vasprun(sample_path).projected is None

@@ -5,6 +5,8 @@ import inspect
 import itertools
 import os
 import pathlib
+import subprocess
+import sys
 import weakref
 
 import numpy as np
@@ -13,6 +15,14 @@ import pytest
 import quorvel
 
 Vasprun = quorvel.Vasprun
+
+
+class FsPath:  # an os.PathLike whose __fspath__ returns what it was given
+    def __init__(self, value):
+        self.value = value
+
+    def __fspath__(self):
+        return self.value
 
 
 class Index:  # __index__ returns the value, or raises it (from cause) when it is an exception
@@ -39,9 +49,9 @@ def test_binding_failures(args, kwargs, message):
 
 
 @pytest.mark.parametrize("kwargs, message", [
-    ({"path": pathlib.Path()}, f"'path': '{type(pathlib.Path()).__name__}' object cannot be converted to 'PyString'"),
-    ({"path": b"r"}, "'path': 'bytes' object cannot be converted to 'PyString'"),
+    ({"path": bytearray(b"r")}, "'path': 'bytearray' object cannot be converted to 'PyString'"),
     ({"path": 1, "parse_dos": 1}, "'path': 'int' object cannot be converted to 'PyString'"),
+    ({"path": FsPath(1)}, "'path': expected FsPath.__fspath__() to return str or bytes, not int"),
     ({"path": "r", "parse_dos": 1}, "'parse_dos': 'int' object cannot be converted to 'PyBool'"),
     ({"path": "r", "parse_eigen": 0}, "'parse_eigen': 'int' object cannot be converted to 'PyBool'"),
     ({"path": "r", "parse_projected": None}, "'parse_projected': 'NoneType' object cannot be converted to 'PyBool'"),
@@ -107,6 +117,22 @@ def _same(a, b):
     return type(a) is type(b) and (a == b or (a != a and b != b))
 
 
+def test_a_path_is_taken_as_open_takes_it(sample_path, tmp_path):
+    # str, bytes and any os.PathLike name the same file; a name that is not UTF-8 too
+    odd = tmp_path / os.fsdecode(b"run-\xff.xml")
+    odd.write_bytes(pathlib.Path(sample_path).read_bytes())
+    expected = repr(Vasprun(sample_path))
+    for path in (pathlib.Path(sample_path), os.fsencode(sample_path), FsPath(sample_path),
+                 FsPath(os.fsencode(sample_path)), odd, bytes(odd), str(odd)):
+        assert repr(Vasprun(path)) == expected, path
+
+
+def test_the_class_pickles_by_reference():
+    import pickle
+    assert pickle.loads(pickle.dumps(Vasprun)) is Vasprun
+    assert pickle.loads(pickle.dumps([quorvel.InternalFault])) == [quorvel.InternalFault]
+
+
 def test_every_member_of_a_gzip_file_is_read(sample_path, write_xml, property_names):
     # the sample in three pieces, each gzipped on its own and the files put end to end, as cat does
     text = pathlib.Path(sample_path).read_bytes()
@@ -155,24 +181,22 @@ def test_parse_failures_raise_runtime_error(write_xml, run_xml, tmp_path, conten
     path = write_xml(content, name) if content else str(tmp_path / name)
     with pytest.raises(RuntimeError) as info:
         Vasprun(path)
-    assert type(info.value) is RuntimeError and len(info.value.args) == 1 and "\n" not in str(info.value)
+    assert isinstance(info.value, quorvel.ParseError) and len(info.value.args) == 1 and "\n" not in str(info.value)
     assert str(info.value) == message if content else str(info.value).startswith(message)
 
 
 def test_class_attributes(property_names):
-    assert Vasprun.__doc__ is None and Vasprun.__mro__ == (Vasprun, object)
+    assert Vasprun.__doc__.startswith("A VASP run file") and Vasprun.__mro__ == (Vasprun, object)
     assert Vasprun.__text_signature__ == ("(path, parse_dos=True, parse_eigen=True, parse_projected=False, "
                                           "ionic_step_skip=None, ionic_step_offset=0)")
-    assert (Vasprun.__module__, Vasprun.__qualname__, Vasprun.__name__) == ("builtins", "Vasprun", "Vasprun")
+    assert (Vasprun.__module__, Vasprun.__qualname__, Vasprun.__name__) == ("quorvel", "Vasprun", "Vasprun")
     params = inspect.signature(Vasprun).parameters.values()
     assert {p.kind for p in params} == {inspect.Parameter.POSITIONAL_OR_KEYWORD}
     assert [(p.name, p.default) for p in params] == [
         ("path", inspect.Parameter.empty), ("parse_dos", True), ("parse_eigen", True),
         ("parse_projected", False), ("ionic_step_skip", None), ("ionic_step_offset", 0)]
     declared = [k for k, v in vars(Vasprun).items() if inspect.isdatadescriptor(v) and not k.startswith("__")]
-    assert declared == property_names and [k for k in declared if getattr(Vasprun, k).__doc__] == [
-        "eigenvalues", "projected", "parameters", "electronic_steps", "final_energy", "converged_electronic",
-        "converged_ionic", "band_gap", "complete"]
+    assert declared == property_names and all(getattr(Vasprun, k).__doc__ for k in declared)
     with pytest.raises(TypeError):
         type("Sub", (Vasprun,), {})
 
@@ -186,8 +210,13 @@ def test_instances_are_immutable_and_module_is_minimal(sample_path):
         weakref.ref(run)
     assert not hasattr(run, "__dict__") and quorvel.__name__ == "quorvel"
     assert quorvel.__all__ == ["Vasprun"] and quorvel.__doc__.startswith("Python extension module. ")
-    public = {name for name in vars(quorvel) if not name.startswith("__")}
-    assert public == {"Vasprun", "InternalFault", "build_info", "_restore"}
+    # a fresh interpreter: the submodules that other tests import are attributes once imported
+    names = subprocess.run([sys.executable, "-c", "import quorvel; print(sorted(vars(quorvel)))"],
+                           capture_output=True, text=True, check=True).stdout
+    public = {name for name in eval(names) if not name.startswith("__")}
+    errors = {"ParseError", "IoError", "XmlError", "EncodingError", "MissingElementError", "ParseValueError",
+              "ShapeMismatchError"}
+    assert public == {"Vasprun", "InternalFault", "build_info", "_restore", "_format_rows"} | errors
     # A fault is caught by `except quorvel.InternalFault`, never by `except Exception`.
     assert quorvel.InternalFault.__bases__ == (BaseException,)
     assert quorvel.InternalFault.__module__ == "quorvel"

@@ -47,7 +47,7 @@ def test_rows_from_a_local_cluster_match_a_serial_read(runs, tmp_path, whole):
     with open(output, newline="") as f:
         rows = list(csv.DictReader(f))
 
-    from quorvel_cli import expand_arguments
+    from quorvel.cli.files import expand_arguments
     paths, _ = expand_arguments([runs])
     expected = []
     for path in paths:

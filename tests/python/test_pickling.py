@@ -1,13 +1,15 @@
 """Vasprun objects travel between processes: pickled as their record's state, restored
-to the bit, and any state that is not whole and unchanged is refused."""
+to the bit, and any state that is not whole and unchanged is refused. What the restored
+object reads can change under it from nowhere: only bytes are read where they lie."""
 
 import copy
+import mmap
+import os
 import pickle
 import struct
-import zlib
-
-import os
+import sys
 import tempfile
+import zlib
 
 import numpy as np
 import pytest
@@ -131,9 +133,89 @@ def test_counts_beyond_the_state_allocate_nothing():
     assert at > 0
     payload[at:at + 8] = struct.pack("<Q", 1 << 60)
     forged = header[:5] + struct.pack("<QI", len(payload), zlib.crc32(payload)) + bytes(payload)
-    assert refused(forged, arrays) == "corrupt Vasprun state: the atoms"
+    assert refused(forged, arrays) == "corrupt Vasprun state: atom_info.atoms"
 
 
 def test_state_starts_with_its_format_and_version():
-    _, header, _ = small_state()
-    assert header[:4] == b"QVRS" and header[4] == 1
+    _, header, arrays = small_state()
+    assert header[:4] == b"QVRS" and header[4] == 4
+    # the states of quorvel before the k-point recipe's vectors and the energy terms are refused cleanly
+    assert refused(b"QVRS\x03" + header[5:], arrays).startswith("unsupported Vasprun state version 3")
+
+
+def _out_of_band(run):
+    """The pickle of `run` and copies of its out-of-band buffers, as bytes."""
+    buffers = []
+    data = pickle.dumps(run, protocol=5, buffer_callback=buffers.append)
+    return data, [bytes(buffer.raw()) for buffer in buffers]
+
+
+def _bytearray(array):
+    memory = bytearray(array)
+
+    def change():
+        memory[:] = b"\xff" * len(memory)
+        memory.extend(bytes(64))  # BufferError while anything holds an export of it
+    return memory, change
+
+
+def _read_only_view(array):
+    # What the unpickler hands on for a read-only buffer given as a bytearray.
+    memory, change = _bytearray(array)
+    view = memoryview(memory).toreadonly()
+
+    def release_and_change():
+        view.release()  # BufferError while the object reads it
+        change()
+    return view, release_and_change
+
+
+def _numpy(array):
+    memory = np.frombuffer(bytearray(array), dtype=np.uint8)
+
+    def change():
+        memory[:] = 0xFF
+    return memory, change
+
+
+# Memory that can change after the restore, each with what changes it: the object copies it.
+TRANSPORTS = {"bytearray": _bytearray, "read-only view of a bytearray": _read_only_view, "NumPy array": _numpy}
+
+
+@pytest.mark.parametrize("transport", TRANSPORTS)
+def test_buffers_that_can_change_are_copied(sample_path, property_names, transport):
+    run = quorvel.Vasprun(sample_path, parse_projected=True)
+    data, arrays = _out_of_band(run)
+    given, changes = zip(*(TRANSPORTS[transport](array) for array in arrays))
+    back = pickle.loads(data, buffers=given)
+    for change in changes:
+        change()
+    assert everything(back, property_names) == everything(run, property_names)
+
+
+def test_mapped_files_are_copied(tmp_path, sample_path, property_names):
+    # A file that shrinks under a mapping read later raises SIGBUS.
+    run = quorvel.Vasprun(sample_path, parse_projected=True)
+    data, arrays = _out_of_band(run)
+    maps = []
+    for i, array in enumerate(arrays):
+        path = tmp_path / str(i)
+        path.write_bytes(array)
+        with open(path, "rb") as f:
+            maps.append(mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ))
+    back = pickle.loads(data, buffers=maps)
+    for i, mapped in enumerate(maps):
+        mapped.close()  # BufferError while the object reads it
+        os.truncate(tmp_path / str(i), 0)
+    assert everything(back, property_names) == everything(run, property_names)
+
+
+def test_bytes_are_read_where_they_lie(sample_path, property_names):
+    run = quorvel.Vasprun(sample_path, parse_projected=True)
+    data, arrays = _out_of_band(run)
+    before = [sys.getrefcount(array) for array in arrays]
+    back = pickle.loads(data, buffers=[pickle.PickleBuffer(array) for array in arrays])
+    assert [sys.getrefcount(array) for array in arrays] == [count + 1 for count in before]  # held, not copied
+    assert everything(back, property_names) == everything(run, property_names)
+    del back
+    assert [sys.getrefcount(array) for array in arrays] == before

@@ -11,8 +11,8 @@ import pytest
 import quorvel
 
 Vasprun = quorvel.Vasprun
-KEYS = ["scheme", "divisions"]
-STEP_KEYS = ["structure", "e_fr_energy", "e_wo_entrp", "e_0_energy", "forces", "stress"]
+KEYS = ["scheme", "divisions", "usershift", "genvec1", "genvec2", "genvec3", "shift"]
+STEP_KEYS = ["structure", "e_fr_energy", "e_wo_entrp", "e_0_energy", "forces", "stress", "stress_written"]
 
 
 def is_matrix(value, ncols=None, nrows=None):
@@ -39,7 +39,7 @@ def test_record_value_types_and_key_orders(sample_path, generate, options, kpoin
         assert is_matrix(s["lattice"], 3, 3) and is_matrix(s["positions"], 3, len(run.atoms))
         assert s["species"] == run.atoms and all(type(x) is str for x in s["species"])
     for step in run.ionic_steps:
-        assert list(step) == STEP_KEYS + ["magnetization"] * magnetization
+        assert list(step) == STEP_KEYS + ["magnetization"] * magnetization and step["stress_written"] is True
         assert all(type(step[k]) is float for k in STEP_KEYS[1:4]) and is_matrix(step["stress"], 3, 3)
         assert is_matrix(step["forces"], 3, len(run.atoms))
         assert not magnetization or is_matrix(step["magnetization"], None, len(run.atoms))
@@ -50,7 +50,8 @@ def test_record_value_types_and_key_orders(sample_path, generate, options, kpoin
 
 @pytest.mark.parametrize("body, extra", [
     ("", {}),
-    ('<generation param="Monkhorst-Pack"><v name="usershift">0 0 0</v></generation>', {"scheme": "Monkhorst-Pack"}),
+    ('<generation param="Monkhorst-Pack"><v name="usershift">0 0 0</v></generation>',
+     {"scheme": "Monkhorst-Pack", "usershift": [0.0, 0.0, 0.0]}),
     ('<generation><v type="int" name="divisions">2 3 4</v></generation>', dict(scheme="unknown", divisions=[2, 3, 4])),
     ('<varray name="labels"><v>G</v></varray><varray name="labelindex"><v>2</v></varray>', {"labels": [(1, "G")]}),
 ])

@@ -6,7 +6,7 @@ import pytest
 
 mypy_api = pytest.importorskip("mypy.api")
 
-CLI_SOURCE = pathlib.Path(__file__).resolve().parents[2] / "src" / "python" / "quorvel_cli.py"
+PACKAGE_SOURCE = pathlib.Path(__file__).resolve().parents[2] / "python" / "quorvel"
 
 USAGE = '''
 from __future__ import annotations
@@ -45,6 +45,21 @@ def bulk(run: quorvel.Vasprun) -> float:
     if projected is not None:
         total += len(projected["orbitals"])
     return total + (run.efermi or 0.0) + (shape[0] if shape else 0) + run.converged
+
+
+def opened(path: str) -> str:
+    try:
+        return quorvel.Vasprun(path).program
+    except quorvel.MissingElementError as error:
+        return error.element + str(error.offset or 0)
+    except quorvel.ShapeMismatchError as error:
+        return str(sum(error.expected) - sum(error.got))
+    except quorvel.IoError as error:
+        return f"{error.errno} {error.strerror} {error.filename!r}"
+    except FileNotFoundError as error:
+        return str(error.errno)
+    except quorvel.ParseError as error:
+        return str(error)
 
 
 def checks(run: quorvel.Vasprun) -> float:
@@ -92,6 +107,20 @@ def test_a_wrong_assignment_is_rejected(mypy):
         in output
 
 
-def test_the_command_module_type_checks(mypy):
-    output, status = mypy(path=CLI_SOURCE)
+COMMAND_USAGE = '''
+import quorvel.cli
+from quorvel.cli.files import expand_arguments
+
+paths, problems = expand_arguments(["runs"])
+status: int = quorvel.cli.main(["info", *paths])
+'''
+
+
+def test_the_package_type_checks(mypy):
+    output, status = mypy(path=PACKAGE_SOURCE)
+    assert status == 0, output
+
+
+def test_a_script_using_the_command_type_checks(mypy):
+    output, status = mypy(COMMAND_USAGE, name="command.py")
     assert status == 0, output
