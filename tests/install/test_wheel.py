@@ -89,6 +89,8 @@ def test_it_runs_without_the_system_libdeflate(installed, tmp_path):
         found = line.split("=>")[-1].split("(")[0].strip() or line.split()[0]
         name = os.path.basename(line.split()[0])
         assert "not found" not in line, line
-        assert name.startswith(POLICY) or pathlib.Path(found).parent == bundled, line
-    assert "libdeflate" not in needed or str(bundled) in needed
-    assert "libisal" not in needed or str(bundled) in needed
+        # The module lives inside the package: its libraries are found through `quorvel/../quorvel.libs`.
+        inside = pathlib.Path(os.path.normpath(found)).parent == bundled
+        assert name.startswith(POLICY) or inside, line
+        if "libdeflate" in name or "libisal" in name:
+            assert inside, line
