@@ -350,13 +350,16 @@ def snapshot_module(module, out_dir):
     shutil.rmtree(MODULE_DIR, ignore_errors=True)
     os.makedirs(MODULE_DIR)
     if os.path.basename(module).startswith("__init__."):  # a package: copy its folder
-        shutil.copytree(os.path.dirname(module), os.path.join(MODULE_DIR, os.path.basename(os.path.dirname(module))))
+        package = os.path.dirname(module)
+        shutil.copytree(package, os.path.join(MODULE_DIR, os.path.basename(package)))
+        site = os.path.dirname(package)
     else:
         shutil.copy2(module, MODULE_DIR)
-        # The libraries a repaired wheel carries beside the module (ISA-L's), found through its RPATH.
-        libs = os.path.join(os.path.dirname(module), "quorvel.libs")
-        if os.path.isdir(libs):
-            shutil.copytree(libs, os.path.join(MODULE_DIR, "quorvel.libs"))
+        site = os.path.dirname(module)
+    # The libraries a repaired wheel carries beside the package (ISA-L's), found through its RPATH.
+    libs = os.path.join(site, "quorvel.libs")
+    if os.path.isdir(libs):
+        shutil.copytree(libs, os.path.join(MODULE_DIR, "quorvel.libs"))
     CHILD_ENV["PYTHONPATH"] = os.pathsep.join(p for p in (MODULE_DIR, os.environ.get("PYTHONPATH")) if p)
     copied = _probe(CHILD_ENV)[2]
     if not os.path.abspath(copied).startswith(MODULE_DIR + os.sep):
