@@ -2,7 +2,6 @@
 
 #include <chrono>
 
-#include <cxxabi.h>
 
 #include "errors.hpp"
 #include "interruptible_parse.hpp"
@@ -61,7 +60,7 @@ bool interpreter_finalizing() noexcept {
 void take_the_lock_back(SignalWatch& watch) {
     try {
         PyEval_RestoreThread(watch.thread);
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {  // nothing else comes out of it
         static_cast<void>(watch.raised.release());
         throw;
     }
