@@ -20,6 +20,9 @@ Cases:
   all        quorvel.Vasprun(PATH, parse_projected=True), then every one of the
              sixteen properties read once and kept; also reports the bytes of
              all NumPy arrays produced (counted after the timing)
+  default-1t, projected-1t, all-1t
+             the same with QUORVEL_INFLATE_AHEAD=0: a gzip file inflated whole,
+             on one thread, before the parse
   imports    the quorvel imports and nothing else (the instruction-count baseline)
 """
 
@@ -132,6 +135,9 @@ def main():
     if len(sys.argv) not in (3, 4):
         raise SystemExit(__doc__)
     case, path = sys.argv[1], sys.argv[2]
+    if case.endswith("-1t"):
+        os.environ["QUORVEL_INFLATE_AHEAD"] = "0"
+        case = case[:-3]
     work = make_work(case, path, int(sys.argv[3]) if len(sys.argv) == 4 else 0)
     baseline = proc_status()["VmRSS"]
     peak_reset = reset_peak()
@@ -139,7 +145,7 @@ def main():
     result = work()
     seconds = time.perf_counter() - start
     status = proc_status()
-    out = {"case": case, "path": path, "seconds": seconds, "baseline_rss": baseline,
+    out = {"case": sys.argv[1], "path": path, "seconds": seconds, "baseline_rss": baseline,
            "peak_rss": status["VmHWM"], "peak_reset": peak_reset,
            "peak_above_baseline": (status["VmHWM"] - baseline) if baseline and status["VmHWM"] else None}
     if "quorvel" in sys.modules:

@@ -1,8 +1,10 @@
 """Many files at once, and results that travel: the two benchmark cases of bench/run.py
 --parallel.
 
-threads  the same set of files parsed (parse_projected=True) by a pool of 1, 2 and as
-         many threads as cores; the speed-up is the 1-thread time over the n-thread time.
+threads  a tree of mixed sizes (many small files and a few large ones, in a fixed shuffled
+         order) parsed (parse_projected=True) by a pool of 1, 2 and as many threads as
+         cores, in three rounds; the speed-up of each round is its 1-thread time over its
+         n-thread time, and every round is reported.
 pickle   the record of the projection-heavy file pickled and unpickled in memory, with
          protocol 4 and protocol 5 (in-band), and with protocol 5's buffers out of band,
          handed to loads as they are and as bytearrays (as a transport that receives into
@@ -20,7 +22,10 @@ import subprocess
 import sys
 import time
 
-THREAD_INPUTS = ("small", "relax", "projected-30")
+# The tree: (input, how many files of it).
+THREAD_TREE = (("tiny", 160), ("small", 6), ("real-shaped", 4), ("relax", 2), ("projected-30", 2))
+THREAD_INPUTS = tuple(name for name, _ in THREAD_TREE)
+THREAD_ROUNDS = 3
 PICKLE_INPUT = "projected"
 
 
@@ -36,10 +41,10 @@ def child_threads(paths, threads):
     def read(path):
         return quorvel.Vasprun(path, parse_projected=True)
 
-    start = time.perf_counter()
+    start, cpu = time.perf_counter(), time.process_time()
     with ThreadPoolExecutor(threads) as pool:
         list(pool.map(read, paths))
-    return {"seconds": time.perf_counter() - start}
+    return {"seconds": time.perf_counter() - start, "cpu_seconds": time.process_time() - cpu}
 
 
 def child_pickle(path, how):
@@ -90,20 +95,47 @@ def _run(args, env):
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
+def make_tree(paths_by_name):
+    """The files of THREAD_TREE, each a link of its own to its input, in a fixed shuffled order."""
+    import random
+    folder = os.path.join(os.path.dirname(paths_by_name[THREAD_INPUTS[0]]), "tree")
+    os.makedirs(folder, exist_ok=True)
+    files = []
+    for name, count in THREAD_TREE:
+        source = paths_by_name[name]
+        for i in range(count):
+            path = os.path.join(folder, "%s-%03d.xml" % (name, i))
+            if not os.path.exists(path) or not os.path.samefile(path, source):
+                if os.path.exists(path):
+                    os.remove(path)
+                try:
+                    os.link(source, path)
+                except OSError:
+                    import shutil
+                    shutil.copyfile(source, path)
+            files.append(path)
+    random.Random(0).shuffle(files)
+    return files
+
+
 def measure(paths_by_name, repeat, env, log=print):
     """The two cases; returns the results and the lines of their table."""
     cores = os.cpu_count() or 1
     counts = sorted({1, 2, cores})
-    files = [paths_by_name[name] for name in THREAD_INPUTS for _ in range(2)]
+    files = make_tree(paths_by_name)
     total_mb = sum(os.path.getsize(p) for p in files) / 1e6
-    threads = {}
-    for round_ in range(repeat):
+    threads, cpu = {}, {}
+    for round_ in range(THREAD_ROUNDS):
         for n in counts:
-            threads.setdefault(n, []).append(_run(["threads", str(n)] + files, env)["seconds"])
-            log("bench: threads %d, round %d/%d: %.3f s" % (n, round_ + 1, repeat, threads[n][-1]))
+            result = _run(["threads", str(n)] + files, env)
+            threads.setdefault(n, []).append(result["seconds"])
+            cpu.setdefault(n, []).append(result["cpu_seconds"])
+            log("bench: threads %d, round %d/%d: %.3f s (user+sys %.3f s)"
+                % (n, round_ + 1, THREAD_ROUNDS, threads[n][-1], cpu[n][-1]))
     median = {n: statistics.median(times) for n, times in threads.items()}
-    results = {"threads": {"files": [os.path.basename(p) for p in files], "xml_mb": round(total_mb, 1),
-                           "runs": threads, "median_s": median,
+    speedups = {n: [one / many for one, many in zip(threads[1], threads[n])] for n in counts}
+    results = {"threads": {"files": len(files), "tree": THREAD_TREE, "xml_mb": round(total_mb, 1),
+                           "runs": threads, "cpu_s": cpu, "median_s": median, "speedup_per_round": speedups,
                            "speedup": {n: median[1] / median[n] for n in counts}}}
     pickles = {}
     for round_ in range(repeat):
@@ -111,11 +143,14 @@ def measure(paths_by_name, repeat, env, log=print):
             pickles.setdefault(how, []).append(_run(["pickle", paths_by_name[PICKLE_INPUT], how], env))
             log("bench: pickle %s, round %d/%d" % (how, round_ + 1, repeat))
     results["pickle"] = {}
-    lines = ["", "threads: %s, each twice (%.0f MB), parse_projected=True; median of %d" %
-             (", ".join(THREAD_INPUTS), total_mb, repeat),
-             "| threads | median s | MB/s | speed-up |", "|---:|---:|---:|---:|"]
+    lines = ["", "threads: a tree of %d files (%s; %.0f MB), parse_projected=True; each of %d rounds" %
+             (len(files), ", ".join("%d %s" % (count, name) for name, count in THREAD_TREE), total_mb, THREAD_ROUNDS),
+             "| threads | " + " | ".join("round %d s (speed-up)" % (r + 1) for r in range(THREAD_ROUNDS)) +
+             " | median s | MB/s | median user+sys s |", "|---:|" + "---:|" * (THREAD_ROUNDS + 3)]
     for n in counts:
-        lines.append("| %d | %.3f | %.0f | %.2f |" % (n, median[n], total_mb / median[n], median[1] / median[n]))
+        lines.append("| %d | %s | %.3f | %.0f | %.3f |" % (
+            n, " | ".join("%.3f (%.2f)" % (t, s) for t, s in zip(threads[n], speedups[n])), median[n],
+            total_mb / median[n], statistics.median(cpu[n])))
     lines += ["", "pickle of the %s record (arrays %.0f MB); median of %d" %
               (PICKLE_INPUT, pickles["protocol 4"][0]["arrays"] / 1e6, repeat),
               "| how | dumps s | dumps MB/s | loads s | loads MB/s | pickle / arrays | round-trip peak / arrays |",

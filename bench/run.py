@@ -57,13 +57,19 @@ INPUTS = {
                        options=dict(species="Li:2,Fe:2,O:4", spins=2, kpoints=20, steps=1000, scsteps=6,
                                     magnetization=True)),
     "projected-gz": dict(about="gzip (level 6) of projected", gzip_of="projected"),
+    "real-shaped-gz": dict(about="gzip (level 6) of real-shaped", gzip_of="real-shaped"),
     "relax-gz": dict(about="gzip (level 6) of relax", gzip_of="relax"),
+    # The many small files of the tree of bench/parallel.py.
+    "tiny": dict(about="a short run, ~0.2 MB, many of them in the threads case",
+                 options=dict(species="Si:2", spins=1, kpoints=10, bands=16, dos=True, nedos=301, steps=3)),
     # Only for the instruction count under valgrind, which is too slow for 300 MB.
     "projected-30": dict(about="projection-heavy, ~30 MB (instruction count under valgrind)",
                          options=dict(_PROJECTED, kpoints=14)),
 }
-BENCH_FILES = ["small", "real-shaped", "projected", "dos", "relax", "projected-gz", "relax-gz"]
+BENCH_FILES = ["small", "real-shaped", "projected", "dos", "relax", "projected-gz", "real-shaped-gz", "relax-gz"]
 QUORVEL_CASES = ["default", "projected", "all"]
+# gzip inputs only: the same cases with the file inflated whole on one thread before the parse.
+ONE_THREAD_CASES = [case + "-1t" for case in QUORVEL_CASES]
 GZIP_LEVEL = 6
 
 
@@ -185,7 +191,7 @@ def run_case(case, path, array_bytes=None):
 
 def cases_for(name):
     if INPUTS[name].get("gzip_of"):
-        return ["read", "inflate"] + QUORVEL_CASES
+        return ["read", "inflate"] + QUORVEL_CASES + ONE_THREAD_CASES
     # `floor` needs the array bytes that `all` reports, so it runs after it.
     return ["read", "etree"] + QUORVEL_CASES + ["floor"]
 
@@ -233,7 +239,7 @@ def bench_file(name, manifest, inputs_dir, repeat, etree_medians):
             peak_rss_runs_mb=[p / MB for p in peaks],
             baseline_rss_mb=statistics.median(r["baseline_rss"] for r in runs[case]) / MB,
             peak_per_input=(peak / (xml_bytes + array_bytes)) if peak is not None else None,
-            memory_over_limit=(case in QUORVEL_CASES and peak is not None and peak > limit),
+            memory_over_limit=(case in QUORVEL_CASES + ONE_THREAD_CASES and peak is not None and peak > limit),
             peak_reset=all(r["peak_reset"] for r in runs[case]),
             on=os.path.basename(etree_on) if (case == "etree" and etree_on) else os.path.basename(path))
     return dict(file=os.path.basename(path), about=INPUTS[name]["about"], xml_bytes=xml_bytes,
@@ -344,9 +350,16 @@ def snapshot_module(module, out_dir):
     shutil.rmtree(MODULE_DIR, ignore_errors=True)
     os.makedirs(MODULE_DIR)
     if os.path.basename(module).startswith("__init__."):  # a package: copy its folder
-        shutil.copytree(os.path.dirname(module), os.path.join(MODULE_DIR, os.path.basename(os.path.dirname(module))))
+        package = os.path.dirname(module)
+        shutil.copytree(package, os.path.join(MODULE_DIR, os.path.basename(package)))
+        site = os.path.dirname(package)
     else:
         shutil.copy2(module, MODULE_DIR)
+        site = os.path.dirname(module)
+    # The libraries a repaired wheel carries beside the package (ISA-L's), found through its RPATH.
+    libs = os.path.join(site, "quorvel.libs")
+    if os.path.isdir(libs):
+        shutil.copytree(libs, os.path.join(MODULE_DIR, "quorvel.libs"))
     CHILD_ENV["PYTHONPATH"] = os.pathsep.join(p for p in (MODULE_DIR, os.environ.get("PYTHONPATH")) if p)
     copied = _probe(CHILD_ENV)[2]
     if not os.path.abspath(copied).startswith(MODULE_DIR + os.sep):
@@ -395,6 +408,28 @@ def _fmt(value, fmt, missing="-"):
     return missing if value is None else fmt % value
 
 
+def format_gzip_ratios(results):
+    """Each gzip input against its plain twin timed in the same run: the gzip file read as it is
+    (inflated ahead of the parse), and inflated whole on one thread first (-1t)."""
+    lines = []
+    for name, res in results["files"].items():
+        source = res["recipe"].get("gzip_of")
+        plain = results["files"].get(source)
+        if not source or plain is None:
+            continue
+        lines += ["", "%s against %s, medians of this run:" % (name, source),
+                  "  case       gz s    1t s    plain s  gz/plain  1t/plain  gz/1t"]
+        for case in QUORVEL_CASES:
+            gz, one, flat = (res["cases"].get(case), res["cases"].get(case + "-1t"), plain["cases"].get(case))
+            if gz is None or one is None or flat is None:
+                continue
+            lines.append("  %-9s %6.3f  %6.3f  %7.3f  %8.2f  %8.2f  %5.2f"
+                         % (case, gz["median_s"], one["median_s"], flat["median_s"],
+                            gz["median_s"] / flat["median_s"], one["median_s"] / flat["median_s"],
+                            gz["median_s"] / one["median_s"]))
+    return lines
+
+
 def format_table(results):
     header = ("case", "median s", "MB/s", "x etree", "t/read", "peak MB", "peak/(file+arr)", "runs")
     lines = []
@@ -420,6 +455,7 @@ def format_table(results):
             lines.append("  " + "  ".join(cells))
             if i == 0:
                 lines.append("  " + "  ".join("-" * w for w in widths))
+    lines += format_gzip_ratios(results)
     inst = results.get("instructions")
     if inst:
         lines.append("")
@@ -444,7 +480,8 @@ def plot(results, path):
         return False
     names = list(results["files"])
     present = {case for res in results["files"].values() for case in res["cases"]}
-    cases = [case for case in ["read", "floor", "inflate", "etree"] + QUORVEL_CASES if case in present]
+    cases = [case for case in ["read", "floor", "inflate", "etree"] + QUORVEL_CASES + ONE_THREAD_CASES
+             if case in present]
     fig, ax = plt.subplots(figsize=(9, 1.2 + 1.1 * len(names)))
     height = 0.8 / len(cases)
     for j, case in enumerate(cases):

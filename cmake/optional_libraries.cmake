@@ -92,6 +92,41 @@ else()
   message(STATUS "quorvel: gzip through zlib alone (libdeflate not found); slower, same results")
 endif()
 
+# --- ISA-L ------------------------------------------------------------------
+# Its streaming inflate decodes a gzip file on a thread of its own ahead of
+# the parse (src/inflate_ahead.cpp); without it, gzip files are inflated in
+# one go before the parse.
+add_library(quorvel_isal INTERFACE)
+set(QUORVEL_HAVE_ISAL 0)
+set(QUORVEL_USE_ISAL AUTO CACHE STRING "Inflate gzip ahead of the parse with ISA-L: AUTO, ON or OFF")
+set_property(CACHE QUORVEL_USE_ISAL PROPERTY STRINGS AUTO ON OFF)
+quorvel_option_mode(QUORVEL_USE_ISAL isal_mode)
+if(NOT isal_mode STREQUAL "OFF")
+  find_path(ISAL_INCLUDE_DIR isa-l/igzip_lib.h)
+  find_library(ISAL_STATIC_LIBRARY NAMES libisal.a)
+  find_library(ISAL_LIBRARY NAMES isal)
+  if(ISAL_INCLUDE_DIR AND (ISAL_LIBRARY OR ISAL_STATIC_LIBRARY))
+    set(QUORVEL_HAVE_ISAL 1)
+  elseif(isal_mode STREQUAL "ON")
+    message(FATAL_ERROR "QUORVEL_USE_ISAL is ON but ISA-L (isa-l/igzip_lib.h and the library) was not found; "
+                        "install libisal-dev, set ISAL_INCLUDE_DIR and ISAL_LIBRARY, or use AUTO or OFF")
+  endif()
+endif()
+if(QUORVEL_HAVE_ISAL)
+  target_include_directories(quorvel_isal INTERFACE ${ISAL_INCLUDE_DIR})
+  if(ISAL_STATIC_LIBRARY)
+    target_link_libraries(quorvel_isal INTERFACE ${ISAL_STATIC_LIBRARY})
+    target_link_options(quorvel_isal INTERFACE "LINKER:--exclude-libs,libisal.a")
+    set(isal_linked "static, ${ISAL_STATIC_LIBRARY}")
+  else()
+    target_link_libraries(quorvel_isal INTERFACE ${ISAL_LIBRARY})
+    set(isal_linked "shared, ${ISAL_LIBRARY}")
+  endif()
+  message(STATUS "quorvel: gzip inflated ahead of the parse through ISA-L (${isal_linked})")
+else()
+  message(STATUS "quorvel: gzip inflated before the parse (ISA-L not used)")
+endif()
+
 # --- fast_float -------------------------------------------------------------
 add_library(quorvel_fast_float INTERFACE)
 set(QUORVEL_HAVE_FAST_FLOAT 0)

@@ -7,6 +7,7 @@ namespace quorvel {
 struct BuildInfo {
     const char* gzip;    // "libdeflate" or "zlib"
     const char* floats;  // "fast_float" or "from_chars"
+    const char* inflate_ahead;  // "isal" (large gzip files inflated while parsed) or "none"
 };
 
 BuildInfo build_info() noexcept;

@@ -48,7 +48,15 @@ std::uint32_t le32(const unsigned char* p) {
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
-// Reads the member header; `body` is set to the offset of the DEFLATE data.
+// The most output that `compressed` bytes of DEFLATE data can give.
+std::size_t most_output(std::size_t compressed) noexcept {
+    return std::min(compressed, SIZE_MAX / kMaxDeflateRatio) * kMaxDeflateRatio;
+}
+
+}  // namespace
+
+namespace gzip_framing {
+
 Status read_header(std::string_view in, std::size_t& body) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(in.data());
     std::size_t at = 0;
@@ -103,8 +111,6 @@ Status read_header(std::string_view in, std::size_t& body) {
     return {};
 }
 
-// Checks the trailer at `at` against the member's output, `size` bytes of
-// CRC-32 `crc`.
 Status check_trailer(std::string_view in, std::size_t at, std::size_t size, std::uint32_t crc) {
     if (in.size() - at < 8) {
         return unexpected_end();
@@ -115,6 +121,31 @@ Status check_trailer(std::string_view in, std::size_t at, std::size_t size, std:
     }
     return {};
 }
+
+Status another_member(std::string_view in, std::size_t at, bool& another) {
+    const std::string_view rest = in.substr(at);
+    another = rest.starts_with("\x1F\x8B");
+    if (!another && rest.find_first_not_of('\0') != std::string_view::npos) {
+        return ParseError::io("trailing garbage after gzip data");
+    }
+    return {};
+}
+
+std::size_t announced_size(std::string_view in, std::size_t body) noexcept {
+    if (in.size() - body < 8) {
+        return 0;
+    }
+    const std::size_t announced = le32(reinterpret_cast<const unsigned char*>(in.data() + in.size() - 4));
+    return announced <= most_output(in.size() - body) ? announced : 0;
+}
+
+}  // namespace gzip_framing
+
+namespace {
+
+using gzip_framing::another_member;
+using gzip_framing::check_trailer;
+using gzip_framing::read_header;
 
 // The CRC-32 of the bytes of `out` from `from` on, which `utf8` checks on
 // from where it stopped, in one pass over pieces small enough to stay in the
@@ -134,22 +165,12 @@ Status crc_and_utf8_check(const HeapArray<char>& out, std::size_t from, Utf8Chec
     return {};
 }
 
-// The most output that `compressed` bytes of DEFLATE data can give.
-std::size_t most_output(std::size_t compressed) {
-    return std::min(compressed, SIZE_MAX / kMaxDeflateRatio) * kMaxDeflateRatio;
-}
-
 // Room for the output of the first member. The last four bytes of the file
 // are the length its last member announces: for a file of one member that
 // is exactly the room needed, so that member is decoded in one call with
 // nothing to grow. A length DEFLATE cannot reach is not trusted.
 void reserve_for_first_member(std::string_view in, std::size_t body, HeapArray<char>& out) {
-    std::size_t announced = 0;
-    if (in.size() - body >= 8) {
-        announced = le32(reinterpret_cast<const unsigned char*>(in.data() + in.size() - 4));
-        announced = announced <= most_output(in.size() - body) ? announced : 0;
-    }
-    out.reserve_large_in_own_mapping(announced + 1);
+    out.reserve_large_in_own_mapping(gzip_framing::announced_size(in, body) + 1);
 }
 
 // The member body at `body` is decoded in one call (libdeflate's, or zlib's
@@ -249,18 +270,6 @@ Status inflate_streaming(std::string_view in, std::size_t body, HeapArray<char>&
         }
     }
     trailer = at - stream.z.avail_in;
-    return {};
-}
-
-// What follows the member that ends at `at`: the gzip magic starts another
-// member; the end of the input, or zero bytes up to it (padding, which gzip
-// allows), ends the data; anything else is an error.
-Status another_member(std::string_view in, std::size_t at, bool& another) {
-    const std::string_view rest = in.substr(at);
-    another = rest.starts_with("\x1F\x8B");
-    if (!another && rest.find_first_not_of('\0') != std::string_view::npos) {
-        return ParseError::io("trailing garbage after gzip data");
-    }
     return {};
 }
 

@@ -1,7 +1,9 @@
 #include "load.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "encoding.hpp"
 #include "file_reading.hpp"
@@ -55,6 +57,42 @@ std::size_t rewrite_declared_encoding(char* text, std::size_t size) {
     return kShorter;
 }
 
+// gzip files of at least this many compressed bytes (some megabytes of
+// text) are inflated ahead of the parse on a thread of their own; for
+// smaller ones the thread would hardly have started when the work is done.
+constexpr std::size_t kInflateAheadMin = std::size_t{1} << 20;
+
+// QUORVEL_INFLATE_AHEAD=0 inflates every file in one go before the parse, 1
+// every gzip file ahead of it, whatever its size: for comparisons and tests.
+bool inflate_ahead_wanted(std::size_t compressed) noexcept {
+    const char* setting = std::getenv("QUORVEL_INFLATE_AHEAD");
+    if (setting != nullptr && (setting == std::string_view("0") || setting == std::string_view("1"))) {
+        return setting[0] == '1';
+    }
+    return compressed >= kInflateAheadMin;
+}
+
+// Starts inflating `compressed` ahead of the parse. False, with `compressed`
+// as it was, when that cannot be done; then it is inflated in one go.
+bool load_inflating_ahead(HeapArray<char>& compressed, Document& document) noexcept {
+    std::unique_ptr<InflateAhead> ahead = InflateAhead::start(compressed);
+    if (!ahead) {
+        return false;
+    }
+    const std::size_t ready = ahead->ready();
+    // The declaration is rewritten once, whole, before the parse reads it.
+    const std::string_view first(ahead->data(), ready);
+    const std::size_t bom = first.starts_with("\xEF\xBB\xBF") ? 3 : 0;
+    if (ready == 0 ||
+        (ready < ahead->size() && first.substr(bom).starts_with("<?xml") && first.find("?>") == std::string_view::npos)) {
+        compressed = ahead->take_compressed();
+        return false;
+    }
+    const std::size_t offset = rewrite_declared_encoding(ahead->data(), ready);
+    document = Document(std::move(ahead), offset, ready);
+    return true;
+}
+
 // A mapped file becomes the document as it is, unless it is not UTF-8:
 // then it is decoded into memory.
 Status finish_mapped_document(FileMapping mapping, Document& document, const Interruption& interruption) {
@@ -101,7 +139,16 @@ Status finish_document(HeapArray<char> raw, Document& document, bool known_utf8)
     return {};
 }
 
-Status load_document(std::string_view path, Document& document, const Interruption& interruption) {
+Status load_gzip(HeapArray<char> compressed, Document& document, const Interruption& interruption) {
+    HeapArray<char> inflated;
+    bool valid_utf8 = false;
+    QV_TRY(inflate_gzip(std::string_view(compressed.data(), compressed.size()), inflated, valid_utf8, interruption));
+    compressed = HeapArray<char>();
+    return finish_document(std::move(inflated), document, valid_utf8);
+}
+
+Status load_document(std::string_view path, Document& document, const Interruption& interruption,
+                     bool inflate_ahead) {
     HeapArray<char> raw;
     bool valid_utf8 = false;
     const bool gzip = has_gz_extension(path);
@@ -111,9 +158,10 @@ Status load_document(std::string_view path, Document& document, const Interrupti
         return finish_mapped_document(std::move(mapping), document, interruption);
     }
     if (gzip) {
-        HeapArray<char> inflated;
-        QV_TRY(inflate_gzip(std::string_view(raw.data(), raw.size()), inflated, valid_utf8, interruption));
-        raw = std::move(inflated);
+        if (inflate_ahead && inflate_ahead_wanted(raw.size()) && load_inflating_ahead(raw, document)) {
+            return {};
+        }
+        return load_gzip(std::move(raw), document, interruption);
     }
     return finish_document(std::move(raw), document, valid_utf8);
 }

@@ -8,6 +8,14 @@ namespace quorvel {
 
 namespace {
 
+bool interrupted(const Status& status) noexcept {
+    return !status.ok() && status.error().kind() == ErrorKind::Interrupted;
+}
+
+Status walk(Document& document, const ParseOptions& options, RunRecord& record, const Interruption& interruption) {
+    return walk_document(document.text(), options, record, &document.consumed(), &interruption, document.supply());
+}
+
 template <class Load>
 ParseOutcome run(Load&& load, const ParseOptions& options, const Interruption& interruption) {
     return catch_faults(
@@ -27,7 +35,20 @@ ParseOutcome run(Load&& load, const ParseOptions& options, const Interruption& i
                     break;
                 }
                 RunRecord record;
-                status = walk_document(document.text(), options, record, &document.consumed(), &interruption);
+                status = walk(document, options, record, interruption);
+                // What the inflate ahead gave up on is read again the one-thread
+                // way, whatever the walk made of it: that way's results and errors
+                // are the file's.
+                InflateAhead* ahead = document.inflating_ahead();
+                if (ahead != nullptr && !interrupted(status) && !ahead->finish()) {
+                    HeapArray<char> compressed = ahead->take_compressed();
+                    document = Document();
+                    record = RunRecord();
+                    status = load_gzip(std::move(compressed), document, interruption);
+                    if (status.ok()) {
+                        status = walk(document, options, record, interruption);
+                    }
+                }
                 if (!document.intact()) {
                     status = ParseError::io("file changed while it was read");
                     continue;
@@ -39,7 +60,7 @@ ParseOutcome run(Load&& load, const ParseOptions& options, const Interruption& i
             }
             if (status.ok()) {
                 outcome.status = ParseStatus::Ok;
-            } else if (status.error().kind() == ErrorKind::Interrupted) {
+            } else if (interrupted(status)) {
                 outcome.status = ParseStatus::Interrupted;
             } else {
                 outcome.status = ParseStatus::Failed;
@@ -78,7 +99,7 @@ std::string ParseOutcome::message() const {
 }
 
 ParseOutcome parse(std::string_view path, const ParseOptions& options, const Interruption& interruption) {
-    return run([&](Document& document) { return load_document(path, document, interruption); }, options,
+    return run([&](Document& document) { return load_document(path, document, interruption, true); }, options,
                interruption);
 }
 

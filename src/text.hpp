@@ -48,6 +48,8 @@ public:
     }
     // Whether a text of `size` bytes, all of it grown, is valid UTF-8.
     bool valid(std::size_t size) const noexcept { return !invalid_ && checked_ == size; }
+    // Whether the text grown so far is already known not to be UTF-8.
+    bool broken() const noexcept { return invalid_; }
 
 private:
     std::size_t checked_ = 0;  // bytes known to be whole, valid sequences

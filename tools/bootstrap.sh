@@ -14,7 +14,7 @@ QUORVEL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 QUORVEL_VENV="$QUORVEL_ROOT/.venv"
 
 bootstrap_set=${QUORVEL_BOOTSTRAP:-dev}
-debian_packages=(g++ make zlib1g-dev libdeflate-dev libfast-float-dev)
+debian_packages=(g++ make zlib1g-dev libdeflate-dev libisal-dev libfast-float-dev)
 if [ "$bootstrap_set" != build ]; then
   debian_packages+=(libgtest-dev)
 fi

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Builds the portable wheel: `pip wheel` with libdeflate and fast_float
-# required (a wheel without them would be slower for everyone who installs
-# it), then `auditwheel repair`, which copies the shared libraries the module
-# needs beyond the manylinux policy (zlib) into the wheel and gives it the
+# Builds the portable wheel: `pip wheel` with libdeflate, fast_float and
+# ISA-L required (a wheel without them would be slower for everyone who
+# installs it), then `auditwheel repair`, which copies the shared libraries
+# the module needs beyond the manylinux policy (ISA-L's) into the wheel and gives it the
 # manylinux tag that this machine's C library allows.
 #
 #   bash tools/wheel.sh [PYTHON...]
@@ -35,7 +35,8 @@ for python in "${interpreters[@]}"; do
   # --config-settings rather than -C: the pip of an older interpreter may not know -C.
   "$python" -m pip wheel -q --disable-pip-version-check --no-deps "${isolation[@]}" -w "$raw" \
     --config-settings=cmake.define.QUORVEL_USE_LIBDEFLATE=ON \
-    --config-settings=cmake.define.QUORVEL_USE_FAST_FLOAT=ON . >&2
+    --config-settings=cmake.define.QUORVEL_USE_FAST_FLOAT=ON \
+    --config-settings=cmake.define.QUORVEL_USE_ISAL=ON . >&2
   built=("$raw"/quorvel-*.whl)
   # auditwheel picks the most widely usable manylinux tag the module's symbols allow.
   repaired=$("$PYTHON" -m auditwheel repair -w "$raw/repaired" "${built[0]}" 2>&1 | tee /dev/stderr |

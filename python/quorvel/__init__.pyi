@@ -22,6 +22,7 @@ IncarValue = int | float | bool | str | list[float]
 class BuildInfo(TypedDict):
     gzip: Literal["libdeflate", "zlib"]  # what decodes gzip files
     floats: Literal["fast_float", "from_chars"]  # what converts long or extreme numbers
+    inflate_ahead: Literal["isal", "none"]  # what inflates large gzip files while they are parsed
 
 class AtomType(TypedDict):
     element: str

@@ -137,8 +137,8 @@ void place_predicted_steps(RunRecord& record, const ParseOptions& options) {
 }  // namespace
 
 Status walk_document(std::string_view text, const ParseOptions& options, RunRecord& record,
-                     ConsumedText* consumed, const Interruption* interruption) {
-    XmlCursor cursor(text, consumed, interruption);
+                     ConsumedText* consumed, const Interruption* interruption, TextSupply* supply) {
+    XmlCursor cursor(text, consumed, interruption, supply);
     XmlEvent event;
     do {
         QV_TRY(cursor.next_event(event));

@@ -36,13 +36,14 @@ constexpr std::uintptr_t kNever = std::numeric_limits<std::uintptr_t>::max();
 
 }  // namespace
 
-XmlCursor::XmlCursor(std::string_view document, ConsumedText* consumed, const Interruption* interruption) noexcept
-    : document_(document),
-      reader_(document, 0),
+XmlCursor::XmlCursor(std::string_view document, ConsumedText* consumed, const Interruption* interruption,
+                     TextSupply* supply) noexcept
+    : reader_(document, 0),
       consumed_(consumed),
       interruption_(interruption),
       interrupt_at_(interruption != nullptr ? reinterpret_cast<std::uintptr_t>(document.data()) + kInterruptStep
                                             : kNever) {
+    reader_.read_from(supply);
     schedule_checkpoint();
 }
 
@@ -106,19 +107,30 @@ Status XmlCursor::fast_skip(std::string_view name) {
     needle += "</";
     needle += name;
     needle += '>';
-    const std::size_t start = reader_.position();
-    const char* found = find_substring(document_.substr(start), needle);
+    const char* const start = reader_.next_byte();
+    const char* from = start;
+    const char* found = nullptr;
+    for (;;) {
+        const char* const end = reader_.document_end();
+        found = find_substring(std::string_view(from, static_cast<std::size_t>(end - from)), needle);
+        if (found != nullptr || reader_.whole()) {
+            break;
+        }
+        // The end tag may begin in the text there is and end in what comes.
+        from = std::max(from, end - std::min<std::ptrdiff_t>(end - from, static_cast<std::ptrdiff_t>(needle.size())));
+        QV_TRY(reader_.wait_for_more());
+    }
     if (found == nullptr) {
         // Without the root's end tag after it, the element was cut off by the
         // end of the input rather than closed in another way (`</dos >`).
-        if (document_.find("</modeling", start) == std::string_view::npos) {
+        const std::string_view rest(start, static_cast<std::size_t>(reader_.document_end() - start));
+        if (rest.find("</modeling") == std::string_view::npos) {
             reader_.end_input();
             return {};
         }
         return ParseError::missing_element("fast_skip: could not find </" + display_name(name) + ">");
     }
-    const std::size_t at = static_cast<std::size_t>(found - document_.data());
-    reader_ = XmlReader(document_, at + needle.size());
+    reader_.move_to(found + needle.size());
     return {};
 }
 

@@ -28,9 +28,10 @@ class XmlCursor {
 public:
     // `consumed`, when given, is told how far the reading has come (see
     // checkpoint); `interruption`, when given, is asked every few megabytes
-    // whether to stop. Both must outlive the cursor.
+    // whether to stop; `supply`, when given, writes the document on beyond
+    // its end (see XmlReader::read_from). All must outlive the cursor.
     explicit XmlCursor(std::string_view document, ConsumedText* consumed = nullptr,
-                       const Interruption* interruption = nullptr) noexcept;
+                       const Interruption* interruption = nullptr, TextSupply* supply = nullptr) noexcept;
 
     // Every event is a point at which a long read may stop (see
     // interruption_point): one comparison.
@@ -158,7 +159,6 @@ private:
     Status check_interruption();
     void schedule_checkpoint() noexcept;
 
-    std::string_view document_;
     XmlReader reader_;
     ConsumedText* consumed_;
     const Interruption* interruption_;

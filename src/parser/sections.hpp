@@ -20,9 +20,11 @@ namespace quorvel {
 
 // The whole top level, from the search for `modeling` to the finished record.
 // `consumed`, when given, hands on the pages of the text read on the way;
-// `interruption`, when given, is asked every few megabytes whether to stop.
+// `interruption`, when given, is asked every few megabytes whether to stop;
+// `supply`, when given, writes the text on beyond its end while it is read.
 Status walk_document(std::string_view text, const ParseOptions& options, RunRecord& record,
-                     ConsumedText* consumed = nullptr, const Interruption* interruption = nullptr);
+                     ConsumedText* consumed = nullptr, const Interruption* interruption = nullptr,
+                     TextSupply* supply = nullptr);
 
 Status parse_generator(XmlCursor& cursor, GeneratorInfo& generator);
 

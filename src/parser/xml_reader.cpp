@@ -63,7 +63,22 @@ Status XmlReader::error_at(const char* where, const char* what) const {
     return ParseError::xml(std::string(what) + " at byte " + std::to_string(offset)).at(offset);
 }
 
+Status XmlReader::wait_for_more() {
+    // What was read in vain is read again once more has come: waiting for
+    // as much again as that keeps the rereading of a long element to the
+    // length of the element.
+    const std::size_t again = static_cast<std::size_t>(end_ - pos_);
+    const char* end = end_;
+    QV_TRY(supply_->wait_for(end_ + (again > 0 ? again : 1), end, whole_));
+    end_ = end;
+    return {};
+}
+
 Status XmlReader::cut_off(XmlEvent& event) noexcept {
+    if (!whole_) {
+        starved_ = true;  // the rest of it is still to come
+        return {};
+    }
     pos_ = end_;
     ended_ = true;
     event.kind = EventKind::Eof;
@@ -71,11 +86,26 @@ Status XmlReader::cut_off(XmlEvent& event) noexcept {
 }
 
 Status XmlReader::next(XmlEvent& event) {
+    for (;;) {
+        Status status = next_in_text(event);
+        if (!starved_) [[likely]] {
+            return status;
+        }
+        starved_ = false;
+        QV_TRY(wait_for_more());
+    }
+}
+
+Status XmlReader::next_in_text(XmlEvent& event) {
     while (pos_ != end_) {
         if (*pos_ == '<') {
             return read_markup(event);
         }
         const char* lt = find_byte(pos_, end_, '<');
+        if (lt == nullptr && !whole_) {
+            starved_ = true;  // the text may go on
+            return {};
+        }
         const char* text_end = lt != nullptr ? lt : end_;
         const char* first = pos_;
         const char* last = text_end;
@@ -91,6 +121,10 @@ Status XmlReader::next(XmlEvent& event) {
             event.text = view(first, last);
             return {};
         }
+    }
+    if (!whole_) {
+        starved_ = true;
+        return {};
     }
     event.kind = EventKind::Eof;
     ended_ = true;

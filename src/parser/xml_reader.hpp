@@ -13,6 +13,7 @@
 
 #include "error.hpp"
 #include "text.hpp"
+#include "text_supply.hpp"
 
 namespace quorvel {
 
@@ -42,6 +43,19 @@ public:
     XmlReader() noexcept = default;
     // Reads `document` from byte offset `start` on, as if it began there.
     XmlReader(std::string_view document, std::size_t start) noexcept;
+
+    // The document goes on beyond its end as `supply` writes more of it:
+    // wherever the reading comes to the end, it waits for more, and only
+    // the end of the whole text is an end of the input.
+    void read_from(TextSupply* supply) noexcept {
+        supply_ = supply;
+        whole_ = supply == nullptr;
+    }
+    // Whether the text up to the end is all there is.
+    bool whole() const noexcept { return whole_; }
+    // Waits for more text (see read_from), at least as much again as lies
+    // between the position and the end; the end moves on.
+    Status wait_for_more();
 
     // The next event; Eof again and again at the end. Markup that the end of
     // the input cuts short (a lone `<`, a tag without its `>`, an unclosed
@@ -87,11 +101,15 @@ private:
     Status read_bang(XmlEvent& event);
     Status error_at(const char* where, const char* what) const;
     Status cut_off(XmlEvent& event) noexcept;
+    Status next_in_text(XmlEvent& event);
 
     const char* begin_ = nullptr;
     const char* pos_ = nullptr;
     const char* end_ = nullptr;
     bool ended_ = false;
+    bool whole_ = true;       // false while the supply may write more
+    bool starved_ = false;    // the last event needs more text than there is yet
+    TextSupply* supply_ = nullptr;
 };
 
 }  // namespace quorvel

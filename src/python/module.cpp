@@ -45,11 +45,13 @@ PyModuleDef kModule = {
     nullptr,
 };
 
-// {"gzip": ..., "floats": ...}: which optional libraries the core was built
-// with, so that a user can tell why a build is slower than expected.
+// {"gzip": ..., "floats": ..., "inflate_ahead": ...}: which optional
+// libraries the core was built with, so that a user can tell why a build is
+// slower than expected.
 PyObject* make_build_info() {
     const BuildInfo info = build_info();
-    return Py_BuildValue("{s:s,s:s}", "gzip", info.gzip, "floats", info.floats);
+    return Py_BuildValue("{s:s,s:s,s:s}", "gzip", info.gzip, "floats", info.floats, "inflate_ahead",
+                         info.inflate_ahead);
 }
 
 PyObject* make_module() {

@@ -2,7 +2,6 @@
 
 #include <chrono>
 
-#include <cxxabi.h>
 
 #include "errors.hpp"
 #include "interruptible_parse.hpp"
@@ -22,7 +21,27 @@ struct SignalWatch {
     // Whether the interpreter was running normally when the parse began:
     // once it is being finalized, taking the lock back ends this thread.
     bool may_be_ended = false;
+    // Signal handlers run on the main thread alone: any other thread finds
+    // out at its first look and then never takes the lock back to look
+    // again, where it would only make the threads that run Python wait.
+    bool handles_signals = true;
 };
+
+// Whether this thread is the interpreter's main thread; with the lock. When
+// that cannot be told (also when `threading` was never imported, which
+// nothing here imports for the question), it is taken to be.
+bool on_the_main_thread() {
+    PyRef name(PyUnicode_FromString("threading"));
+    PyRef threading(name ? PyImport_GetModule(name.get()) : nullptr);
+    PyRef main(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
+    PyRef ident(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
+    const unsigned long id = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
+    if (PyErr_Occurred() != nullptr) {
+        PyErr_Clear();
+        return true;
+    }
+    return !ident || id == PyThread_get_thread_ident();
+}
 
 // Read without the lock: the flag is an atomic of the runtime.
 bool interpreter_finalizing() noexcept {
@@ -41,7 +60,7 @@ bool interpreter_finalizing() noexcept {
 void take_the_lock_back(SignalWatch& watch) {
     try {
         PyEval_RestoreThread(watch.thread);
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {  // nothing else comes out of it
         static_cast<void>(watch.raised.release());
         throw;
     }
@@ -58,10 +77,14 @@ bool signal_raised(void* context) {
     if (watch.may_be_ended && interpreter_finalizing()) {
         return true;
     }
+    if (!watch.handles_signals) {
+        return false;
+    }
     take_the_lock_back(watch);
     if (PyErr_CheckSignals() < 0) {
         watch.raised = take_exception();
     }
+    watch.handles_signals = watch.raised || on_the_main_thread();
     watch.thread = PyEval_SaveThread();
     return static_cast<bool>(watch.raised);
 }

@@ -20,18 +20,8 @@ namespace quorvel {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::Asker;
 using testing::kSanitized;
-
-// Says stop from the `after`-th question on.
-struct Asker {
-    std::atomic<int> asked{0};
-    int after;
-    static bool stop(void* self) {
-        auto& asker = *static_cast<Asker*>(self);
-        return ++asker.asked >= asker.after;
-    }
-    Interruption interruption() { return Interruption{stop, this}; }
-};
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -2,6 +2,7 @@
 // running one section parser over a fragment.
 #pragma once
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -46,6 +47,17 @@ inline std::string gzip(std::string_view data, int level = Z_DEFAULT_COMPRESSION
     deflateEnd(&z);
     return out;
 }
+
+// An interruption that says stop from the `after`-th question on.
+struct Asker {
+    std::atomic<int> asked{0};
+    int after;
+    static bool stop(void* self) {
+        auto& asker = *static_cast<Asker*>(self);
+        return ++asker.asked >= asker.after;
+    }
+    Interruption interruption() { return Interruption{stop, this}; }
+};
 
 // The bytes of a file.
 inline std::string read_file(const std::filesystem::path& path) {

@@ -1,5 +1,5 @@
 """A newcomer's install: the source archive built, then installed by pip into a fresh virtual
-environment of the oldest supported CPython with libdeflate and fast_float turned off, as on a
+environment of the oldest supported CPython with libdeflate, fast_float and ISA-L turned off, as on a
 machine that has only a compiler and zlib. It must build, say which paths it took, and give
 the same results to the bit as the default build, and pass the Python tests."""
 
@@ -15,7 +15,7 @@ from install_support import DIGEST, ROOT, installed_module, make_venv, oldest_in
 
 # scikit-build-core's environment variable rather than pip's --config-settings, which the pip
 # of a fresh environment may be too old to repeat.
-WITHOUT_OPTIONAL = {"SKBUILD_CMAKE_DEFINE": "QUORVEL_USE_LIBDEFLATE=OFF;QUORVEL_USE_FAST_FLOAT=OFF"}
+WITHOUT_OPTIONAL = {"SKBUILD_CMAKE_DEFINE": "QUORVEL_USE_LIBDEFLATE=OFF;QUORVEL_USE_FAST_FLOAT=OFF;QUORVEL_USE_ISAL=OFF"}
 
 
 @pytest.fixture(scope="module")
@@ -43,6 +43,7 @@ def test_the_build_says_which_paths_it_took(fallback):
     _, log = fallback
     assert "quorvel: gzip through zlib alone (QUORVEL_USE_LIBDEFLATE=OFF)" in log
     assert "quorvel: numbers through std::from_chars (QUORVEL_USE_FAST_FLOAT=OFF)" in log
+    assert "quorvel: gzip inflated before the parse (ISA-L not used)" in log
 
 
 def test_with_only_zlib_to_find_the_default_options_take_the_fallbacks(tmp_path):
@@ -60,12 +61,13 @@ def test_with_only_zlib_to_find_the_default_options_take_the_fallbacks(tmp_path)
                 "-DCMAKE_FIND_ROOT_PATH_MODE_PACKAGE=ONLY"], env=pip_env())
     assert "quorvel: gzip through zlib alone (libdeflate not found)" in done.stdout
     assert "quorvel: numbers through std::from_chars (fast_float not found)" in done.stdout
+    assert "quorvel: gzip inflated before the parse (ISA-L not used)" in done.stdout
 
 
 def test_the_module_and_the_command_report_them(fallback):
     python, _ = fallback
     shown = run([python, "-c", "import json, quorvel; print(json.dumps(quorvel.build_info))"], cwd="/").stdout
-    assert json.loads(shown) == {"gzip": "zlib", "floats": "from_chars"}
+    assert json.loads(shown) == {"gzip": "zlib", "floats": "from_chars", "inflate_ahead": "none"}
     version = run([python.parent / "quorvel", "--version"]).stdout
     assert version.startswith("quorvel ") and version.endswith(" (gzip: zlib, floats: from_chars)\n")
 
@@ -75,7 +77,7 @@ def test_the_module_uses_neither_library(fallback):
     which the default build, with fast_float inlined, does not need."""
     python, _ = fallback
     module = installed_module(python)
-    assert "libdeflate" not in run(["ldd", module]).stdout
+    assert "libdeflate" not in run(["ldd", module]).stdout and "libisal" not in run(["ldd", module]).stdout
     imported = run(["nm", "-D", "--undefined-only", "--demangle", module]).stdout
     assert "std::from_chars(char const*, char const*, double&" in imported
     default = run(["nm", "-D", "--undefined-only", "--demangle", installed_module(sys.executable)]).stdout
@@ -87,7 +89,8 @@ def test_same_results_to_the_bit_as_the_default_build(fallback, compared_files):
     ours = json.loads(run([python, DIGEST, *compared_files], cwd="/").stdout)
     default = json.loads(run([sys.executable, DIGEST, *compared_files], cwd="/").stdout)
     assert json.loads(run([sys.executable, "-c", "import json, quorvel; print(json.dumps(quorvel.build_info))"],
-                          cwd="/").stdout) == {"gzip": "libdeflate", "floats": "fast_float"}
+                          cwd="/").stdout) == {"gzip": "libdeflate", "floats": "fast_float",
+                                               "inflate_ahead": "isal"}
     assert ours.keys() == default.keys() == set(compared_files)
     for path in compared_files:
         differing = [(options, name) for options, values in default[path].items() for name, value in values.items()

@@ -147,6 +147,27 @@ def test_every_member_of_a_gzip_file_is_read(sample_path, write_xml, property_na
         Vasprun(write_xml(joined + b"junk", "junk.xml.gz"))
 
 
+@pytest.mark.parametrize("members", [1, 3])
+def test_a_gzip_file_inflated_ahead_of_the_parse_reads_as_inflated_in_one_go(sample_path, write_xml, property_names,
+                                                                           monkeypatch, members):
+    # QUORVEL_INFLATE_AHEAD=1 inflates every gzip file on a thread of its own while it is parsed, =0 none
+    text = pathlib.Path(sample_path).read_bytes()
+    cuts = [len(text) * i // members for i in range(members + 1)]
+    data = b"".join(gzip.compress(text[a:b]) for a, b in zip(cuts, cuts[1:]))
+    path = write_xml(data, "ahead.xml.gz")
+    bad = bytearray(data)
+    bad[-8] ^= 1
+    bad_path = write_xml(bytes(bad), "bad.xml.gz")
+    runs = {}
+    for setting in ("0", "1"):
+        monkeypatch.setenv("QUORVEL_INFLATE_AHEAD", setting)
+        runs[setting] = Vasprun(path, parse_projected=True)
+        with pytest.raises(RuntimeError, match=r"^I/O error: corrupt gzip stream does not have a matching checksum$"):
+            Vasprun(bad_path)
+    for name in property_names:
+        assert _same(getattr(runs["1"], name), getattr(runs["0"], name)), name
+
+
 @pytest.mark.parametrize("content, name, message", [
     ("document without kpoints", "run.xml", "Missing element <kpoints>"),
     ("document", "run.xml.gz", "I/O error: invalid gzip header"),
@@ -208,6 +229,7 @@ def test_instances_are_immutable_and_module_is_minimal(sample_path):
 
 
 def test_build_info_names_the_libraries_of_this_build():
-    assert quorvel.build_info.keys() == {"gzip", "floats"}
+    assert quorvel.build_info.keys() == {"gzip", "floats", "inflate_ahead"}
+    assert quorvel.build_info["inflate_ahead"] in ("isal", "none")
     assert quorvel.build_info["gzip"] in ("libdeflate", "zlib")
     assert quorvel.build_info["floats"] in ("fast_float", "from_chars")
