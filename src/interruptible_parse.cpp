@@ -9,9 +9,9 @@
 #include <string>
 #include <thread>
 
+#include <cxxabi.h>
 #include <sys/stat.h>
 
-#include "faults.hpp"
 #include "load.hpp"
 
 namespace quorvel {
@@ -117,10 +117,9 @@ ParseOutcome parse_interruptibly(std::string_view path, const ParseOptions& opti
             shared = std::make_shared<Shared>(path, options);
             thread = std::make_unique<ParseThread>(shared);
         }
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
-        if (is_thread_exit()) {
-            throw;
-        }
         thread.reset();  // no memory or no thread to be had: in place, then
     }
     if (!thread) {

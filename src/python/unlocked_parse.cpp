@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include <cxxabi.h>
 
 #include "errors.hpp"
 #include "interruptible_parse.hpp"
@@ -60,7 +61,7 @@ bool interpreter_finalizing() noexcept {
 void take_the_lock_back(SignalWatch& watch) {
     try {
         PyEval_RestoreThread(watch.thread);
-    } catch (...) {  // nothing else comes out of it
+    } catch (abi::__forced_unwind&) {
         static_cast<void>(watch.raised.release());
         throw;
     }
