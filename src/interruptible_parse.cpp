@@ -12,6 +12,7 @@
 #include <cxxabi.h>
 #include <sys/stat.h>
 
+#include "faults.hpp"
 #include "load.hpp"
 
 namespace quorvel {
@@ -108,7 +109,7 @@ ParseOutcome wait_for(const std::shared_ptr<Shared>& shared, ParseThread& thread
 
 }  // namespace
 
-ParseOutcome parse_interruptibly(std::string_view path, const ParseOptions& options,
+QUORVEL_CATCHES_THREAD_EXIT ParseOutcome parse_interruptibly(std::string_view path, const ParseOptions& options,
                                  const Interruption& interruption) {
     std::shared_ptr<Shared> shared;
     std::unique_ptr<ParseThread> thread;
