@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include <cxxabi.h>
 #include <sys/stat.h>
 
 #include "faults.hpp"
@@ -108,7 +109,7 @@ ParseOutcome wait_for(const std::shared_ptr<Shared>& shared, ParseThread& thread
 
 }  // namespace
 
-ParseOutcome parse_interruptibly(std::string_view path, const ParseOptions& options,
+QUORVEL_CATCHES_THREAD_EXIT ParseOutcome parse_interruptibly(std::string_view path, const ParseOptions& options,
                                  const Interruption& interruption) {
     std::shared_ptr<Shared> shared;
     std::unique_ptr<ParseThread> thread;
@@ -117,10 +118,9 @@ ParseOutcome parse_interruptibly(std::string_view path, const ParseOptions& opti
             shared = std::make_shared<Shared>(path, options);
             thread = std::make_unique<ParseThread>(shared);
         }
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
-        if (is_thread_exit()) {
-            throw;
-        }
         thread.reset();  // no memory or no thread to be had: in place, then
     }
     if (!thread) {

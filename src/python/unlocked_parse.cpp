@@ -2,8 +2,10 @@
 
 #include <chrono>
 
+#include <cxxabi.h>
 
 #include "errors.hpp"
+#include "faults.hpp"
 #include "interruptible_parse.hpp"
 
 namespace quorvel::python {
@@ -57,10 +59,10 @@ bool interpreter_finalizing() noexcept {
 // if by an exception. That unwind has to run through every frame up to the
 // thread's start, and on the way nothing of Python may be touched: the
 // exception a handler raised is let go of, not released.
-void take_the_lock_back(SignalWatch& watch) {
+QUORVEL_CATCHES_THREAD_EXIT void take_the_lock_back(SignalWatch& watch) {
     try {
         PyEval_RestoreThread(watch.thread);
-    } catch (...) {  // nothing else comes out of it
+    } catch (abi::__forced_unwind&) {
         static_cast<void>(watch.raised.release());
         throw;
     }
