@@ -19,6 +19,7 @@ import warnings
 from collections.abc import Mapping
 from typing import Any, Callable
 
+import numpy as np
 import pytest
 
 pytest.importorskip("pymatgen.io.vasp.outputs")
@@ -432,3 +433,25 @@ def test_hybrid_band_structure_from_zero_weight_kpoints(generated: dict[str, str
         for name in ("get_band_structure", "get_band_structure(force_hybrid_mode)"):
             ours, theirs = _value(_ours(str(path), options), name), _value(_theirs(str(path), options), name)
             assert not differences(_plain(ours), _plain(theirs)), name
+
+
+@pytest.mark.parametrize("tilted", [False, True])
+def test_site_products_take_the_bits_of_one_dot_each_on_this_processor(tilted):
+    """Cartesian coordinates, volumes and angles of many lattices at once equal pymatgen's own
+    one-by-one `np.dot` on whatever BLAS kernel this machine picked, and a stacked way that
+    disagrees with it is passed over for one call each."""
+    from quorvel.pymatgen import structures as module
+
+    generator = np.random.default_rng(7)
+    matrices = generator.random((5, 3, 3)) * 8 - 2 + (np.eye(3) * 4 if tilted else 0)
+    fractional = generator.random((5, 9, 3))
+    dicts = module.structure_dicts(
+        [{"lattice": m.tolist(), "positions": f.tolist()} for m, f in zip(matrices, fractional)], ["Si"] * 9)
+    for data, matrix, rows in zip(dicts, matrices, fractional):
+        lattice = outputs.Lattice(matrix)
+        assert [site["xyz"] for site in data["sites"]] == [lattice.get_cartesian_coords(row).tolist() for row in rows]
+        assert (data["lattice"]["volume"], *(data["lattice"][k] for k in ("alpha", "beta", "gamma"))) == (
+            lattice.volume, *lattice.angles)
+    off_by_one_bit = (lambda rows, mats: np.nextafter(np.matmul(rows, mats), np.inf),)
+    assert np.array_equal(module._at_once(module._rows_times_matrix, off_by_one_bit, fractional[:, :3], matrices),
+                          module._rows_times_matrix(fractional[:, :3], matrices))
