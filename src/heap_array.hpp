@@ -99,8 +99,15 @@ public:
     // Gives the pages wholly inside the first `count` elements back to the
     // system and leaves those elements undefined: for a large buffer that is
     // read front to back into another, which then needs no room beside it.
-    void release_front(std::size_t count) noexcept {
-        memory::give_back(data(), data() + (count < size_ ? count : size_));
+    void release_front(std::size_t count) noexcept { release_between(0, count); }
+
+    // The same for the elements [from, to): for a buffer given back piece by
+    // piece as it is read, each piece once.
+    void release_between(std::size_t from, std::size_t to) noexcept {
+        to = to < size_ ? to : size_;
+        if (from < to) {
+            memory::give_back(data() + from, data() + to);
+        }
     }
 
     // Maps the pages of elements [from, from + count), as far as the

@@ -195,9 +195,12 @@ void give_back(void* begin, void* end) noexcept {
 
 void populate(void* begin, void* end) noexcept {
 #if defined(MADV_POPULATE_WRITE)
+    // A few pages fault in less time than the call takes, and a range this
+    // small mostly lies in memory the allocator has mapped long ago.
+    constexpr std::size_t kPopulateMin = std::size_t{64} << 10;
     char* first = nullptr;
     std::size_t bytes = 0;
-    if (whole_pages(begin, end, first, bytes)) {
+    if (whole_pages(begin, end, first, bytes) && bytes >= kPopulateMin) {
         // An old kernel just says no.
         in_chunks(first, bytes, [](char* at, std::size_t length) { ::madvise(at, length, MADV_POPULATE_WRITE); });
     }

@@ -3,6 +3,7 @@
 // spin and orbital.
 #include <algorithm>
 
+#include "pages.hpp"
 #include "parser/bulk_array.hpp"
 #include "parser/numbers.hpp"
 #include "parser/sections.hpp"
@@ -63,6 +64,13 @@ void transpose_partial(BulkArray& array, DosPartial& partial) {
     // the order they are stored and given back as they are done with, so the
     // two copies never need room side by side.
     constexpr std::uint64_t kBlock = 256;
+    // Given back a megabyte or more at a time, and only from rows large
+    // enough for it to matter: each call makes the system flush the other
+    // threads' views of this memory, and small rows live on the allocator's
+    // heap, which would only have to map the pages again.
+    constexpr std::size_t kGiveBackStep = (std::size_t{1} << 20) / sizeof(double);
+    const bool give_back = rows.size() * sizeof(double) >= kOwnMappingMin;
+    std::size_t given_back = 0;
     for (std::uint64_t i = 0; i < nions; ++i) {
         for (std::uint64_t s = 0; s < nspins; ++s) {
             const std::size_t ion_first = static_cast<std::size_t>(((i * nspins + s) * nedos) * norbitals);
@@ -76,7 +84,11 @@ void transpose_partial(BulkArray& array, DosPartial& partial) {
                     }
                 }
             }
-            array.values.release_front(ion_first + static_cast<std::size_t>(nedos * norbitals));
+            const std::size_t done = ion_first + static_cast<std::size_t>(nedos * norbitals);
+            if (give_back && done - given_back >= kGiveBackStep) {
+                array.values.release_between(given_back, done);
+                given_back = done;
+            }
         }
     }
 }

@@ -1,5 +1,6 @@
 // HeapArray: growth keeps the values, and pages released at the front leave
 // the rest of the buffer, and the allocator, intact.
+#include <algorithm>
 #include <cstdio>
 #include <cstdint>
 
@@ -60,6 +61,27 @@ TEST(HeapArray, ReleaseFrontKeepsTheRest) {
             values.reserve(count * 2);  // the allocator reads its header of the block when it moves it
             values.push_back(7.0);
             EXPECT_EQ(values[count], 7.0);
+        }
+    }
+}
+
+// Given back piece by piece, as a buffer that is read in order is: what lies
+// outside each piece keeps its values, on the heap and in a mapping alike.
+TEST(HeapArray, ReleaseBetweenKeepsWhatIsOutside) {
+    for (const std::size_t count : {std::size_t{3000}, std::size_t{1} << 22}) {
+        HeapArray<double> values;
+        double* row = values.grow_by(count);
+        for (std::size_t i = 0; i < count; ++i) row[i] = static_cast<double>(i) + 0.5;
+        const std::size_t step = count / 7 + 1;
+        for (std::size_t from = 0; from < count; from += step) {
+            values.release_between(from, from + step / 2);  // the other half of each step stays
+            values.release_between(from + step, from);      // empty: nothing to do
+        }
+        values.release_between(count + 1, count + 9);       // past the end: nothing to do
+        for (std::size_t from = 0; from < count; from += step) {
+            for (std::size_t i = from + step / 2; i < std::min(count, from + step); ++i) {
+                ASSERT_EQ(values[i], static_cast<double>(i) + 0.5) << count << " " << i;
+            }
         }
     }
 }
