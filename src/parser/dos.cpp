@@ -86,7 +86,8 @@ void transpose_partial(BulkArray& array, DosPartial& partial) {
             }
             const std::size_t done = ion_first + static_cast<std::size_t>(nedos * norbitals);
             if (give_back && done - given_back >= kGiveBackStep) {
-                array.values.release_between(given_back, done);
+                // From a step back: the page astride the last end is whole now.
+                array.values.release_between(given_back > kGiveBackStep ? given_back - kGiveBackStep : 0, done);
                 given_back = done;
             }
         }
