@@ -7,25 +7,21 @@ namespace quorvel {
 
 namespace {
 
-// Rows right in the set: an energy, then six tensor components.
-constexpr BulkLayout kComponent{
-    .missing_array = "array inside dielectric component",
-    .set_levels = 0,
-    .columns = 6,
-    .energy_first = true,
-    .keep_energies = true,
-    .whole_rows = true,
-};
+// Rows right in the set (or in the `array` of a conductivity table): an
+// energy, then six tensor components.
+constexpr BulkLayout six_components(const char* missing_array) {
+    return BulkLayout{
+        .missing_array = missing_array,
+        .set_levels = 0,
+        .columns = 6,
+        .energy_first = true,
+        .keep_energies = true,
+        .whole_rows = true,
+    };
+}
 
-// The same rows right in the `array` of a conductivity table.
-constexpr BulkLayout kConductivity{
-    .missing_array = "array inside conductivity",
-    .set_levels = 0,
-    .columns = 6,
-    .energy_first = true,
-    .keep_energies = true,
-    .whole_rows = true,
-};
+constexpr BulkLayout kComponent = six_components("array inside dielectric component");
+constexpr BulkLayout kConductivity = six_components("array inside conductivity");
 
 }  // namespace
 

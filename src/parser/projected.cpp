@@ -17,21 +17,24 @@ constexpr BulkLayout kProjected{
     .long_rows_fail = true,
 };
 
+void take_projected(BulkArray& array, ProjectedArray& projected) {
+    projected.orbitals = std::move(array.fields);
+    take_dense(array, projected.values);
+}
+
 }  // namespace
 
 Status parse_projected_array(XmlCursor& cursor, ProjectedArray& projected) {
     BulkArray array;
     QV_TRY(read_bulk_array(cursor, kProjected, array));
-    projected.orbitals = std::move(array.fields);
-    take_dense(array, projected.values);
+    take_projected(array, projected);
     return {};
 }
 
 Status parse_projected_section(XmlCursor& cursor, ProjectedArray& projected) {
     BulkArray array;
     QV_TRY(read_bulk_section(cursor, "projected", kProjected, array));
-    projected.orbitals = std::move(array.fields);
-    take_dense(array, projected.values);
+    take_projected(array, projected);
     return {};
 }
 
